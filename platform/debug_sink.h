@@ -1,0 +1,20 @@
+// Where NKDbgPrintfW lines go on this machine: a person sees each line on
+// stderr; tests read the lines captured in this process; a host command that
+// runs a program on a device names a file in DEVSIM_DEBUG_LOG and reads the
+// lines from there (one UTF-8 line each, the trailing "\r\n" kept as written).
+#ifndef PLATFORM_DEBUG_SINK_H
+#define PLATFORM_DEBUG_SINK_H
+
+#include <string>
+#include <vector>
+
+// Lines written so far by this process (each as formatted, "\r\n" included).
+std::vector<std::wstring> PlatformDebugLines();
+void PlatformClearDebugLines();
+// Lines as UTF-8, convenient for gtest messages.
+std::vector<std::string> PlatformDebugLinesUtf8();
+std::string PlatformUtf8(const std::wstring& w);
+// Mutes stderr echo (tests that print thousands of lines); capture goes on.
+void PlatformSetDebugEcho(bool echo);
+
+#endif

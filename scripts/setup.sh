@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what both builds need from Debian's packages and prepares the Wine
+# prefix the device build runs in. Idempotent: a second run only checks.
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+          mingw-w64 g++-mingw-w64-x86-64 wine wine64 xvfb x11-utils imagemagick python3)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# One prefix per machine; tests and devsim reuse it.
+export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+WINE=/usr/lib/wine/wine64
+stamp="$WINEPREFIX/.kestrel-ready-2"
+if [ ! -f "$stamp" ]; then
+  echo "setup: preparing Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1 || true
+  # Headless by default: the null graphics driver runs dialogs without X.
+  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  # Under Xvfb (screenshots) hidden windows stall without a window manager.
+  "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # A crashing or trapping test must exit, not wait in a debugger.
+  for view in 32 64; do
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /d kestrel-no-debugger /f /reg:$view >/dev/null 2>&1 || true
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Auto /d 1 /f /reg:$view >/dev/null 2>&1 || true
+  done
+  /usr/bin/wineserver -w || true
+  touch "$stamp"
+fi

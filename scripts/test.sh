@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Every test of both builds, from a fresh machine: installs what is missing,
+# builds the host and the device build, runs their tests (the device build's
+# under Wine) and ends with one summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/setup.sh || { echo "setup failed"; exit 1; }
+export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY   # nothing here needs a display; screenshots start their own Xvfb
+
+# One persistent Wine server for the whole run: a program then starts in ~30 ms.
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+jobs=$(nproc)
+status=0
+for kind in host device; do
+  if [ ! -f "build/$kind/build.ninja" ]; then
+    cmake --preset "$kind" >"build-$kind-configure.log" 2>&1 || { cat "build-$kind-configure.log"; exit 1; }
+    rm -f "build-$kind-configure.log"
+  fi
+  echo "== build: $kind"
+  cmake --build --preset "$kind" -j "$jobs" || { echo "build of $kind failed"; exit 1; }
+done
+
+passed=0; failed=0
+for kind in host device; do
+  echo "== tests: $kind"
+  log="build/$kind/ctest-summary.log"
+  ctest --preset "$kind" -j "$jobs" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+    bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+  else
+    status=1
+  fi
+done
+echo "tests: $passed passed, $failed failed"
+exit $status

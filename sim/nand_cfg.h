@@ -1,0 +1,90 @@
+// nand.cfg: the identity of a simulated device's NAND chip and the settings of
+// its simulation (timings, partial-program limits, faults). A text file of
+// "key = value" lines; '#' starts a comment; keys that may repeat (faults) are
+// given once per line. Read by the device models of every process on the
+// device, written by the host tool and by tests.
+//
+//   maker = 0xec                      device = 0x76        (hexadecimal ID bytes)
+//   timing.page_read_ns = 12000       timing.program_ns = 200000
+//   timing.erase_ns = 2000000         timing.byte_ns = 50
+//   partial.main = 1                  partial.spare = 2     (programs per page between erases)
+//   bad_blocks = 5,77                 (factory bad blocks; marked in nand.img at creation)
+//   fault.read_flip = SECTOR:BYTE:BIT[:COUNT]   transient flip on read (COUNT reads, 0 = every read)
+//   fault.stuck_bit = SECTOR:BYTE:BIT:VALUE     a cell that always reads VALUE
+//   fault.program_fail = SECTOR[:BYTE:BIT]      program leaves the bit (or the whole page) at 1
+//   fault.erase_fail = BLOCK                    erase leaves the block as it was
+//   fault.stuck_ready_after = N                 after N chip operations nothing signals ready
+//   fault.power_loss_after = N                  after N chip operations the power goes
+//   sysdrv.rate = N                   system flash driver operations between two of ours (0: idle)
+//   sysdrv.region = FIRST:COUNT       its file-system blocks (default: every good block after the boot area)
+//   camera.active = 0|1               camera stand-in switches the shared pins from time to time
+//   extboard.wp_user = 0|1            another user sets the write-protect bit and leaves it
+// BYTE counts within the 528-byte raw page (512 data bytes, then 16 spare bytes).
+// Operation counts (N) start at 0 when a program is started on the device.
+#ifndef SIM_NAND_CFG_H
+#define SIM_NAND_CFG_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct ReadFlipFault   { uint32_t sector = 0, byte = 0, bit = 0, count = 0; };
+struct StuckBitFault   { uint32_t sector = 0, byte = 0, bit = 0, value = 0; };
+struct ProgramFailFault { uint32_t sector = 0; bool wholePage = true; uint32_t byte = 0, bit = 0; };
+
+struct NandConfig {
+  uint32_t maker = 0xEC;
+  uint32_t device = 0x76;
+  uint64_t pageReadNs = 12000;
+  uint64_t programNs = 200000;
+  uint64_t eraseNs = 2000000;
+  uint64_t byteNs = 50;
+  uint32_t partialMain = 1;
+  uint32_t partialSpare = 2;
+  std::vector<uint32_t> badBlocks;
+  std::vector<ReadFlipFault> readFlips;
+  std::vector<StuckBitFault> stuckBits;
+  std::vector<ProgramFailFault> programFails;
+  std::vector<uint32_t> eraseFails;
+  int64_t stuckReadyAfter = -1;   // -1: never
+  int64_t powerLossAfter = -1;    // -1: never
+  uint32_t sysdrvRate = 0;
+  int64_t sysdrvFirstBlock = -1;  // -1: default region
+  int64_t sysdrvBlockCount = -1;
+  bool cameraActive = false;
+  bool extboardWpUser = false;
+  // Keys this version does not know, kept in order so a rewrite loses nothing.
+  std::vector<std::pair<std::string, std::string>> unknown;
+
+  bool HasFaults() const;
+  void ClearFaults();
+};
+
+// Parse text; on error, *error says which line and why ("nand.cfg:7: bad value for fault.erase_fail").
+bool ParseNandConfig(const std::string& text, const std::string& name, NandConfig* cfg, std::string* error);
+std::string FormatNandConfig(const NandConfig& cfg);
+bool LoadNandConfig(const std::string& path, NandConfig* cfg, std::string* error);
+bool SaveNandConfig(const std::string& path, const NandConfig& cfg, std::string* error);
+
+// Shape of a chip as the simulator models it.
+struct ChipShape {
+  bool known = false;          // one of the chip table's devices
+  bool largePage = false;      // 2048 + 64 byte pages (answers its ID only)
+  uint32_t pageData = 512;
+  uint32_t pageSpare = 16;
+  uint32_t pagesPerBlock = 32;
+  uint32_t blocks = 0;
+  uint64_t RawPageBytes() const { return pageData + pageSpare; }
+  uint64_t Pages() const { return uint64_t(blocks) * pagesPerBlock; }
+  uint64_t ImageBytes() const { return Pages() * RawPageBytes(); }
+};
+// Makers 0x98, 0xAD, 0xEC with devices 0x73, 0x75, 0x76, 0x79 (small page),
+// 0xAA, 0xDA (large page). Any other pair is modelled as an unknown small-page
+// chip of 1024 blocks (it answers its ID; the driver refuses it).
+ChipShape ChipShapeFor(uint32_t maker, uint32_t device);
+
+}  // namespace sim
+
+#endif
