@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "platform/debug_sink.h"
+#include "platform/event_log.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ bool g_echo = true;
 void WriteAll(HANDLE h, const std::string& s) {
   DWORD done = 0;
   if (h != NULL && h != INVALID_HANDLE_VALUE) WriteFile(h, s.data(), (DWORD)s.size(), &done, NULL);
-}
-
-void AppendToLog(const std::string& s) {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetEnvironmentVariableW(L"DEVSIM_DEBUG_LOG", path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return;
-  HANDLE h = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return;
-  WriteAll(h, s);
-  CloseHandle(h);
 }
 
 }  // namespace
@@ -64,7 +54,7 @@ extern "C" void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   Guard guard;
   Lines().push_back(line);
   if (g_echo) WriteAll(GetStdHandle(STD_ERROR_HANDLE), utf8);
-  AppendToLog(utf8);
+  PlatformLogEvent('D', PlatformJsonString(utf8));
 }
 
 std::vector<std::wstring> PlatformDebugLines() {

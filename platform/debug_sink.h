@@ -1,7 +1,7 @@
 // Where NKDbgPrintfW lines go on this machine: a person sees each line on
 // stderr; tests read the lines captured in this process; a host command that
-// runs a program on a device names a file in DEVSIM_DEBUG_LOG and reads the
-// lines from there (one UTF-8 line each, the trailing "\r\n" kept as written).
+// runs a program on a device reads them from the run's event log
+// (platform/event_log.h).
 #ifndef PLATFORM_DEBUG_SINK_H
 #define PLATFORM_DEBUG_SINK_H
 
