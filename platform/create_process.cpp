@@ -1,30 +1,86 @@
-// CreateProcessW as the device's kernel offers it: there, start-up
-// information does not exist and callers pass none (and no current directory:
-// a process starts in the root of the one file system). Win32 requires a
-// start-up record, so a missing one is supplied empty here.
+// Process and file calls of the device's programs, as the device's kernel
+// offers them, each recorded in the run's event log (what the launcher asks of
+// the system is its whole observable behaviour):
+//  - CreateProcessW: on the device start-up information does not exist and
+//    callers pass none; Win32 requires a start-up record, so a missing one is
+//    supplied empty here.                                   event P
+//  - DeleteFileW: unchanged.                                event F
+//  - CloseHandle: unchanged; the closing of a process handle is recorded. event C
 #include <windows.h>
+
+#include <stdio.h>
+
+#include "platform/event_log.h"
 
 namespace {
 
 typedef BOOL(WINAPI* CreateProcessWFn)(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
                                        LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+typedef BOOL(WINAPI* DeleteFileWFn)(LPCWSTR);
+typedef BOOL(WINAPI* CloseHandleFn)(HANDLE);
+
+FARPROC Kernel32(const char* name) { return GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name); }
+
+std::string Outcome(BOOL ok, DWORD error) {
+  char buf[48];
+  snprintf(buf, sizeof(buf), "\"ok\":%s,\"error\":%lu", ok ? "true" : "false", ok ? 0ul : (unsigned long)error);
+  return buf;
+}
+
+std::string Pid() {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "{\"pid\":%lu,", (unsigned long)GetCurrentProcessId());
+  return buf;
+}
 
 BOOL WINAPI PlatformCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
                                    BOOL inherit, DWORD flags, LPVOID env, LPCWSTR dir, LPSTARTUPINFOW si,
                                    LPPROCESS_INFORMATION pi) {
-  static CreateProcessWFn sys =
-      (CreateProcessWFn)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateProcessW");
+  static CreateProcessWFn sys = (CreateProcessWFn)(void*)Kernel32("CreateProcessW");
   STARTUPINFOW empty;
   if (si == NULL) {
     ZeroMemory(&empty, sizeof(empty));
     empty.cb = sizeof(empty);
     si = &empty;
   }
-  return sys(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+  BOOL ok = sys(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+  DWORD error = GetLastError();
+  char child[32];
+  snprintf(child, sizeof(child), ",\"child\":%lu}", ok && pi ? (unsigned long)pi->dwProcessId : 0ul);
+  PlatformLogEvent('P', Pid() + "\"app\":" + PlatformJsonString(std::wstring(app ? app : L"")) + "," +
+                            Outcome(ok, error) + child);
+  SetLastError(error);
+  return ok;
+}
+
+BOOL WINAPI PlatformDeleteFileW(LPCWSTR path) {
+  static DeleteFileWFn sys = (DeleteFileWFn)(void*)Kernel32("DeleteFileW");
+  BOOL ok = sys(path);
+  DWORD error = GetLastError();
+  PlatformLogEvent('F', Pid() + "\"path\":" + PlatformJsonString(std::wstring(path ? path : L"")) + "," +
+                            Outcome(ok, error) + "}");
+  SetLastError(error);
+  return ok;
+}
+
+BOOL WINAPI PlatformCloseHandle(HANDLE h) {
+  static CloseHandleFn sys = (CloseHandleFn)(void*)Kernel32("CloseHandle");
+  DWORD process = GetProcessId(h);
+  BOOL ok = sys(h);
+  DWORD error = GetLastError();
+  if (process != 0) {
+    char buf[48];
+    snprintf(buf, sizeof(buf), "\"process\":%lu}", (unsigned long)process);
+    PlatformLogEvent('C', Pid() + buf);
+  }
+  SetLastError(error);
+  return ok;
 }
 
 }  // namespace
 
 extern "C" {
 void* __imp_CreateProcessW = (void*)&PlatformCreateProcessW;
+void* __imp_DeleteFileW = (void*)&PlatformDeleteFileW;
+void* __imp_CloseHandle = (void*)&PlatformCloseHandle;
 }

@@ -7,6 +7,9 @@
 //   R {"pid":N,"result":N}                           … and is answered
 //   B {"pid":N,"caption":"…","text":"…","buttons":[…],"owner":N,"topmost":B}
 //                                                    the robot saw a box on screen
+//   P {"pid":N,"app":"…","ok":B,"error":N,"child":N}  CreateProcessW
+//   F {"pid":N,"path":"…","ok":B,"error":N}          DeleteFileW
+//   C {"pid":N,"process":N}                          CloseHandle of a process handle
 //   X {"pid":N,"exit":N,"timedOut":B}                the program under test ended
 // Strings are JSON strings. Without DEVSIM_EVENT_LOG nothing is written.
 #ifndef PLATFORM_EVENT_LOG_H

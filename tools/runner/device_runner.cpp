@@ -145,6 +145,11 @@ RunEvent ParseEvent(const std::string& line) {
   ev.icon = o.Bool("icon");
   ev.buttons = o.List("buttons");
   ev.probeOpenError = o.Num("probeOpenError", -1);
+  ev.path = ev.kind == 'P' ? o.Str("app") : o.Str("path");
+  ev.ok = o.Bool("ok");
+  ev.error = (uint64_t)o.Num("error");
+  ev.child = (uint64_t)o.Num("child");
+  ev.process = (uint64_t)o.Num("process");
   ev.exitCode = (uint64_t)o.Num("exit");
   ev.timedOut = o.Bool("timedOut");
   return ev;

@@ -28,7 +28,9 @@ struct RunOptions {
 
 struct RunEvent {
   char kind = 0;         // 'D' debug line, 'M' message box call, 'R' its answer,
-                         // 'B' box seen by the robot, 'X' program ended
+                         // 'B' box seen by the robot, 'P' process start,
+                         // 'F' file deletion, 'C' process handle closed,
+                         // 'X' program ended
   std::string text;      // D: the line; M/B: the text
   std::string caption;   // M/B
   uint64_t type = 0;     // M: the MessageBoxW type flags
@@ -39,6 +41,11 @@ struct RunEvent {
   bool icon = false;     // B
   std::vector<std::string> buttons;  // B
   int64_t probeOpenError = -1;       // B/X: error of opening the probe file (0: it opened)
+  std::string path;      // P: application name; F: the file
+  bool ok = false;       // P/F
+  uint64_t error = 0;    // P/F: last error when not ok
+  uint64_t child = 0;    // P: the started process
+  uint64_t process = 0;  // C: the process whose handle was closed
   uint64_t exitCode = 0; // X
   bool timedOut = false; // X
   std::string raw;       // the log line as written
