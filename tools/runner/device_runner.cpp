@@ -326,13 +326,16 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
 
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "DEVSIM_DEVICE=", 14) == 0 || strncmp(*e, "DEVSIM_EVENT_LOG=", 17) == 0) continue;
+    if (strncmp(*e, "DEVSIM_DEVICE=", 14) == 0 || strncmp(*e, "DEVSIM_EVENT_LOG=", 17) == 0 ||
+        strncmp(*e, "DEVSIM_CARD_FAULT=", 18) == 0)
+      continue;
     if (!opt.interactive && strncmp(*e, "DISPLAY=", 8) == 0) continue;
     env.push_back(*e);
   }
   env.push_back("WINEPREFIX=" + WinePrefix());
   if (!getenv("WINEDEBUG")) env.push_back("WINEDEBUG=-all");
   env.push_back("DEVSIM_EVENT_LOG=" + WinePathOf(tmp) + "\\events.log");
+  if (!opt.cardFault.empty()) env.push_back("DEVSIM_CARD_FAULT=" + opt.cardFault);
 
   std::vector<char*> argv, envp;
   for (std::string& a : args) argv.push_back(&a[0]);
