@@ -1,0 +1,215 @@
+// The real kestrel program under Wine on simulated devices, its message boxes
+// answered by the robot. Outcomes are read as a user and the hardware see
+// them: the message, the bytes in nand.img, the card, the checker's record.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+constexpr uint32_t kAreaFirstSector = 2 * kSectorsPerBlock;  // default boot area: block 2
+constexpr uint32_t kAreaSectors = 512;
+
+const char kFinished[] = "Bootloader update finished! ";
+const char kCantOpen[] = "Can't open binary file of bootloader!";
+const char kInitFailed[] = "Failed to initialize NANDFLASH driver!";
+const char kCantLocate[] = "Can't locate bootloader area!";
+const char kCantErase[] = "Can't erase bootloader area!";
+const char kCantWrite[] = "Can't write bootloader area!";
+const char kCantRead[] = "Can't read binary file of bootloader!";
+
+struct Outcome {
+  devsim::RunResult run;
+  Bytes before, after;
+};
+
+Outcome Update(const Device& dev, devsim::RunOptions opt = devsim::RunOptions()) {
+  Outcome o;
+  o.before = dev.Flash();
+  o.run = dev.Run("kestrel", opt);
+  o.after = dev.Flash();
+  return o;
+}
+
+// One message, with the dialog as owner, MB_OK, then the program's end.
+void ExpectOneMessage(const Outcome& o, const std::string& text, const std::string& caption) {
+  ASSERT_TRUE(o.run.ranToEnd) << Describe(o.run);
+  auto msgs = o.run.Of('M');
+  ASSERT_EQ(1u, msgs.size()) << Describe(o.run);
+  EXPECT_EQ(text, msgs[0]->text);
+  EXPECT_EQ(caption, msgs[0]->caption);
+  EXPECT_EQ(0u, msgs[0]->type) << "MB_OK";
+  EXPECT_NE(0u, msgs[0]->owner) << "the dialog owns the message";
+  auto seen = o.run.Of('B');
+  ASSERT_EQ(1u, seen.size()) << "the robot saw the box on screen\n" << Describe(o.run);
+  EXPECT_EQ(msgs[0]->owner, seen[0]->owner);
+  EXPECT_EQ(std::vector<std::string>{"OK"}, seen[0]->buttons);
+}
+
+void ExpectAreaHolds(const Device& dev, const Bytes& image) {
+  TempFile expected(image);
+  std::string out;
+  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+}
+
+void ExpectNothingOutsideArea(const Outcome& o) {
+  auto changed = ChangedPagesOutside(o.before, o.after, kAreaFirstSector, kAreaSectors);
+  EXPECT_TRUE(changed.empty()) << changed.size() << " pages changed outside the boot area, first "
+                               << (changed.empty() ? std::string() : DiffPage(o.before, o.after, changed[0]));
+}
+
+void ExpectFlashUnchanged(const Outcome& o) {
+  auto changed = ChangedPagesOutside(o.before, o.after, 0, 0);
+  EXPECT_TRUE(changed.empty()) << changed.size() << " pages changed, first "
+                               << (changed.empty() ? std::string() : DiffPage(o.before, o.after, changed[0]));
+}
+
+void ExpectNoViolations(const Device& dev) {
+  std::vector<std::string> v;
+  EXPECT_EQ(0u, dev.Violations(&v)) << (v.empty() ? std::string() : v[0]);
+}
+
+TEST(KestrelUpdate, ThousandByteImageFillsTwoSectorsPaddingTheSecond) {
+  Device dev("--fill");
+  ASSERT_FALSE(dev.dir.empty());
+  Bytes image = PseudoRandom(1000, 7);
+  dev.PutImage(image);
+  Outcome o = Update(dev);
+  ExpectOneMessage(o, kFinished, "Information");
+  EXPECT_EQ(0u, o.run.exitCode);
+  const uint8_t* s0 = Page(o.after, kAreaFirstSector);
+  const uint8_t* s1 = Page(o.after, kAreaFirstSector + 1);
+  EXPECT_EQ(0, memcmp(s0, image.data(), 512));
+  EXPECT_EQ(0, memcmp(s1, image.data() + 512, 488));
+  for (int i = 488; i < 512; ++i) EXPECT_EQ(0xFF, s1[i]) << "padding byte " << i;
+  const uint8_t bootRecord[8] = {0, 0, 0, 0, 0xFC, 0, 0, 0};
+  EXPECT_EQ(0, memcmp(s0 + 512, bootRecord, 8));
+  EXPECT_EQ(0, memcmp(s1 + 512, bootRecord, 8));
+  // The rest of the area is erased.
+  for (uint32_t s = kAreaFirstSector + 2; s < kAreaFirstSector + kAreaSectors; ++s)
+    for (uint32_t i = 0; i < kPage; ++i)
+      if (Page(o.after, s)[i] != 0xFF) FAIL() << "sector " << s << " not erased at " << i;
+  ExpectAreaHolds(dev, image);
+  ExpectNothingOutsideArea(o);
+  ExpectNoViolations(dev);
+}
+
+TEST(KestrelUpdate, WholeSectorImagesAndTheFullArea) {
+  for (size_t size : {size_t(512), size_t(512 * 7), size_t(512 * kAreaSectors)}) {
+    SCOPED_TRACE(size);
+    Device dev("--fill");
+    Bytes image = PseudoRandom(size, (uint32_t)size);
+    dev.PutImage(image);
+    Outcome o = Update(dev);
+    ExpectOneMessage(o, kFinished, "Information");
+    ExpectAreaHolds(dev, image);
+    ExpectNothingOutsideArea(o);
+    ExpectNoViolations(dev);
+  }
+}
+
+TEST(KestrelUpdate, EmptyImageErasesTheAreaAndWritesNothing) {
+  TempFile old(PseudoRandom(4096, 3));
+  Device withOld("--fill --boot-image '" + old.path + "'");
+  withOld.PutImage(Bytes());
+  Outcome o = Update(withOld);
+  ExpectOneMessage(o, kFinished, "Information");
+  for (uint32_t s = kAreaFirstSector; s < kAreaFirstSector + kAreaSectors; ++s)
+    for (uint32_t i = 0; i < kPage; ++i)
+      if (Page(o.after, s)[i] != 0xFF) FAIL() << "sector " << s << " not erased at " << i;
+  ExpectNothingOutsideArea(o);
+  ExpectNoViolations(withOld);
+}
+
+TEST(KestrelUpdate, FailuresBeforeTheEraseLeaveTheFlashUnchanged) {
+  struct Case {
+    const char* name;
+    const char* create;
+    size_t imageSize;  // 0: no image on the card when putImage is false
+    bool putImage;
+    bool systemDriver;
+    const char* message;
+  } cases[] = {
+      {"no image on the card", "--fill", 0, false, true, kCantOpen},
+      {"no system flash driver", "--fill", 1000, true, false, kInitFailed},
+      {"no TOC on the flash", "--fill --no-toc", 1000, true, true, kCantLocate},
+      {"image larger than the area", "--fill --boot-sectors 8", 8 * 512 + 1, true, true, kCantLocate},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Device dev(c.create);
+    if (c.putImage) dev.PutImage(PseudoRandom(c.imageSize, 11));
+    devsim::RunOptions opt;
+    opt.systemDriver = c.systemDriver;
+    Outcome o = Update(dev, opt);
+    ExpectOneMessage(o, c.message, "Error");
+    ExpectFlashUnchanged(o);
+    ExpectNoViolations(dev);
+    if (std::string(c.message) == kCantOpen) {
+      EXPECT_TRUE(o.run.DebugLines().empty()) << "the driver was never started\n" << Describe(o.run);
+    }
+    if (std::string(c.message) == kInitFailed) {
+      auto lines = o.run.DebugLines();
+      EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "FMD: FMD_Init - Unable to create flash mutex\r\n"))
+          << Describe(o.run);
+    }
+  }
+}
+
+TEST(KestrelUpdate, MediaFaultsEndWithTheirMessage) {
+  const uint32_t areaBlock = 2;
+  struct Case {
+    const char* name;
+    std::string fault;
+    const char* message;
+  } cases[] = {
+      {"erase failure", "--erase-fail " + std::to_string(areaBlock + 1), kCantErase},
+      {"program failure", "--program-fail " + std::to_string(kAreaFirstSector + 1), kCantWrite},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Device dev("--fill");
+    dev.PutImage(PseudoRandom(40 * 512, 5));
+    std::string out;
+    ASSERT_EQ(0, Devsim("fault '" + dev.dir + "' " + c.fault, &out)) << out;
+    Outcome o = Update(dev);
+    ExpectOneMessage(o, c.message, "Error");
+    ExpectNothingOutsideArea(o);
+    ExpectNoViolations(dev);
+  }
+}
+
+TEST(KestrelUpdate, CardReadFailureStopsBeforeTheErase) {
+  for (const char* fault : {"read-fail", "short-read"}) {
+    SCOPED_TRACE(fault);
+    TempFile old(PseudoRandom(1500, 4));
+    Device dev("--fill --boot-image '" + old.path + "'");
+    dev.PutImage(PseudoRandom(3000, 9));
+    devsim::RunOptions opt;
+    opt.cardFault = fault;
+    Outcome o = Update(dev, opt);
+    ExpectOneMessage(o, kCantRead, "Error");
+    ExpectFlashUnchanged(o);
+    ExpectNoViolations(dev);
+  }
+}
+
+TEST(KestrelUpdate, ImageStaysLockedUntilTheMessageIsDismissed) {
+  Device dev("--fill");
+  dev.PutImage(PseudoRandom(2000, 13));
+  devsim::RunOptions opt;
+  opt.probeFile = "\\SDMMC Disk\\EBOOT.NB0";
+  opt.holdMs = 200;
+  Outcome o = Update(dev, opt);
+  ExpectOneMessage(o, kFinished, "Information");
+  auto seen = o.run.Of('B');
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(32, seen[0]->probeOpenError) << "ERROR_SHARING_VIOLATION while the message is up";
+  auto end = o.run.Of('X');
+  ASSERT_EQ(1u, end.size());
+  EXPECT_EQ(0, end[0]->probeOpenError) << "free once the program has ended";
+}
+
+}  // namespace
+}  // namespace e2e

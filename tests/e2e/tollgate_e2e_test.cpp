@@ -1,0 +1,141 @@
+// The real tollgate under Wine on simulated devices, as the device runs it
+// when the card goes in: what it shows, what it starts, what it deletes.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+// The refusal as a person reads it, UTF-8.
+const char kRefusal[] =
+    "\xEB\xB3\xB8 \xEC\xA0\x9C\xED\x92\x88\xEC\x97\x90\xEB\x8A\x94 \xED\x95\xB4\xEB\x8B\xB9 "
+    "\xED\x94\x84\xEB\xA1\x9C\xEA\xB7\xB8\xEB\x9E\xA8\xEC\x97\x90 \xEB\x8C\x80\xED\x95\xB4 \n"
+    "\xED\x8C\xA8\xEC\xB9\x98\xED\x95\xA0 \xEB\x82\xB4\xEC\x9A\xA9\xEC\x9D\xB4 "
+    "\xEC\x97\x86\xEC\x9C\xBC\xEB\xAF\x80\xEB\xA1\x9C \xED\x94\x84\xEB\xA1\x9C\xEA\xB7\xB8\xEB\x9E\xA8 \n"
+    "\xEC\x8B\xA4\xED\x96\x89\xEC\x9D\x84 \xEC\xB7\xA8\xEC\x86\x8C\xED\x95\xA9\xEB\x8B\x88\xEB\x8B\xA4.\n";
+
+std::vector<const devsim::RunEvent*> Deletions(const devsim::RunResult& r, uint64_t pid) {
+  std::vector<const devsim::RunEvent*> out;
+  for (const devsim::RunEvent* e : r.Of('F'))
+    if (e->pid == pid) out.push_back(e);
+  return out;
+}
+
+uint64_t LauncherPid(const devsim::RunResult& r) {
+  auto x = r.Of('X');
+  return x.empty() ? 0 : x.back()->pid;
+}
+
+TEST(TollgateDelivery, RefusesWithTheNavigationProgramWhateverTheAnswer) {
+  for (const char* answer : {"ok", "cancel"}) {
+    SCOPED_TRACE(answer);
+    Device dev("--fill");
+    dev.PutImage(PseudoRandom(1000, 1));
+    dev.PutUpdater();
+    WriteFile(dev.dir + "/windows/navorin.exe", Bytes(64, 0x4D));
+    Bytes before = dev.Flash();
+    devsim::RunOptions opt;
+    opt.answer = answer;
+    devsim::RunResult r = dev.Run("tollgate", opt);
+    ASSERT_TRUE(r.ranToEnd) << Describe(r);
+    EXPECT_EQ(0u, r.exitCode);
+    auto msgs = r.Of('M');
+    ASSERT_EQ(1u, msgs.size()) << Describe(r);
+    EXPECT_EQ(kRefusal, msgs[0]->text);
+    EXPECT_EQ("Tollgate", msgs[0]->caption);
+    EXPECT_EQ(0x00050031u, msgs[0]->type) << "OK/Cancel, exclamation, foreground, topmost";
+    EXPECT_EQ(0u, msgs[0]->owner);
+    auto seen = r.Of('B');
+    ASSERT_EQ(1u, seen.size()) << Describe(r);
+    EXPECT_EQ((std::vector<std::string>{"OK", "Cancel"}), seen[0]->buttons);
+    EXPECT_TRUE(seen[0]->topmost);
+    EXPECT_TRUE(seen[0]->icon);
+    EXPECT_TRUE(r.Of('P').empty()) << "nothing started";
+    EXPECT_TRUE(r.Of('F').empty()) << "nothing deleted";
+    EXPECT_TRUE(dev.OnCard("Kestrel.exe"));
+    EXPECT_TRUE(dev.OnCard("EBOOT.NB0"));
+    EXPECT_EQ(before, dev.Flash());
+  }
+}
+
+TEST(TollgateDelivery, WithoutTheUpdaterSixStartsThenOnlyTheImageGoes) {
+  Device dev("--fill");
+  dev.PutImage(PseudoRandom(1000, 2));
+  devsim::RunResult r = dev.Run("tollgate");
+  ASSERT_TRUE(r.ranToEnd) << Describe(r);
+  EXPECT_EQ(0u, r.exitCode);
+  EXPECT_TRUE(r.Of('M').empty());
+  auto starts = r.Of('P');
+  ASSERT_EQ(6u, starts.size()) << Describe(r);
+  for (const devsim::RunEvent* p : starts) {
+    EXPECT_EQ("\\sdmmc disk\\Kestrel.exe", p->path);
+    EXPECT_FALSE(p->ok);
+  }
+  auto del = Deletions(r, LauncherPid(r));
+  ASSERT_EQ(1u, del.size()) << Describe(r);
+  EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", del[0]->path);
+  EXPECT_TRUE(del[0]->ok);
+  EXPECT_FALSE(dev.OnCard("EBOOT.NB0"));
+}
+
+TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
+  Device dev("--fill");
+  Bytes image = PseudoRandom(5000, 3);
+  dev.PutImage(image);
+  dev.PutUpdater();
+  devsim::RunResult r = dev.Run("tollgate");
+  ASSERT_TRUE(r.ranToEnd) << Describe(r);
+  EXPECT_EQ(0u, r.exitCode);
+  auto starts = r.Of('P');
+  ASSERT_EQ(1u, starts.size()) << Describe(r);
+  EXPECT_TRUE(starts[0]->ok);
+  uint64_t updater = starts[0]->child;
+  auto msgs = r.Of('M');
+  ASSERT_EQ(1u, msgs.size()) << Describe(r);
+  EXPECT_EQ(updater, msgs[0]->pid);
+  EXPECT_EQ("Bootloader update finished! ", msgs[0]->text);
+  auto del = Deletions(r, LauncherPid(r));
+  ASSERT_EQ(2u, del.size()) << Describe(r);
+  EXPECT_EQ("\\SDMMC Disk\\Kestrel.exe", del[0]->path);
+  EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", del[1]->path);
+  EXPECT_TRUE(del[0]->ok && del[1]->ok) << Describe(r);
+  bool closed = false;
+  for (const devsim::RunEvent* c : r.Of('C')) closed |= c->pid == LauncherPid(r) && c->process == updater;
+  EXPECT_TRUE(closed) << "the launcher closes the updater's process handle\n" << Describe(r);
+  // The deletions come after the updater's message was answered.
+  size_t answered = 0, firstDelete = 0;
+  for (size_t i = 0; i < r.events.size(); ++i) {
+    if (r.events[i].kind == 'R' && !answered) answered = i;
+    if (r.events[i].kind == 'F' && !firstDelete) firstDelete = i;
+  }
+  EXPECT_LT(answered, firstDelete);
+  EXPECT_FALSE(dev.OnCard("Kestrel.exe"));
+  EXPECT_FALSE(dev.OnCard("EBOOT.NB0"));
+  TempFile expected(image);
+  std::string out;
+  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+}
+
+// Slow by nature: the launcher waits its full 99 polls of 500 ms.
+TEST(TollgateDeliverySlow, UpdaterStillRunningAfterTheLastPollKeepsItsFiles) {
+  Device dev("--fill");
+  dev.PutImage(PseudoRandom(1000, 4));
+  dev.PutUpdater();
+  devsim::RunOptions opt;
+  opt.answer = "none";  // the updater's closing message stays up
+  opt.timeoutSeconds = 120;
+  devsim::RunResult r = dev.Run("tollgate", opt);
+  ASSERT_TRUE(r.ranToEnd) << Describe(r);
+  EXPECT_EQ(0u, r.exitCode);
+  auto del = Deletions(r, LauncherPid(r));
+  ASSERT_EQ(1u, del.size()) << Describe(r);
+  EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", del[0]->path);
+  EXPECT_FALSE(del[0]->ok) << "the updater holds the image open, unshared";
+  EXPECT_EQ(32u, del[0]->error);
+  EXPECT_TRUE(dev.OnCard("Kestrel.exe"));
+  EXPECT_TRUE(dev.OnCard("EBOOT.NB0"));
+}
+
+}  // namespace
+}  // namespace e2e
