@@ -54,7 +54,9 @@ extern "C" void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   Guard guard;
   Lines().push_back(line);
   if (g_echo) WriteAll(GetStdHandle(STD_ERROR_HANDLE), utf8);
-  PlatformLogEvent('D', PlatformJsonString(utf8));
+  char pid[32];
+  snprintf(pid, sizeof(pid), "{\"pid\":%lu,\"line\":", (unsigned long)GetCurrentProcessId());
+  PlatformLogEvent('D', pid + PlatformJsonString(utf8) + "}");
 }
 
 std::vector<std::wstring> PlatformDebugLines() {

@@ -2,7 +2,7 @@
 // program names a file in the environment variable DEVSIM_EVENT_LOG, and every
 // process of the run appends one UTF-8 line per event, in the order they
 // happen, so the command can show them in that order afterwards:
-//   D "<debug line>"                                 NKDbgPrintfW output
+//   D {"pid":N,"line":"…"}                           NKDbgPrintfW output
 //   M {"pid":N,"owner":N,"caption":"…","text":"…","type":N}   a message box opens
 //   R {"pid":N,"result":N}                           … and is answered
 //   B {"pid":N,"caption":"…","text":"…","buttons":[…],"owner":N,"topmost":B}

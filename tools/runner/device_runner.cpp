@@ -129,12 +129,12 @@ RunEvent ParseEvent(const std::string& line) {
   if (line.size() < 2) return ev;
   ev.kind = line[0];
   std::string body = line.substr(2);
+  JsonObject o(body);
   if (ev.kind == 'D') {
-    JsonObject wrap("{\"v\":" + body + "}");
-    ev.text = wrap.Str("v");
+    ev.pid = (uint64_t)o.Num("pid");
+    ev.text = o.Str("line");
     return ev;
   }
-  JsonObject o(body);
   ev.pid = (uint64_t)o.Num("pid");
   ev.owner = (uint64_t)o.Num("owner");
   ev.caption = o.Str("caption");
