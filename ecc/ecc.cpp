@@ -1,7 +1,89 @@
-/* PROSE-PLACEHOLDER */
+/*
+ * ecc.cpp - the 3-byte Hamming code of a 256-byte flash block.
+ *
+ * THE CODE
+ * Data bytes D[0..255], bit 0 = least significant.  P(i) is the parity (XOR of the 8
+ * bits) of D[i].
+ *   Line parities, k = 0..7:  LP(2k)   = XOR of P(i) over the i whose index bit k is 0,
+ *                             LP(2k+1) = XOR of P(i) over the i whose index bit k is 1.
+ *   Column parities, m = 0..2: CP(2m) / CP(2m+1) = XOR, over all 256 bytes, of the bits
+ *   at the positions whose bit m is 0 / 1 (CP0: positions 0,2,4,6; CP1: 1,3,5,7;
+ *   CP2: 0,1,4,5; CP3: 2,3,6,7; CP4: 0-3; CP5: 4-7).
+ * Stored inverted:
+ *   byte 0 = ~LP07 ~LP06 ... ~LP00   (bit 7 .. bit 0)
+ *   byte 1 = ~LP15 ~LP14 ... ~LP08
+ *   byte 2 = ~CP5 ~CP4 ~CP3 ~CP2 ~CP1 ~CP0 1 1
+ * The 22 parities form 11 pairs (LP00/LP01 ... LP14/LP15, CP0/CP1, CP2/CP3, CP4/CP5).  A
+ * single flipped data bit at byte i, position b toggles exactly one member of every
+ * pair - the odd member where the 11-bit address (i << 3 | b) has a 1, the even member
+ * where it has a 0 - so the odd members of the difference spell out the address.  A
+ * flipped code bit shows up as one lone differing bit.
+ *
+ * ERASED PAGES
+ * Erased flash reads all 1s, data and spare alike.  For 256 x FF every byte has even
+ * parity and every bit position holds 256 ones, so all 22 parities are 0 and the stored
+ * (inverted) form is FF FF FF: an erased block checks clean against its erased spare
+ * bytes without ever having been written.  256 x 00 gives FF FF FF as well, and the two
+ * constant bits of byte 2 are 1 so that they never need programming.
+ *
+ * HOW IT IS COMPUTED
+ * The classic method looks every byte up in EccParityTable (CP0..CP5 of the byte in
+ * bits 0-5, its parity in bit 7), XORs the entries for the column parities, collects
+ * the 256 byte parities in a 32-byte scratch area and runs the table over that twice
+ * more for the line parities.  That is one load, one table load and about six ALU
+ * operations per byte, in a serial chain through the shift register.
+ *
+ * Here the block is read as 64 32-bit words instead (word w = bytes 4w..4w+3), and
+ * everything follows from XORs of whole words, because parity is linear:
+ *  - the XOR t of all 64 words holds in byte lane L the XOR of the bytes whose index is
+ *    L modulo 4.  Folding t's four lanes gives the XOR of all 256 bytes, whose table
+ *    entry yields CP0..CP5 and (bit 7) the parity of the whole block; lanes 1^3 and 2^3
+ *    give LP01 and LP03 (index bits 0 and 1 lie inside a word).
+ *  - for index bits 2..7 (the word index), the parity of the XOR of the words whose
+ *    index has that bit set is LP05, LP07, ..., LP15.
+ *  - every even line parity is the whole-block parity XOR its odd partner, so only the
+ *    odd ones are computed.
+ * The six "odd half" word sums are not accumulated separately (one XOR per word and
+ * set index bit, 4 per word on average); the words are folded in a tree that shares
+ * partial sums (Fold8: 12 XORs for eight inputs instead of 16), about 2 XORs per word.
+ * The work is arranged on quads of four consecutive words so that the compiler can use
+ * SIMD registers where the CPU has them; on a scalar CPU the same source is the same
+ * number of plain XORs.  Parities of the final words take two shifts and a table look-up.
+ *
+ * Measured on the x86-64 build host (gcc 12, -O2, 256-byte blocks, best of repeated
+ * runs; the host is shared, so single figures vary by +-30%):
+ *   two-pass table method (the reference in the tests)      ~310-340 ns   ~0.8 GB/s
+ *   words, one accumulator per index bit (plain loop)         ~64 ns
+ *   words folded as a tree (Fold8)                            ~24 ns      ~13x
+ *   quads of words, vectorised by the compiler (shipped)      ~18 ns      ~14 GB/s, ~17-18x
+ * EccCorrect on a clean block costs the same as EccGenerate (within noise); see
+ * bench/ecc_bench.cpp.
+ *
+ * ALIGNMENT AND BYTE ORDER
+ * The device CPU faults on misaligned word loads, and blocks inside packed buffers can
+ * start anywhere.  A block at a 4-byte boundary is read with word loads; any other block
+ * is read through byte copies assembled into words (a single load on CPUs that allow
+ * misaligned access, byte loads elsewhere), never through a misaligned word pointer.
+ * Only the mapping of byte lanes to addresses depends on the byte order, and it is
+ * corrected at the end (see Compute).
+ *
+ * STATE
+ * The word method needs no scratch area: nothing is kept between calls and there is no
+ * global mutable state, so the functions are reentrant.  (The 32-byte scratch of byte
+ * parities belongs to the two-pass method, which survives as the reference in the
+ * tests.)
+ */
 #include "ecc/ecc.h"
 
 #include <stddef.h> /* size_t, for the alignment test only */
+
+/* The small helpers below must disappear into the one function that uses them, or the
+ * quads go through memory. */
+#if defined(__GNUC__)
+#define ECC_INLINE inline __attribute__((__always_inline__))
+#else
+#define ECC_INLINE inline
+#endif
 
 const unsigned char EccParityTable[256] = {
     0x00, 0x95, 0x96, 0x03, 0x99, 0x0C, 0x0F, 0x9A, 0x9A, 0x0F, 0x0C, 0x99, 0x03, 0x96, 0x95, 0x00,
@@ -27,27 +109,28 @@ namespace {
 /* The word method needs a 32-bit unsigned int (true on the device and on both hosts). */
 typedef char EccUnsignedIntIs32Bits[(sizeof(unsigned int) == 4 && (0xFFFFFFFFu + 1u) == 0u) ? 1 : -1];
 
-/* A word read from a byte buffer; may_alias keeps the optimiser from assuming that a
- * buffer of bytes and a word read from it cannot overlap. */
+/* A word read from a byte buffer; may_alias tells the optimiser that such a read may
+ * see bytes stored through unsigned char. */
 #if defined(__GNUC__)
 typedef unsigned int __attribute__((__may_alias__)) EccWord;
 #else
 typedef unsigned int EccWord;
 #endif
 
-/* Word i of a 4-byte-aligned block: a plain word load. */
+/* Word i (0..63) of a 4-byte-aligned block: a plain word load. */
 struct AlignedWords
 {
     const EccWord* p;
-    unsigned int operator()(int i) const { return p[i]; }
+    ECC_INLINE unsigned int operator()(int i) const { return p[i]; }
 };
 
-/* Word i of a block at any address, in the same (native) byte order as a word load
- * would give, but never by a misaligned word access. */
+/* Word i of a block at any address, in the byte order a word load would give, but
+ * never by a misaligned word access: the compiler emits byte loads where the CPU needs
+ * them and a single load where misaligned loads are allowed. */
 struct UnalignedWords
 {
     const unsigned char* p;
-    unsigned int operator()(int i) const
+    ECC_INLINE unsigned int operator()(int i) const
     {
         unsigned int v;
 #if defined(__GNUC__)
@@ -63,38 +146,64 @@ struct UnalignedWords
     }
 };
 
-/* Folds eight words w[0..7] into their XOR (all) and the XORs of the words whose
- * index (0..7) has bit 0 (b0), bit 1 (b1) or bit 2 (b2) set; 12 XORs instead of 19. */
-inline void Fold8(unsigned int w0, unsigned int w1, unsigned int w2, unsigned int w3,
-                  unsigned int w4, unsigned int w5, unsigned int w6, unsigned int w7,
-                  unsigned int& all, unsigned int& b0, unsigned int& b1, unsigned int& b2)
+/* Four consecutive words 4q..4q+3 as four independent lanes.  All the XOR work is done
+ * on quads: the same operation on four words.  Written as short loops on purpose: a
+ * vectorising compiler turns each into one SIMD instruction (it does not for the four
+ * statements spelled out), a scalar target unrolls it into four plain XORs. */
+struct Quad
 {
-    const unsigned int x13 = w1 ^ w3;
-    const unsigned int x57 = w5 ^ w7;
-    const unsigned int x23 = w2 ^ w3;
-    const unsigned int x67 = w6 ^ w7;
-    const unsigned int x45 = w4 ^ w5;
-    b0 = x13 ^ x57;
-    b1 = x23 ^ x67;
-    b2 = x45 ^ x67;
-    all = (w0 ^ w1) ^ x23 ^ (x45 ^ x67);
+    unsigned int l[4];
+};
+
+ECC_INLINE Quad operator^(const Quad& a, const Quad& b)
+{
+    Quad r;
+    for (int i = 0; i < 4; ++i)
+        r.l[i] = a.l[i] ^ b.l[i];
+    return r;
 }
 
 template <class Words>
-inline void Group(const Words& w, int g, unsigned int& s, unsigned int& a0, unsigned int& a1,
-                  unsigned int& a2)
+ECC_INLINE Quad LoadQuad(const Words& w, int q)
 {
-    unsigned int b0, b1, b2;
-    const int i = 8 * g;
-    Fold8(w(i), w(i + 1), w(i + 2), w(i + 3), w(i + 4), w(i + 5), w(i + 6), w(i + 7), s, b0, b1, b2);
-    a0 ^= b0;
-    a1 ^= b1;
-    a2 ^= b2;
+    Quad r;
+    for (int i = 0; i < 4; ++i)
+        r.l[i] = w(4 * q + i);
+    return r;
 }
 
-inline unsigned int Parity8(unsigned int x) { return EccParityTable[x & 0xFFu] >> 7; }
+/* Folds eight quads v0..v7 into their XOR (all) and the XORs of those whose number
+ * (0..7) has bit 0 (b0), bit 1 (b1) or bit 2 (b2) set: 12 XORs where one accumulator
+ * per output would take 16. */
+ECC_INLINE void Fold8(const Quad& v0, const Quad& v1, const Quad& v2, const Quad& v3,
+                      const Quad& v4, const Quad& v5, const Quad& v6, const Quad& v7,
+                      Quad& all, Quad& b0, Quad& b1, Quad& b2)
+{
+    const Quad x13 = v1 ^ v3;
+    const Quad x57 = v5 ^ v7;
+    const Quad x23 = v2 ^ v3;
+    const Quad x67 = v6 ^ v7;
+    const Quad x45 = v4 ^ v5;
+    b0 = x13 ^ x57;
+    b1 = x23 ^ x67;
+    b2 = x45 ^ x67;
+    all = (v0 ^ v1) ^ x23 ^ (x45 ^ x67);
+}
 
-inline unsigned int Parity32(unsigned int x)
+/* Fold8 over quads q..q+7 of the block. */
+template <class Words>
+ECC_INLINE void Fold8At(const Words& w, int q, Quad& all, Quad& b0, Quad& b1, Quad& b2)
+{
+    Fold8(LoadQuad(w, q), LoadQuad(w, q + 1), LoadQuad(w, q + 2), LoadQuad(w, q + 3),
+          LoadQuad(w, q + 4), LoadQuad(w, q + 5), LoadQuad(w, q + 6), LoadQuad(w, q + 7),
+          all, b0, b1, b2);
+}
+
+ECC_INLINE unsigned int Xor4(const Quad& q) { return (q.l[0] ^ q.l[1]) ^ (q.l[2] ^ q.l[3]); }
+
+ECC_INLINE unsigned int Parity8(unsigned int x) { return EccParityTable[x & 0xFFu] >> 7; }
+
+ECC_INLINE unsigned int Parity32(unsigned int x)
 {
     x ^= x >> 16;
     x ^= x >> 8;
@@ -109,31 +218,36 @@ inline bool LittleEndian()
     return *reinterpret_cast<const unsigned char*>(&one) == 1u;
 }
 
+/* The 3 code bytes of the block, byte 0 in bits 0-7, byte 1 in 8-15, byte 2 in 16-23. */
 template <class Words>
-inline void Compute(const Words& w, unsigned char* pCode)
+ECC_INLINE unsigned int Compute(const Words& w)
 {
-    /* a[k] = XOR of the words whose word index has bit k set (byte index bit k+2). */
-    unsigned int a0 = 0, a1 = 0, a2 = 0;
-    unsigned int s0, s1, s2, s3, s4, s5, s6, s7;
-    Group(w, 0, s0, a0, a1, a2);
-    Group(w, 1, s1, a0, a1, a2);
-    Group(w, 2, s2, a0, a1, a2);
-    Group(w, 3, s3, a0, a1, a2);
-    Group(w, 4, s4, a0, a1, a2);
-    Group(w, 5, s5, a0, a1, a2);
-    Group(w, 6, s6, a0, a1, a2);
-    Group(w, 7, s7, a0, a1, a2);
-    unsigned int t, a3, a4, a5;
-    Fold8(s0, s1, s2, s3, s4, s5, s6, s7, t, a3, a4, a5);
+    /* Quad q holds words 4q..4q+3, so quad-number bits 0-3 are byte-index bits 4-7 and
+     * the lane number gives byte-index bits 2-3.  First the 16 quads fold into their
+     * XOR and the XORs selected by each quad-number bit. */
+    Quad lo, lo0, lo1, lo2, hi, hi0, hi1, hi2;
+    Fold8At(w, 0, lo, lo0, lo1, lo2);
+    Fold8At(w, 8, hi, hi0, hi1, hi2);
+    const Quad all = lo ^ hi;
 
-    /* t = XOR of all 64 words: byte lane L of t is the XOR of the data bytes whose
-     * index is L modulo 4 (lane = address order after the endianness fix below). */
-    const unsigned int t16 = t ^ (t >> 16);             /* lanes 0^2 | (1^3) << 8 */
+    /* t = XOR of all 64 words; ak = XOR of the words whose byte index has bit k set,
+     * for k = 2..7. */
+    const unsigned int t = Xor4(all);
+    const unsigned int a2 = all.l[1] ^ all.l[3];
+    const unsigned int a3 = all.l[2] ^ all.l[3];
+    const unsigned int a4 = Xor4(lo0 ^ hi0);
+    const unsigned int a5 = Xor4(lo1 ^ hi1);
+    const unsigned int a6 = Xor4(lo2 ^ hi2);
+    const unsigned int a7 = Xor4(hi);
+
+    /* Byte lane L of t is the XOR of the data bytes whose index is L modulo 4 (lane =
+     * address order on a little-endian CPU; see the fix below for the other kind). */
+    const unsigned int t16 = t ^ (t >> 16);                 /* lanes 0^2 | (1^3) << 8 */
     const unsigned int column = (t16 ^ (t16 >> 8)) & 0xFFu; /* XOR of all 256 bytes */
     const unsigned int c = EccParityTable[column];
-    const unsigned int total = c >> 7;                 /* parity of the whole block */
-    unsigned int odd0 = Parity8(t16 >> 8);             /* lanes 1,3: index bit 0 set */
-    unsigned int odd1 = Parity8((t >> 16) ^ (t >> 24)); /* lanes 2,3: index bit 1 set */
+    const unsigned int total = c >> 7;                      /* parity of the whole block */
+    unsigned int odd0 = Parity8(t16 >> 8);                  /* lanes 1,3: index bit 0 set */
+    unsigned int odd1 = Parity8((t >> 16) ^ (t >> 24));     /* lanes 2,3: index bit 1 set */
     if (!LittleEndian())
     {
         /* Lanes are reversed (lane L holds address 3-L): the "odd" sets computed above
@@ -144,49 +258,50 @@ inline void Compute(const Words& w, unsigned char* pCode)
 
     /* Odd line parities LP01, LP03, ..., LP15 at bits 1, 3, ..., 15; each even partner
      * is the total parity XOR its odd one. */
-    const unsigned int odd = (odd0 << 1) | (odd1 << 3) | (Parity32(a0) << 5) | (Parity32(a1) << 7) |
-                             (Parity32(a2) << 9) | (Parity32(a3) << 11) | (Parity32(a4) << 13) |
-                             (Parity32(a5) << 15);
+    const unsigned int odd = (odd0 << 1) | (odd1 << 3) | (Parity32(a2) << 5) | (Parity32(a3) << 7) |
+                             (Parity32(a4) << 9) | (Parity32(a5) << 11) | (Parity32(a6) << 13) |
+                             (Parity32(a7) << 15);
     const unsigned int lines = odd | ((odd >> 1) ^ (0x5555u & (0u - total)));
+    return ~(lines | ((c & 0x3Fu) << 18)) & 0xFFFFFFu;
+}
 
-    pCode[0] = static_cast<unsigned char>(~lines & 0xFFu);
-    pCode[1] = static_cast<unsigned char>((~lines >> 8) & 0xFFu);
-    pCode[2] = static_cast<unsigned char>(~((c & 0x3Fu) << 2) & 0xFFu);
+inline unsigned int ComputeCode(const unsigned char* pBlock)
+{
+    if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & 3u) == 0)
+    {
+        AlignedWords w;
+        w.p = reinterpret_cast<const EccWord*>(pBlock);
+        return Compute(w);
+    }
+    UnalignedWords w;
+    w.p = pBlock;
+    return Compute(w);
 }
 
 } // namespace
 
 void EccCompute(const unsigned char* pBlock, unsigned char* pCode)
 {
-    if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & 3u) == 0)
-    {
-        AlignedWords w;
-        w.p = reinterpret_cast<const EccWord*>(pBlock);
-        Compute(w, pCode);
-    }
-    else
-    {
-        UnalignedWords w;
-        w.p = pBlock;
-        Compute(w, pCode);
-    }
+    const unsigned int code = ComputeCode(pBlock);
+    pCode[0] = static_cast<unsigned char>(code & 0xFFu);
+    pCode[1] = static_cast<unsigned char>((code >> 8) & 0xFFu);
+    pCode[2] = static_cast<unsigned char>((code >> 16) & 0xFFu);
 }
 
 void EccGenerate(const unsigned char* pBlock, unsigned char* pCode) { EccCompute(pBlock, pCode); }
 
 int EccCorrect(unsigned char* pBlock, const unsigned char* pStored)
 {
-    unsigned char calc[3];
-    EccCompute(pBlock, calc);
-    const unsigned int d0 = static_cast<unsigned int>(pStored[0] ^ calc[0]);
-    const unsigned int d1 = static_cast<unsigned int>(pStored[1] ^ calc[1]);
-    const unsigned int d2 = static_cast<unsigned int>(pStored[2] ^ calc[2]);
-    if ((d0 | d1 | d2) == 0)
+    const unsigned int stored = static_cast<unsigned int>(pStored[0]) |
+                                (static_cast<unsigned int>(pStored[1]) << 8) |
+                                (static_cast<unsigned int>(pStored[2]) << 16);
+    const unsigned int diff = stored ^ ComputeCode(pBlock);
+    if (diff == 0)
         return ECC_NO_ERROR;
 
     /* The 22 meaningful syndrome bits: LP00..LP15 at bits 0-15, CP0..CP5 at 16-21.
      * Bits 0-1 of code byte 2 are constant 1s and carry no information. */
-    const unsigned int syn = d0 | (d1 << 8) | ((d2 & 0xFCu) << 14);
+    const unsigned int syn = (diff & 0xFFFFu) | ((diff >> 2) & 0x3F0000u);
     if (syn != 0 && (syn & (syn - 1u)) == 0)
         return ECC_CODE_ERROR; /* one code bit flipped: the data is good */
 

@@ -10,7 +10,7 @@
  * The block may sit at any address (no alignment requirement).  The functions keep no
  * state between calls; they may be called from several contexts at once.
  *
- * Device code: C++98, no exceptions, no RTTI, no library headers.
+ * Device code: C++98, no exceptions, no RTTI, no OS headers.
  */
 #ifndef ECC_ECC_H
 #define ECC_ECC_H

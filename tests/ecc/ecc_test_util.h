@@ -1,4 +1,4 @@
-// Shared helpers of the ECC tests: seeded blocks and readable dumps of differences.
+// Helpers shared by the ECC tests: seeded blocks, bit flips, hex dumps of differences.
 #ifndef TESTS_ECC_ECC_TEST_UTIL_H
 #define TESTS_ECC_ECC_TEST_UTIL_H
 
@@ -13,46 +13,44 @@ namespace ecctest {
 using Block = std::array<std::uint8_t, 256>;
 using Code = std::array<std::uint8_t, 3>;
 
-inline Block RandomBlock(std::mt19937& rng) {
-  Block b;
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
-}
-
-inline Block FilledBlock(std::uint8_t value) {
+inline Block Filled(std::uint8_t value) {
   Block b;
   b.fill(value);
   return b;
 }
 
-inline void FlipBit(std::uint8_t* data, unsigned position) {
-  data[position >> 3] = static_cast<std::uint8_t>(data[position >> 3] ^ (1u << (position & 7u)));
+inline Block Random(std::mt19937& rng) {
+  Block b;
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+  return b;
 }
 
-// "[index] got != want" for every byte that differs, in hex; empty when equal.
-inline std::string DiffBytes(const std::uint8_t* got, const std::uint8_t* want, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (got[i] != want[i]) {
-      char line[48];
-      std::snprintf(line, sizeof line, " [%u] %02X != %02X", static_cast<unsigned>(i), got[i], want[i]);
-      out += line;
-    }
-  }
-  return out;
-}
+// Data bit `pos` = 8 * byte index + bit position.
+inline void FlipBit(std::uint8_t* data, unsigned pos) { data[pos >> 3] ^= static_cast<std::uint8_t>(1u << (pos & 7u)); }
 
 inline std::string Hex(const std::uint8_t* p, std::size_t n) {
   std::string out;
+  char byte[4];
   for (std::size_t i = 0; i < n; ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, "%s%02X", i ? " " : "", p[i]);
+    std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", p[i]);
     out += byte;
   }
   return out;
 }
-
 inline std::string Hex(const Code& c) { return Hex(c.data(), c.size()); }
+
+// " [index] got != want" for every differing byte, in hex; empty when equal.
+inline std::string DiffBytes(const std::uint8_t* got, const std::uint8_t* want, std::size_t n) {
+  std::string out;
+  char line[32];
+  for (std::size_t i = 0; i < n; ++i)
+    if (got[i] != want[i]) {
+      std::snprintf(line, sizeof line, " [%u] %02X != %02X", static_cast<unsigned>(i), got[i], want[i]);
+      out += line;
+    }
+  return out;
+}
+inline std::string DiffBytes(const Block& got, const Block& want) { return DiffBytes(got.data(), want.data(), 256); }
 
 }  // namespace ecctest
 
