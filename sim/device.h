@@ -1,0 +1,63 @@
+// The simulated device as tests and tools of the device build handle it, next
+// to what the platform stand-ins use (soc.h): make a device, look at and set
+// its chip directly, replace its faults, read its record.
+//
+// The functions that take no folder work on the device the process is attached
+// to (SocAttach / SocAttachTo) and return false (or 0) when there is none.
+// None of them is a bus access: the protocol checker does not see them.
+#ifndef SIM_DEVICE_H
+#define SIM_DEVICE_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "sim/device_record.h"
+#include "sim/nand_cfg.h"
+
+namespace sim {
+
+// A fresh device in dir (a Windows path): erased image of the configured chip
+// with its factory bad blocks marked, nand.cfg, no soc.state. Detaches first
+// when the process is attached to that folder.
+bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error);
+
+// The folder of the attached device, as it was given.
+std::wstring SocDeviceDir();
+
+// A raw page (528 bytes: data, then spare) as the cells hold it.
+bool SocReadRawPage(uint32_t sector, uint8_t raw[528]);
+// Factory programming: the page's cells take these bytes as they are.
+bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]);
+
+// Replaces identity, timings, limits and faults as if nand.cfg said this (it
+// is not written); read-flip counts start again. Stays in force until nand.cfg
+// itself changes or a run is started.
+bool SocLoadFaults(const NandConfig& cfg);
+
+// As ResetDeviceRun does for a folder: chip operation counter to 0, power on,
+// settings from nand.cfg, the record cleared when asked.
+bool SocStartRun(bool clearRecord);
+
+bool SocReadRecord(DeviceRecord* rec);
+void SocClearRecord();
+uint64_t SocClockNs();
+uint64_t SocChipBusyNs();
+// The power went (a power-loss fault): the next access of any process to the
+// models ends it with exit code 0xDEAD.
+bool SocPoweredOff();
+
+// The register file as it stands, without a bus access (no side effect, not
+// checked); and a register set as if its hardware had changed it.
+uint32_t SocPeek32(int window, unsigned int offset);
+void SocPoke32(int window, unsigned int offset, uint32_t value);
+
+// The checker's own handles on the two bus mutexes are dropped. A handle keeps
+// a named mutex alive; call this once the process is done with the bus (the
+// driver has closed its handles) so that "_FLASH_MUTEX_" vanishes with the
+// system driver, as it does on the device.
+void SocDropBusHandles();
+
+}  // namespace sim
+
+#endif

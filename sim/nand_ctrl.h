@@ -1,0 +1,97 @@
+// NAND controller model: the "Smart Media/NandFlash registers" window.
+//
+// Models the registers of flash/soc_nand.h:
+//  - NAND_CMD: command byte in bits 0-7, and for a two-byte command (0xD060)
+//    the byte sent after the address in bits 8-15. In command mode (0x10) a
+//    write runs the command at once: command cycle, NAND_ADDR_CYCLES address
+//    cycles taken from the low bytes of NAND_ADDR_HI:NAND_ADDR (low byte
+//    first), then the second command byte. In the data modes the same cycles
+//    run when NAND_XFER = 1 starts the transfer, followed by the data phase;
+//  - data phases: 0x03 reads NAND_COUNT bytes from the chip into the FIFO
+//    (EV_FIFO_DONE when they are in); 0x01 sends the words written to
+//    NAND_FIFO to the chip (FIFO_EMPTY once they have gone out); 0x04 and 0x06
+//    wait for the DMA channel (dma.h), which moves the data and raises
+//    EV_DMA_DONE through this controller;
+//  - NAND_EVENT: EV_READY when the chip finishes a reset, program or erase,
+//    EV_DMA_DONE, EV_FIFO_DONE; writing 1 clears a bit;
+//  - NAND_XFER: 2 then 0 resets the transfer logic (FIFO emptied, data phase
+//    dropped), 1 starts the prepared transfer;
+//  - NAND_FIFO_STAT bit 7 FIFO_EMPTY; NAND_FIFO, first bus byte in bits 0-7;
+//  - NAND_CTRL, NAND_AUX, NAND_DMA_CFG, NAND_ADDR_HI: kept as written.
+// Time: every bus cycle takes timing.byte_ns on the simulated clock; events
+// and FIFO contents appear at the simulated time the hardware would have
+// them, and the SoC (soc_model.h) lets a polling CPU skip ahead to it.
+// The shared pins: while RS_PINMUX bit 14 gives them to the camera the chip is
+// not reached (no cycle gets to it, reads see 0xFF), the controller itself
+// runs on.
+// Checked (recorded, never refused): a start that does not follow a transfer
+// reset; mode, count, command and DMA set-up that do not fit each other; FIFO
+// reads while empty, FIFO writes outside a FIFO write or beyond NAND_COUNT.
+// Faults: once the stuck-ready fault has struck nothing signals any more (no
+// event bit is raised, a read FIFO stays empty, a write FIFO never drains).
+#ifndef SIM_NAND_CTRL_H
+#define SIM_NAND_CTRL_H
+
+#include <cstdint>
+
+#include "sim/checker.h"
+#include "sim/nand_chip.h"
+#include "sim/soc_state.h"
+
+namespace sim {
+
+enum class XferState : uint32_t {
+  kIdle = 0,     // transfer logic reset, ready for a start
+  kResetting,    // NAND_XFER = 2 written, 0 expected
+  kRunning,      // started; its data phase under way or finished
+};
+
+class NandController {
+ public:
+  NandController(SocState& s, NandChip& chip, Checker& checker);
+
+  uint32_t Read(uint32_t offset);
+  void Write(uint32_t offset, uint32_t value);
+
+  // The DMA channel's side of a DMA data phase: moves up to `bytes` between
+  // the chip and `buffer` (toChip: memory to NAND). Returns the simulated time
+  // it ends, kNever when it never does.
+  uint64_t DmaDataPhase(bool toChip, uint8_t* buffer, uint32_t bytes);
+  bool DmaTransferStarted() const;
+  uint32_t LatchedMode() const { return n_.mode; }
+  uint32_t LatchedCount() const { return n_.count; }
+
+  // Raises the events whose time has come.
+  void Settle();
+  // Latest time at which something now under way (chip, FIFO, events) ends;
+  // 0 when nothing is.
+  uint64_t BusyUntilNs() const;
+
+  static void PowerOn(NandCtrlRec& n);
+
+ private:
+  uint32_t& Reg(uint32_t offset) { return s_.h.regs[kRegNand][offset / 4]; }
+  bool ChipReached() const;
+  void ChipCommand(uint8_t cmd);
+  void ChipAddress(uint8_t byte);
+  uint8_t ChipRead();
+  void ChipWrite(uint8_t byte);
+  uint64_t Cycles(uint32_t n) const { return uint64_t(n) * s_.h.faults.byteNs; }
+  void SendCommandAndAddress(uint32_t cmd, bool secondByte);
+  void RunCommandMode(uint32_t cmd);
+  void Start();
+  bool CheckStart(uint32_t mode, uint32_t count, uint32_t cmd);
+  void Raise(uint32_t bits, uint64_t atNs);
+  uint32_t FifoStat() const;
+  uint32_t PopFifo();
+  void PushFifo(uint32_t word);
+
+  SocState& s_;
+  NandCtrlRec& n_;
+  NandChip& chip_;
+  Checker& checker_;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,145 @@
+#include "sim/soc_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "flash/soc_dma.h"
+#include "flash/soc_nand.h"
+#include "flash/soc_ressh.h"
+#include "sim/faults.h"
+
+namespace sim {
+
+SocModel::SocModel(SocState& s, uint8_t* image, uint64_t imageBytes)
+    : s_(s),
+      checker_(s.h),
+      chip_(s, image, imageBytes, checker_),
+      nand_(s, chip_, checker_),
+      dma_(s, nand_, checker_) {}
+
+bool SocModel::IsStatusRegister(uint32_t window, uint32_t offset) {
+  offset &= ~3u;
+  if (window == kRegNand) return offset == NAND_EVENT || offset == NAND_FIFO_STAT;
+  if (window == kRegDma) return offset == DMA_STAT || offset == DMA_DRAIN;
+  return false;
+}
+
+const char* SocModel::RegisterName(uint32_t window, uint32_t offset) {
+  offset &= ~3u;
+  if (window == kRegNand) {
+    switch (offset) {
+      case NAND_CTRL: return "NAND_CTRL";
+      case NAND_ADDR_CYCLES: return "NAND_ADDR_CYCLES";
+      case NAND_CMD: return "NAND_CMD";
+      case NAND_ADDR: return "NAND_ADDR";
+      case NAND_ADDR_HI: return "NAND_ADDR_HI";
+      case NAND_EVENT: return "NAND_EVENT";
+      case NAND_MODE: return "NAND_MODE";
+      case NAND_COUNT: return "NAND_COUNT";
+      case NAND_AUX: return "NAND_AUX";
+      case NAND_DMA_CFG: return "NAND_DMA_CFG";
+      case NAND_XFER: return "NAND_XFER";
+      case NAND_FIFO_STAT: return "NAND_FIFO_STAT";
+      case NAND_FIFO: return "NAND_FIFO";
+      default: return "NAND register";
+    }
+  }
+  if (window == kRegDma) {
+    switch (offset) {
+      case DMA_CH_BUF: return "DMA_CH_BUF";
+      case DMA_CH_LEN: return "DMA_CH_LEN";
+      case DMA_CH_EXT: return "DMA_CH_EXT";
+      case DMA_CH_CTRL: return "DMA_CH_CTRL";
+      case DMA_STAT: return "DMA_STAT";
+      case DMA_DRAIN: return "DMA_DRAIN";
+      default: return "DMA register";
+    }
+  }
+  if (window == kRegResShare && offset == RS_PINMUX) return "RS_PINMUX";
+  if (window == kRegExtBoard && offset == EXT_BOARD_CTRL) return "EXT_BOARD_CTRL";
+  return "register";
+}
+
+void SocModel::Check(uint32_t window, uint32_t offset, bool write, uint32_t value, const Accessor& who) {
+  checker_.SetAccessor(who.pid);
+  if (window != kRegNand && window != kRegDma) return;
+  char what[64];
+  if (write)
+    snprintf(what, sizeof(what), "%s write 0x%x", RegisterName(window, offset), value);
+  else
+    snprintf(what, sizeof(what), "%s read", RegisterName(window, offset));
+  if (!who.holdsBus)
+    checker_.Record(ViolationKind::kUnlocked, "%s without holding _FLASH_MUTEX_ and PIN_MUX_CAM_NANDFLASH_MUTEX",
+                    what);
+  if (window == kRegNand && (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA))
+    checker_.Record(ViolationKind::kPinsOnCamera, "%s while RS_PINMUX gives the pins to the camera", what);
+}
+
+void SocModel::WaitForHardware() {
+  if (s_.h.power.stuck) return;
+  uint64_t until = std::max(nand_.BusyUntilNs(), dma_.BusyUntilNs());
+  if (until > s_.h.clock.nowNs) s_.h.clock.nowNs = until;
+}
+
+uint32_t SocModel::Read32(uint32_t window, uint32_t offset, const Accessor& who) {
+  if (PoweredOff() || window >= kRegWindows || offset >= kRegWindowWords * 4) return 0xFFFFFFFFu;
+  s_.h.clock.nowNs += kRegisterAccessNs;
+  Check(window, offset, false, 0, who);
+  if (IsStatusRegister(window, offset)) WaitForHardware();
+  nand_.Settle();
+  switch (window) {
+    case kRegNand: return nand_.Read(offset);
+    case kRegDma: return dma_.Read(offset);
+    default: return s_.h.regs[window][offset / 4];
+  }
+}
+
+void SocModel::Write32(uint32_t window, uint32_t offset, uint32_t value, const Accessor& who) {
+  if (PoweredOff() || window >= kRegWindows || offset >= kRegWindowWords * 4) return;
+  s_.h.clock.nowNs += kRegisterAccessNs;
+  Check(window, offset, true, value, who);
+  nand_.Settle();
+  switch (window) {
+    case kRegNand: nand_.Write(offset, value); return;
+    case kRegDma: dma_.Write(offset, value); return;
+    default: s_.h.regs[window][offset / 4] = value; return;
+  }
+}
+
+void PowerOnSoc(SocHeader& h) {
+  memset(h.regs, 0, sizeof(h.regs));
+  NandController::PowerOn(h.nand);
+  DmaChannel::PowerOn(h.dma);
+  NandChip::PowerOn(h.chip);
+  h.power.poweredOff = 0;
+  h.power.stuck = 0;
+}
+
+void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash) {
+  memset(&s.h, 0, sizeof(s.h));
+  memset(s.partial, 0, sizeof(s.partial));
+  s.h.magic = kSocStateMagic;
+  s.h.version = kSocStateVersion;
+  PowerOnSoc(s.h);
+  LoadSettings(s.h.faults, cfg, configHash);
+}
+
+void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord) {
+  if (h.power.poweredOff || h.power.stuck) PowerOnSoc(h);
+  h.chip.ops = 0;
+  ++h.power.runStarts;
+  if (cfg) LoadSettings(h.faults, *cfg, configHash);
+  if (clearRecord) memset(&h.checker, 0, sizeof(h.checker));
+}
+
+uint64_t ConfigHash(const std::string& text) {
+  uint64_t hash = 1469598103934665603ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash == 0 ? 1 : hash;
+}
+
+}  // namespace sim

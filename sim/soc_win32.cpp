@@ -1,0 +1,442 @@
+// The Win32 side of the simulated SoC: a process attaches to its device
+// folder, maps nand.img (the chip) and soc.state (everything else) shared with
+// every other process on the device, and serves each register access of
+// soc.h through the models under one lock.
+//
+// The model lock is a word in soc.state holding the owner's process id. A
+// named mutex would cost a server round trip (~19 us under Wine) per register
+// access; a spin on shared memory costs nanoseconds. A process killed inside
+// an access leaves its id behind: a waiter that has spun for a while checks
+// whether the owner still lives and takes the lock over if not.
+//
+// For the protocol checker each NAND or DMA access asks whether the calling
+// thread holds both bus mutexes, through handles of its own on them and
+// NtQueryMutant(OwnedByCaller). Repeated polls of one status register by one
+// thread reuse the answer, asking again at least every 64th time.
+//
+// A power-loss fault ends every process that touches the models from then on
+// with exit code 0xDEAD: on the device nothing would run any more.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "flash/soc_windows.h"
+#include "sim/device.h"
+#include "sim/device_files.h"
+#include "sim/faults.h"
+#include "sim/soc.h"
+#include "sim/soc_model.h"
+#include "sim/soc_state.h"
+
+namespace sim {
+
+static_assert(WIN_DMA_REGS == int(kRegDma) && WIN_RESSHARE_REGS == int(kRegResShare) &&
+                  WIN_EXTBOARD_REGS == int(kRegExtBoard) && WIN_NAND_REGS == int(kRegNand),
+              "register windows are numbered alike");
+
+namespace {
+
+const WindowDesc kWindows[WIN_COUNT] = {
+    {DMA_REGS_VA, DMA_REGS_SIZE, false},
+    {RESSHARE_REGS_VA, RESSHARE_REGS_SIZE, false},
+    {EXTBOARD_REGS_VA, EXTBOARD_REGS_SIZE, false},
+    {NAND_REGS_VA, NAND_REGS_SIZE, false},
+    {DRIVER_GLOBALS_VA, DRIVER_GLOBALS_SIZE, true},
+    {NAND_DMA_BUFFER_VA, NAND_DMA_BUFFER_SIZE, true},
+};
+
+const DWORD kPowerLossExitCode = 0xDEAD;
+
+struct MutantBasicInformation {
+  LONG CurrentCount;
+  BOOLEAN OwnedByCaller;
+  BOOLEAN AbandonedState;
+};
+typedef LONG(NTAPI* NtQueryMutantFn)(HANDLE, int, PVOID, ULONG, PULONG);
+
+struct Device {
+  std::wstring dir;
+  HANDLE imageFile = INVALID_HANDLE_VALUE;
+  HANDLE imageMap = NULL;
+  uint8_t* image = nullptr;
+  uint64_t imageBytes = 0;
+  HANDLE stateFile = INVALID_HANDLE_VALUE;
+  HANDLE stateMap = NULL;
+  SocState* state = nullptr;
+  std::unique_ptr<SocModel> model;
+};
+
+Device* g_dev = nullptr;
+CRITICAL_SECTION g_busCheckLock;
+bool g_busCheckLockReady = false;
+
+// The checker's view of the bus mutexes, per process.
+struct BusCheck {
+  HANDLE flash = NULL;
+  HANDLE pin = NULL;
+  DWORD lastThread = 0;
+  int lastWindow = -1;
+  unsigned int lastOffset = 0;
+  int reuses = 0;
+  bool lastHeld = false;
+} g_bus;
+
+std::wstring Join(const std::wstring& dir, const wchar_t* name) {
+  if (dir.empty()) return name;
+  wchar_t last = dir[dir.size() - 1];
+  return dir + (last == L'\\' || last == L'/' ? L"" : L"\\") + name;
+}
+
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s += c < 0x80 ? char(c) : '?';
+  return s;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* text) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, 0, NULL);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  text->clear();
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(f, buf, sizeof(buf), &n, NULL) && n > 0) text->append(buf, n);
+  CloseHandle(f);
+  return true;
+}
+
+// The device's nand.cfg (defaults when there is none); false on a bad file.
+bool DeviceConfig(const std::wstring& dir, NandConfig* cfg, uint64_t* hash) {
+  std::string text, error;
+  *cfg = NandConfig();
+  *hash = 0;
+  if (!ReadWholeFile(Join(dir, L"nand.cfg"), &text)) return true;
+  if (!ParseNandConfig(text, Narrow(Join(dir, L"nand.cfg")), cfg, &error)) {
+    fprintf(stderr, "sim: %s\n", error.c_str());
+    return false;
+  }
+  *hash = ConfigHash(text);
+  return true;
+}
+
+bool ProcessAlive(DWORD pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!h) return GetLastError() == ERROR_ACCESS_DENIED;
+  bool alive = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  CloseHandle(h);
+  return alive;
+}
+
+class ModelLock {
+ public:
+  explicit ModelLock(SocState* s) : word_(reinterpret_cast<volatile LONG*>(&s->h.lockOwner)), s_(s) {
+    LONG me = LONG(GetCurrentProcessId());
+    ULONGLONG start = 0;
+    for (unsigned spins = 1;; ++spins) {
+      LONG owner = InterlockedCompareExchange(word_, me, 0);
+      if (owner == 0) return;
+      if (spins % 4096 == 0) {
+        // An access holds the lock for microseconds. A second of waiting
+        // means an owner that will not come back even if its id now names
+        // another process.
+        ULONGLONG now = GetTickCount64();
+        if (start == 0) start = now;
+        bool gone = owner != me && (!ProcessAlive(DWORD(owner)) || now - start > 1000);
+        if (gone && InterlockedCompareExchange(word_, me, owner) == owner) {
+          InterlockedIncrement(reinterpret_cast<volatile LONG*>(&s_->h.lockTakeovers));
+          return;
+        }
+        Sleep(0);
+      } else {
+        YieldProcessor();
+      }
+    }
+  }
+  ~ModelLock() { InterlockedExchange(word_, 0); }
+
+ private:
+  volatile LONG* word_;
+  SocState* s_;
+};
+
+void Unmap(Device* d) {
+  if (d->image) UnmapViewOfFile(d->image);
+  if (d->imageMap) CloseHandle(d->imageMap);
+  if (d->imageFile != INVALID_HANDLE_VALUE) CloseHandle(d->imageFile);
+  if (d->state) UnmapViewOfFile(d->state);
+  if (d->stateMap) CloseHandle(d->stateMap);
+  if (d->stateFile != INVALID_HANDLE_VALUE) CloseHandle(d->stateFile);
+}
+
+bool MapImage(Device* d) {
+  std::wstring path = Join(d->dir, L"nand.img");
+  d->imageFile = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+  if (d->imageFile == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(d->imageFile, &size) || size.QuadPart < LONGLONG(kRawPageBytes)) return false;
+  d->imageBytes = uint64_t(size.QuadPart);
+  d->imageMap = CreateFileMappingW(d->imageFile, NULL, PAGE_READWRITE, 0, 0, NULL);
+  if (!d->imageMap) return false;
+  d->image = static_cast<uint8_t*>(MapViewOfFile(d->imageMap, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  return d->image != nullptr;
+}
+
+bool MapState(Device* d) {
+  std::wstring path = Join(d->dir, L"soc.state");
+  d->stateFile = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_ALWAYS, 0, NULL);
+  if (d->stateFile == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(d->stateFile, &size)) return false;
+  // A new file grows to its full size, zero-filled; a zero magic word marks
+  // it for initialisation below.
+  DWORD hi = DWORD(kSocStateBytes >> 32), lo = DWORD(kSocStateBytes);
+  d->stateMap = CreateFileMappingW(d->stateFile, NULL, PAGE_READWRITE, hi, lo, NULL);
+  if (!d->stateMap) return false;
+  d->state = static_cast<SocState*>(MapViewOfFile(d->stateMap, FILE_MAP_ALL_ACCESS, 0, 0, SIZE_T(kSocStateBytes)));
+  return d->state != nullptr;
+}
+
+bool Attach(const std::wstring& dir) {
+  if (g_dev && g_dev->dir == dir) return true;
+  SocDetach();
+  if (!g_busCheckLockReady) {
+    InitializeCriticalSection(&g_busCheckLock);
+    g_busCheckLockReady = true;
+  }
+  std::unique_ptr<Device> d(new Device);
+  d->dir = dir;
+  NandConfig cfg;
+  uint64_t hash = 0;
+  if (!DeviceConfig(dir, &cfg, &hash) || !MapImage(d.get()) || !MapState(d.get())) {
+    Unmap(d.get());
+    return false;
+  }
+  ChipShape shape = ChipShapeFor(cfg.maker, cfg.device);
+  if (!shape.largePage && d->imageBytes < shape.ImageBytes()) {
+    fprintf(stderr, "sim: %s is %llu bytes, the chip has %llu\n", Narrow(Join(dir, L"nand.img")).c_str(),
+            (unsigned long long)d->imageBytes, (unsigned long long)shape.ImageBytes());
+    Unmap(d.get());
+    return false;
+  }
+  {
+    ModelLock lock(d->state);
+    SocHeader& h = d->state->h;
+    if (h.magic != kSocStateMagic || h.version != kSocStateVersion)
+      InitializeSocState(*d->state, cfg, hash);
+    else if (h.faults.configHash != hash)
+      LoadSettings(h.faults, cfg, hash);
+  }
+  d->model.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  g_dev = d.release();
+  return true;
+}
+
+[[noreturn]] void GoDark() {
+  // The device lost its power: this process ends where it stands.
+  TerminateProcess(GetCurrentProcess(), kPowerLossExitCode);
+  ExitProcess(kPowerLossExitCode);
+}
+
+bool Owned(HANDLE* h, const wchar_t* name) {
+  static NtQueryMutantFn query =
+      reinterpret_cast<NtQueryMutantFn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant")));
+  const DWORD kMutantQueryState = 0x0001;  // NtQueryMutant needs it; SYNCHRONIZE alone is refused
+  if (!*h) *h = OpenMutexW(SYNCHRONIZE | kMutantQueryState, FALSE, name);
+  if (!*h) return false;  // it does not exist: nobody holds it
+  MutantBasicInformation info;
+  bool owned = query && query(*h, 0, &info, sizeof(info), NULL) >= 0 && info.OwnedByCaller;
+  if (!owned) {
+    // Keep no handle for a mutex this process does not hold: it would keep
+    // the mutex alive after its creator is gone.
+    CloseHandle(*h);
+    *h = NULL;
+  }
+  return owned;
+}
+
+bool HoldsBus(int window, unsigned int offset, bool read) {
+  if (window != WIN_NAND_REGS && window != WIN_DMA_REGS) return true;
+  EnterCriticalSection(&g_busCheckLock);
+  DWORD thread = GetCurrentThreadId();
+  bool poll = read && SocModel::IsStatusRegister(uint32_t(window), offset);
+  bool held;
+  if (poll && g_bus.lastThread == thread && g_bus.lastWindow == window && g_bus.lastOffset == offset &&
+      g_bus.reuses < 63) {
+    ++g_bus.reuses;
+    held = g_bus.lastHeld;
+  } else {
+    held = Owned(&g_bus.flash, L"_FLASH_MUTEX_") & Owned(&g_bus.pin, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+    g_bus.lastThread = thread;
+    g_bus.lastWindow = poll ? window : -1;
+    g_bus.lastOffset = offset;
+    g_bus.reuses = 0;
+    g_bus.lastHeld = held;
+  }
+  LeaveCriticalSection(&g_busCheckLock);
+  return held;
+}
+
+bool Ready() { return g_dev != nullptr || SocAttach(); }
+
+bool RegisterWindow(int id, unsigned int offset) {
+  return id >= 0 && id < WIN_COUNT && !kWindows[id].memory && offset < kWindows[id].size;
+}
+
+}  // namespace
+
+const WindowDesc& SocWindow(int id) { return kWindows[id >= 0 && id < WIN_COUNT ? id : 0]; }
+
+int SocFindWindow(unsigned int address, unsigned int size) {
+  for (int i = 0; i < WIN_COUNT; ++i) {
+    const WindowDesc& w = kWindows[i];
+    if (address >= w.address && size <= w.size && address - w.address <= w.size - size) return i;
+  }
+  return -1;
+}
+
+bool SocAttach() {
+  if (g_dev) return true;
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(L"DEVSIM_DEVICE", buf, MAX_PATH);
+  std::wstring dir = n > 0 && n < MAX_PATH ? std::wstring(buf, n) : std::wstring(L"\\");
+  return Attach(dir);
+}
+
+bool SocAttachTo(const wchar_t* deviceDir) { return deviceDir && Attach(deviceDir); }
+
+void SocDetach() {
+  if (!g_dev) return;
+  SocDropBusHandles();
+  Unmap(g_dev);
+  delete g_dev;
+  g_dev = nullptr;
+}
+
+bool SocMemoryWindow(int id, HANDLE* phSection, unsigned long long* pqwOffset) {
+  if (!Ready() || id < 0 || id >= WIN_COUNT || !kWindows[id].memory) return false;
+  *phSection = g_dev->stateMap;
+  *pqwOffset = id == WIN_DRIVER_GLOBALS ? kDriverGlobalsOffset : kDmaBufferOffset;
+  return true;
+}
+
+unsigned int SocRead32(int id, unsigned int offset) {
+  if (!Ready() || !RegisterWindow(id, offset)) return 0xFFFFFFFFu;
+  if (g_dev->state->h.power.poweredOff) GoDark();
+  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, true)};
+  uint32_t v;
+  bool dark;
+  {
+    ModelLock lock(g_dev->state);
+    v = g_dev->model->Read32(uint32_t(id), offset, who);
+    dark = g_dev->model->PoweredOff();
+  }
+  if (dark) GoDark();
+  return v;
+}
+
+void SocWrite32(int id, unsigned int offset, unsigned int value) {
+  if (!Ready() || !RegisterWindow(id, offset)) return;
+  if (g_dev->state->h.power.poweredOff) GoDark();
+  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, false)};
+  bool dark;
+  {
+    ModelLock lock(g_dev->state);
+    g_dev->model->Write32(uint32_t(id), offset, value, who);
+    dark = g_dev->model->PoweredOff();
+  }
+  if (dark) GoDark();
+}
+
+// --- device.h -------------------------------------------------------------
+
+bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error) {
+  if (g_dev && g_dev->dir == dir) SocDetach();
+  return CreateDeviceFiles(Narrow(dir), cfg, error);
+}
+
+std::wstring SocDeviceDir() { return g_dev ? g_dev->dir : std::wstring(); }
+
+bool SocReadRawPage(uint32_t sector, uint8_t raw[528]) {
+  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
+  ModelLock lock(g_dev->state);
+  memcpy(raw, g_dev->image + uint64_t(sector) * kRawPageBytes, kRawPageBytes);
+  return true;
+}
+
+bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]) {
+  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
+  ModelLock lock(g_dev->state);
+  memcpy(g_dev->image + uint64_t(sector) * kRawPageBytes, raw, kRawPageBytes);
+  return true;
+}
+
+bool SocLoadFaults(const NandConfig& cfg) {
+  if (!g_dev) return false;
+  ModelLock lock(g_dev->state);
+  // Keep the hash of the file's own text: another process attaching later
+  // keeps these settings unless nand.cfg has changed meanwhile.
+  return LoadSettings(g_dev->state->h.faults, cfg, g_dev->state->h.faults.configHash);
+}
+
+bool SocStartRun(bool clearRecord) {
+  if (!g_dev) return false;
+  NandConfig cfg;
+  uint64_t hash = 0;
+  if (!DeviceConfig(g_dev->dir, &cfg, &hash)) return false;
+  ModelLock lock(g_dev->state);
+  StartDeviceRun(g_dev->state->h, &cfg, hash, clearRecord);
+  return true;
+}
+
+bool SocReadRecord(DeviceRecord* rec) {
+  if (!g_dev) return false;
+  ModelLock lock(g_dev->state);
+  const SocHeader& h = g_dev->state->h;
+  *rec = DeviceRecord();
+  rec->clockNs = h.clock.nowNs;
+  rec->chipBusyNs = h.clock.chipBusyNs;
+  rec->chipOps = h.chip.ops;
+  rec->poweredOff = h.power.poweredOff != 0;
+  rec->violationCount = h.checker.count;
+  for (uint32_t i = 0; i < h.checker.stored && i < kRecordedViolations; ++i)
+    rec->violations.push_back(FormatViolation(h.checker.first[i]));
+  return true;
+}
+
+void SocClearRecord() {
+  if (!g_dev) return;
+  ModelLock lock(g_dev->state);
+  g_dev->model->GetChecker().Clear();
+}
+
+uint64_t SocClockNs() { return g_dev ? g_dev->state->h.clock.nowNs : 0; }
+uint64_t SocChipBusyNs() { return g_dev ? g_dev->state->h.clock.chipBusyNs : 0; }
+bool SocPoweredOff() { return g_dev && g_dev->state->h.power.poweredOff != 0; }
+
+uint32_t SocPeek32(int window, unsigned int offset) {
+  if (!g_dev || !RegisterWindow(window, offset)) return 0xFFFFFFFFu;
+  return g_dev->state->h.regs[window][offset / 4];
+}
+
+void SocPoke32(int window, unsigned int offset, uint32_t value) {
+  if (!g_dev || !RegisterWindow(window, offset)) return;
+  ModelLock lock(g_dev->state);
+  g_dev->state->h.regs[window][offset / 4] = value;
+}
+
+void SocDropBusHandles() {
+  if (!g_busCheckLockReady) return;
+  EnterCriticalSection(&g_busCheckLock);
+  if (g_bus.flash) CloseHandle(g_bus.flash);
+  if (g_bus.pin) CloseHandle(g_bus.pin);
+  g_bus = BusCheck();
+  LeaveCriticalSection(&g_busCheckLock);
+}
+
+}  // namespace sim

@@ -1,0 +1,134 @@
+// The system flash driver stand-in as the updater's driver meets it: it makes
+// "_FLASH_MUTEX_" exist while it runs (and only then), takes the bus from
+// time to time, survives an owner that died holding the bus, and goes dark
+// with the device.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "sim/device.h"
+#include "sim/soc.h"
+#include "sim/sysflash_control.h"
+#include "tests/sim/win32_support.h"
+
+namespace simtest {
+namespace {
+
+std::wstring Exe() { return WinePath(SYSFLASH_EXE); }
+
+bool FlashMutexExists() {
+  HANDLE m = OpenMutexW(SYNCHRONIZE, FALSE, L"_FLASH_MUTEX_");
+  if (m) CloseHandle(m);
+  return m != NULL;
+}
+
+// Runs the stand-in on a fresh device for the life of the object.
+class SysflashOnDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dev_.ok());
+    SetEnvironmentVariableW(L"DEVSIM_DEVICE", dev_.Dir().c_str());
+    ASSERT_FALSE(FlashMutexExists()) << "another system driver is running";
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    report_ = std::wstring(tmp) + L"sysflash-report-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(report_.c_str());
+  }
+  void TearDown() override {
+    if (proc_.process) sim::StopSysflash(&proc_);
+    SetEnvironmentVariableW(L"DEVSIM_DEVICE", NULL);
+    DeleteFileW(report_.c_str());
+  }
+  bool Start(const std::wstring& args) {
+    return sim::StartSysflash(Exe(), args + L" --report \"" + report_ + L"\"", &proc_);
+  }
+  std::string Report() {
+    FILE* f = _wfopen(report_.c_str(), L"r");
+    if (!f) return "";
+    char line[256] = {};
+    if (!fgets(line, sizeof(line), f)) line[0] = 0;
+    fclose(f);
+    return line;
+  }
+  unsigned long Count(const char* key) {
+    std::string r = Report();
+    size_t at = r.find(std::string(key) + "=");
+    return at == std::string::npos ? ~0ul : strtoul(r.c_str() + at + strlen(key) + 1, NULL, 10);
+  }
+
+  TempDevice dev_;
+  sim::SysflashProcess proc_;
+  std::wstring report_;
+};
+
+TEST_F(SysflashOnDevice, TheFlashMutexExistsExactlyWhileItRuns) {
+  ASSERT_TRUE(Start(L"")) << "did not signal ready";
+  HANDLE m = CreateMutexW(NULL, FALSE, L"_FLASH_MUTEX_");
+  EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError()) << "the driver's FMD_Init test of the mutex";
+  CloseHandle(m);
+  EXPECT_EQ(0u, sim::StopSysflash(&proc_));
+  EXPECT_FALSE(FlashMutexExists());
+}
+
+TEST_F(SysflashOnDevice, TakesTheBusInTurnWithOthers) {
+  ASSERT_TRUE(Start(L"--interval-ms 1 --hold-ms 20"));
+  HANDLE flash = OpenMutexW(SYNCHRONIZE, FALSE, L"_FLASH_MUTEX_");
+  ASSERT_NE(nullptr, flash);
+  bool sawItHeld = false;
+  for (int i = 0; i < 2000 && !sawItHeld; ++i) {
+    DWORD w = WaitForSingleObject(flash, 0);
+    if (w == WAIT_TIMEOUT) sawItHeld = true;
+    if (w == WAIT_OBJECT_0) ReleaseMutex(flash);
+    Sleep(1);
+  }
+  EXPECT_TRUE(sawItHeld) << "it never took the flash mutex";
+  // While this process holds the bus, it waits.
+  {
+    BusHold bus;
+    Sleep(50);
+  }
+  CloseHandle(flash);
+  EXPECT_EQ(0u, sim::StopSysflash(&proc_));
+  EXPECT_GE(Count("holds"), 1ul) << Report();
+  EXPECT_EQ(0ul, Count("abandoned")) << Report();
+}
+
+TEST_F(SysflashOnDevice, GoesOnWhenAnOwnerDiedHoldingTheBus) {
+  ASSERT_TRUE(Start(L"--interval-ms 1 --hold-ms 0"));
+  EXPECT_EQ(5u, RunChild(L"abandon-bus"));
+  Sleep(300);
+  EXPECT_EQ(0u, sim::StopSysflash(&proc_)) << "it must stop normally after taking over";
+  EXPECT_EQ(1ul, Count("abandoned")) << Report();
+  EXPECT_EQ(1ul, Count("pin_abandoned")) << Report();
+  EXPECT_GE(Count("holds"), 2ul) << Report();
+}
+
+TEST_F(SysflashOnDevice, EndsWithTheDevicesPower) {
+  sim::NandConfig cfg;
+  cfg.powerLossAfter = 0;
+  dev_.WriteConfig(cfg);
+  ASSERT_TRUE(Start(L"--interval-ms 1 --hold-ms 0"));
+  EXPECT_EQ(0xDEADu, RunChild(L"read-id \"" + dev_.Dir() + L"\""));
+  DWORD w = WaitForSingleObject(proc_.process, 30000);
+  EXPECT_EQ(WAIT_OBJECT_0, w) << "still running on a dark device";
+  EXPECT_EQ(0xDEADu, sim::StopSysflash(&proc_));
+}
+
+TEST(Sysflash, RefusesBadUsageAndAMissingDevice) {
+  SetEnvironmentVariableW(L"DEVSIM_DEVICE", L"C:\\no\\device\\here");
+  sim::SysflashProcess p;
+  EXPECT_FALSE(sim::StartSysflash(Exe(), L"", &p, 30000));
+  EXPECT_EQ(3u, p.exitCode);
+  SetEnvironmentVariableW(L"DEVSIM_DEVICE", NULL);
+  EXPECT_FALSE(sim::StartSysflash(Exe(), L"--no-such-option 1", &p, 30000));
+  EXPECT_EQ(2u, p.exitCode);
+  EXPECT_EQ(nullptr, p.process);
+  EXPECT_FALSE(FlashMutexExists());
+}
+
+}  // namespace
+}  // namespace simtest
