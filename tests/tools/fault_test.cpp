@@ -1,0 +1,141 @@
+// devsim fault: the faults land in nand.cfg as the chip model reads them
+// back, nothing else in the file is lost, and a bad fault changes nothing.
+#include <gtest/gtest.h>
+
+#include "sim/nand_cfg.h"
+#include "tests/tools/tool_test_support.h"
+
+namespace tooltest {
+namespace {
+
+struct FaultDevice {
+  TempDir t;
+  std::string dir = t / "dev";
+  FaultDevice() {
+    ToolRun r = Devsim({"create", dir, "--chip", "ec:73", "--bad-blocks", "12"});
+    EXPECT_EQ(0, r.exit) << r.All();
+  }
+  ToolRun Fault(const std::vector<std::string>& options) const {
+    std::vector<std::string> args = {"fault", dir};
+    args.insert(args.end(), options.begin(), options.end());
+    return Devsim(args);
+  }
+  sim::NandConfig Cfg() const {
+    sim::NandConfig cfg;
+    std::string err;
+    EXPECT_TRUE(sim::ParseNandConfig(ReadText(dir + "/nand.cfg"), "nand.cfg", &cfg, &err)) << err;
+    return cfg;
+  }
+};
+
+TEST(DevsimFault, RecordsEachKindOfFaultForTheModel) {
+  FaultDevice d;
+  ToolRun r = d.Fault({"--read-flip", "64:17:3", "--read-flip=0x41:527:7:2", "--stuck-bit", "70:0:0:1",
+                       "--program-fail", "65", "--program-fail", "66:512:5", "--erase-fail", "3", "--erase-fail",
+                       "1023", "--stuck-ready", "40", "--power-loss", "0"});
+  ASSERT_EQ(0, r.exit) << r.All();
+  sim::NandConfig cfg = d.Cfg();
+
+  ASSERT_EQ(2u, cfg.readFlips.size());
+  EXPECT_EQ(64u, cfg.readFlips[0].sector);
+  EXPECT_EQ(17u, cfg.readFlips[0].byte);
+  EXPECT_EQ(3u, cfg.readFlips[0].bit);
+  EXPECT_EQ(0u, cfg.readFlips[0].count) << "every read by default";
+  EXPECT_EQ(65u, cfg.readFlips[1].sector);
+  EXPECT_EQ(527u, cfg.readFlips[1].byte);
+  EXPECT_EQ(7u, cfg.readFlips[1].bit);
+  EXPECT_EQ(2u, cfg.readFlips[1].count);
+
+  ASSERT_EQ(1u, cfg.stuckBits.size());
+  EXPECT_EQ(70u, cfg.stuckBits[0].sector);
+  EXPECT_EQ(1u, cfg.stuckBits[0].value);
+
+  ASSERT_EQ(2u, cfg.programFails.size());
+  EXPECT_EQ(65u, cfg.programFails[0].sector);
+  EXPECT_TRUE(cfg.programFails[0].wholePage);
+  EXPECT_EQ(66u, cfg.programFails[1].sector);
+  EXPECT_FALSE(cfg.programFails[1].wholePage);
+  EXPECT_EQ(512u, cfg.programFails[1].byte);
+  EXPECT_EQ(5u, cfg.programFails[1].bit);
+
+  EXPECT_EQ((std::vector<uint32_t>{3, 1023}), cfg.eraseFails);
+  EXPECT_EQ(40, cfg.stuckReadyAfter);
+  EXPECT_EQ(0, cfg.powerLossAfter);
+  // The chip stays what it was.
+  EXPECT_EQ(0xECu, cfg.maker);
+  EXPECT_EQ(0x73u, cfg.device);
+  EXPECT_EQ(std::vector<uint32_t>{12}, cfg.badBlocks);
+
+  ToolRun list = d.Fault({});
+  ASSERT_EQ(0, list.exit) << list.All();
+  EXPECT_NE(std::string::npos, list.out.find("fault.erase_fail")) << list.out;
+}
+
+TEST(DevsimFault, AddsToEarlierFaultsUntilCleared) {
+  FaultDevice d;
+  ASSERT_EQ(0, d.Fault({"--read-flip", "64:1:1", "--power-loss", "9"}).exit);
+  ASSERT_EQ(0, d.Fault({"--read-flip", "65:2:2"}).exit);
+  EXPECT_EQ(2u, d.Cfg().readFlips.size());
+  EXPECT_EQ(9, d.Cfg().powerLossAfter);
+
+  ASSERT_EQ(0, d.Fault({"--clear", "--erase-fail", "5"}).exit);
+  sim::NandConfig cfg = d.Cfg();
+  EXPECT_TRUE(cfg.readFlips.empty());
+  EXPECT_EQ(-1, cfg.powerLossAfter);
+  EXPECT_EQ(std::vector<uint32_t>{5}, cfg.eraseFails);
+
+  ToolRun cleared = d.Fault({"--clear"});
+  ASSERT_EQ(0, cleared.exit);
+  EXPECT_FALSE(d.Cfg().HasFaults());
+  EXPECT_NE(std::string::npos, cleared.out.find(": none")) << cleared.out;
+  EXPECT_EQ(std::vector<uint32_t>{12}, d.Cfg().badBlocks) << "--clear removes faults only";
+}
+
+TEST(DevsimFault, KeepsSettingsItDoesNotTouch) {
+  FaultDevice d;
+  WriteBytes(d.dir + "/nand.cfg", Bytes());
+  const std::string text = "maker = 0xec\ndevice = 0x73\nsysdrv.rate = 3\ncamera.active = 1\nfuture.knob = 42\n";
+  WriteBytes(d.dir + "/nand.cfg", Bytes(text.begin(), text.end()));
+  ASSERT_EQ(0, d.Fault({"--erase-fail", "4"}).exit);
+  sim::NandConfig cfg = d.Cfg();
+  EXPECT_EQ(3u, cfg.sysdrvRate);
+  EXPECT_TRUE(cfg.cameraActive);
+  bool kept = false;
+  for (const auto& kv : cfg.unknown) kept = kept || (kv.first == "future.knob" && kv.second == "42");
+  EXPECT_TRUE(kept) << ReadText(d.dir + "/nand.cfg");
+}
+
+TEST(DevsimFault, BadFaultsChangeNothing) {
+  FaultDevice d;
+  ASSERT_EQ(0, d.Fault({"--erase-fail", "4"}).exit);
+  const std::string before = ReadText(d.dir + "/nand.cfg");
+  struct Case {
+    std::vector<std::string> options;
+    const char* message;
+  } cases[] = {
+      {{"--read-flip", "32768:0:0"}, "sector 32768 is beyond the chip's 32768"},
+      {{"--read-flip", "64:528:0"}, "byte 528 is beyond the 528-byte raw page"},
+      {{"--read-flip", "64:0:8"}, "bit 8 is not 0-7"},
+      {{"--read-flip", "64:0"}, "expected SECTOR:BYTE:BIT[:COUNT]"},
+      {{"--read-flip", "64:x:1"}, "bad --read-flip field 'x'"},
+      {{"--stuck-bit", "64:0:0:2"}, "VALUE 2 is not 0 or 1"},
+      {{"--program-fail", "64:3"}, "expected SECTOR or SECTOR:BYTE:BIT"},
+      {{"--erase-fail", "1024"}, "block 1024 is beyond the chip's 1024"},
+      {{"--power-loss", "-1"}, "bad --power-loss count '-1'"},
+      // One bad fault among good ones: none of them is recorded.
+      {{"--erase-fail", "7", "--stuck-ready", "x"}, "bad --stuck-ready count 'x'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    ToolRun r = d.Fault(c.options);
+    EXPECT_EQ(2, r.exit) << r.All();
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.All();
+    EXPECT_EQ(before, ReadText(d.dir + "/nand.cfg"));
+  }
+  ToolRun notDevice = Devsim({"fault", d.t.Path(), "--erase-fail", "1"});
+  EXPECT_EQ(2, notDevice.exit);
+  EXPECT_NE(std::string::npos, notDevice.err.find("it has no nand.cfg")) << notDevice.All();
+}
+
+}  // namespace
+}  // namespace tooltest

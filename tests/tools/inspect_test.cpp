@@ -1,0 +1,380 @@
+// devsim inspect on devices damaged the way flash gets damaged (bits flipped
+// in nand.img), on TOCs the device would reject, and on a raw dump built here
+// byte by byte without the tool's help.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "ecc/ecc.h"
+#include "sim/soc_state.h"
+#include "tests/tools/tool_test_support.h"
+
+namespace tooltest {
+namespace {
+
+Json InspectJson(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"inspect"};
+  all.insert(all.end(), args.begin(), args.end());
+  all.push_back("--json");
+  ToolRun r = Devsim(all);
+  Json j;
+  std::string err;
+  EXPECT_EQ(0, r.exit) << r.All();
+  EXPECT_TRUE(ParseJson(r.out, &j, &err)) << err << "\n" << r.out;
+  return j;
+}
+
+// The area's not-clean entry of this index, or null.
+const Json& Entry(const Json& area, int64_t index) {
+  static const Json kNone;
+  for (const Json& e : area["notClean"].items)
+    if (e["index"].Int() == index) return e;
+  return kNone;
+}
+
+// A 16 MiB device, TOC at block 1, area at block 2 holding a 4-sector image.
+struct SmallDevice {
+  TempDir t;
+  std::string dir = t / "dev";
+  std::string img = dir + "/nand.img";
+  SmallDevice(const std::vector<std::string>& extra = {}) {
+    WriteBytes(t / "eboot.nb0", PseudoRandom(4 * 512, 5));
+    std::vector<std::string> args = {"create", dir, "--chip", "ec:73", "--boot-image", t / "eboot.nb0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ToolRun r = Devsim(args);
+    EXPECT_EQ(0, r.exit) << r.All();
+  }
+};
+
+TEST(DevsimInspect, FreshDeviceShowsChipTocAreaAndRecord) {
+  SmallDevice d({"--bad-blocks", "20"});
+  Json j = InspectJson({d.dir});
+  EXPECT_EQ("device", j["kind"].str);
+  EXPECT_EQ("ec:73", j["chip"]["id"].str);
+  EXPECT_EQ(1024, j["chip"]["blocks"].Int());
+  EXPECT_EQ(1024 * 32 * 528, j["chip"]["imageBytes"].Int());
+  ASSERT_EQ(1u, j["badBlocks"].Size());
+  EXPECT_EQ(20, j["badBlocks"][0].Int());
+  EXPECT_TRUE(j["toc"]["found"].b);
+  EXPECT_EQ(1, j["toc"]["block"].Int());
+  EXPECT_EQ(32, j["toc"]["sector"].Int());
+  EXPECT_EQ("4e 54 4f 43", j["toc"]["signature"].str);
+  EXPECT_EQ(512, j["toc"]["sectorCount"].Int());
+  EXPECT_EQ(2, j["toc"]["firstBlock"].Int());
+  const Json& a = j["area"];
+  EXPECT_TRUE(a["usable"].b);
+  EXPECT_EQ(64, a["firstSector"].Int());
+  EXPECT_EQ(16, a["blocks"].Int());
+  EXPECT_EQ(4, a["counts"]["clean"].Int());
+  EXPECT_EQ(508, a["counts"]["erased"].Int());
+  ASSERT_EQ(1u, a["erasedRanges"].Size());
+  EXPECT_EQ(4, a["erasedRanges"][0][0].Int());
+  EXPECT_EQ(511, a["erasedRanges"][0][1].Int());
+  EXPECT_EQ(0u, a["notClean"].Size());
+  EXPECT_FALSE(j["record"].IsNull());
+  EXPECT_EQ(0, j["record"]["violationCount"].Int());
+  EXPECT_TRUE(j["record"]["error"].IsNull());
+
+  ToolRun text = Devsim({"inspect", d.dir});
+  ASSERT_EQ(0, text.exit) << text.All();
+  EXPECT_NE(std::string::npos, text.out.find("TOC: block 1 (sector 32): signature 4e 54 4f 43, sector count 512"))
+      << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("4 clean, 508 erased, 0 corrected, 0 uncorrectable")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("protocol checker: 0 violations")) << text.out;
+}
+
+TEST(DevsimInspect, DamageInTheAreaShowsAsEachSectorsState) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& img)> damage;  // on area index 1 (sector 65)
+    const char* state;                                   // nullptr: erased
+    const char* detail;
+  } cases[] = {
+      {"one data bit, first half", [](const std::string& i) { FlipBit(i, 65, 17, 3); }, "corrected",
+       "data 0-255: ECC corrected data byte 17 bit 3"},
+      {"one data bit, second half", [](const std::string& i) { FlipBit(i, 65, 511, 7); }, "corrected",
+       "data 256-511: ECC corrected data byte 511 bit 7"},
+      {"one bit of a stored code", [](const std::string& i) { FlipBit(i, 65, 525, 4); }, "corrected",
+       "stored ECC (spare 12-14) has a flipped bit"},
+      {"two data bits in one half",
+       [](const std::string& i) {
+         FlipBit(i, 65, 300, 1);
+         FlipBit(i, 65, 301, 5);
+       },
+       "uncorrectable", "data 256-511: uncorrectable"},
+      {"two data bits, one in each half",  // each half repairs its own
+       [](const std::string& i) {
+         FlipBit(i, 65, 3, 0);
+         FlipBit(i, 65, 400, 2);
+       },
+       "corrected", "data 256-511: ECC corrected data byte 400 bit 2"},
+      {"record not the boot record", [](const std::string& i) { SetByte(i, 65, 516, 0xFF); }, "wrong spare record",
+       "spare record 00 00 00 00 ff 00 00 00"},
+      {"erased", [](const std::string& i) { WritePage(i, 65, Bytes(kPage, 0xFF)); }, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmallDevice d;
+    c.damage(d.img);
+    Json j = InspectJson({d.dir});
+    const Json& a = j["area"];
+    const Json& e = Entry(a, 1);
+    if (!c.state) {
+      EXPECT_TRUE(e.IsNull());
+      EXPECT_EQ(509, a["counts"]["erased"].Int());
+      ASSERT_EQ(2u, a["erasedRanges"].Size());
+      EXPECT_EQ(1, a["erasedRanges"][0][0].Int());
+      EXPECT_EQ(1, a["erasedRanges"][0][1].Int());
+      continue;
+    }
+    ASSERT_FALSE(e.IsNull()) << "index 1 not listed";
+    EXPECT_EQ(65, e["sector"].Int());
+    EXPECT_EQ(c.state, e["state"].str);
+    EXPECT_NE(std::string::npos, e["detail"].str.find(c.detail)) << e["detail"].str;
+    EXPECT_EQ(3, a["counts"]["clean"].Int()) << "the other image sectors stay clean";
+    EXPECT_EQ(1u, a["notClean"].Size());
+
+    ToolRun text = Devsim({"inspect", d.dir});
+    EXPECT_NE(std::string::npos, text.out.find(std::string("  index 1 (sector 65): ") + c.state + ": ")) << text.out;
+  }
+}
+
+// Rewrites a sector's data keeping what a writer of that data would store.
+void RewriteSector(const std::string& img, uint64_t sector, const Bytes& data, const uint8_t* record) {
+  Bytes raw(kPage, 0xFF);
+  std::memcpy(raw.data(), data.data(), 512);
+  EccGenerate(&raw[0], &raw[520]);
+  EccGenerate(&raw[256], &raw[524]);
+  std::memcpy(&raw[512], record, 8);
+  WritePage(img, sector, raw);
+}
+
+TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> create;
+    std::function<void(const std::string& img)> damage;
+    bool found;
+    int64_t block;  // the block the device stops at; -1 none
+    const char* problem;  // in toc.problem, or area.problem when found
+  } cases[] = {
+      {"no TOC", {"--no-toc"}, nullptr, false, -1, "no block in 1..100 has the boot spare record"},
+      {"TOC at block 100", {"--toc-block", "100", "--boot-block", "101"}, nullptr, true, 100, ""},
+      {"TOC at block 101", {"--toc-block", "101", "--boot-block", "102"}, nullptr, false, -1, "no block in 1..100"},
+      {"TOC only at block 0", {"--toc-block", "0"}, nullptr, false, -1, "no block in 1..100"},
+      {"signature reversed",
+       {},
+       [](const std::string& i) {
+         Bytes d = ReadPage(i, 32);
+         d.resize(512);
+         d[0] = 0x43, d[1] = 0x4F, d[2] = 0x54, d[3] = 0x4E;
+         RewriteSector(i, 32, d, kBootRecord);
+       },
+       false, 1, "begins 43 4f 54 4e, not the signature 4e 54 4f 43"},
+      {"TOC sector uncorrectable",
+       {},
+       [](const std::string& i) {
+         FlipBit(i, 32, 60, 0);
+         FlipBit(i, 32, 61, 0);
+       },
+       false, 1, "sector 32 cannot be read (data 0-255: uncorrectable"},
+      {"lower of two marked blocks without signature",
+       {"--toc-block", "7", "--boot-block", "8"},
+       [](const std::string& i) { RewriteSector(i, 3 * 32, Bytes(512, 0), kBootRecord); },
+       false, 3, "TOC block 3: sector 96 begins 00 00 00 00"},
+      {"record with bBadBlock 0xff is no mark",
+       {"--toc-block", "7", "--boot-block", "8"},
+       [](const std::string& i) {
+         const uint8_t rec[8] = {0, 0, 0, 0, 0xFC, 0xFF, 0, 0};
+         RewriteSector(i, 3 * 32, Bytes(512, 0), rec);
+       },
+       true, 7, ""},
+      {"area not after the TOC", {"--toc-block", "4", "--boot-block", "4"}, nullptr, true, 4,
+       "boot area at block 4, not after the TOC block 4"},
+      {"area beyond the chip", {"--boot-block", "1020", "--boot-sectors", "129"}, nullptr, true, 1,
+       "does not lie inside the device's 1024 blocks"},
+      {"sector count that wraps", {"--boot-block", "2", "--boot-sectors", "0xffffffff"}, nullptr, true, 1,
+       "does not lie inside"},
+      {"area end that wraps in 32 bits", {"--boot-block", "0xffffffff", "--boot-sectors", "64"}, nullptr, true, 1,
+       "does not lie inside"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir t;
+    std::vector<std::string> args = {"create", t / "dev", "--chip", "ec:73"};
+    args.insert(args.end(), c.create.begin(), c.create.end());
+    ToolRun made = Devsim(args);
+    ASSERT_EQ(0, made.exit) << made.All();
+    if (c.damage) c.damage(t / "dev/nand.img");
+    Json j = InspectJson({t / "dev"});
+    const Json& toc = j["toc"];
+    EXPECT_EQ(c.found, toc["found"].b);
+    if (c.block >= 0)
+      EXPECT_EQ(c.block, toc["block"].Int());
+    else
+      EXPECT_FALSE(toc["marked"].b);
+    if (!c.found) {
+      EXPECT_NE(std::string::npos, toc["problem"].str.find(c.problem)) << toc["problem"].str;
+      EXPECT_TRUE(j["area"].IsNull());
+    } else if (*c.problem) {
+      EXPECT_FALSE(j["area"]["usable"].b);
+      EXPECT_NE(std::string::npos, j["area"]["problem"].str.find(c.problem)) << j["area"]["problem"].str;
+    } else {
+      EXPECT_TRUE(j["area"]["usable"].b);
+    }
+  }
+}
+
+// A raw dump of a 16 MiB chip as a programmer would read it, made here byte
+// by byte: the tool has to find its TOC and judge its area by the on-flash
+// format alone. Codes are chosen so no ECC computation is needed for the
+// area: a half of all 0x00 or all 0xFF has the code ff ff ff.
+struct HandMadeDump {
+  TempDir t;
+  std::string path = t / "dump.bin";
+  Bytes raw = Bytes(1024ull * 32 * kPage, 0xFF);
+
+  uint8_t* Page(uint64_t p) { return &raw[p * kPage]; }
+  HandMadeDump() {
+    // TOC at block 3: area at block 4, 4 sectors; its codes from the ECC.
+    uint8_t* toc = Page(3 * 32);
+    std::memset(toc, 0, 512);
+    const uint8_t sig[4] = {'N', 'T', 'O', 'C'};
+    std::memcpy(toc, sig, 4);
+    toc[60] = 4;
+    toc[176] = 4;
+    EccGenerate(toc, toc + 520);
+    EccGenerate(toc + 256, toc + 524);
+    std::memcpy(toc + 512, kBootRecord, 8);
+    toc[523] = 0x5A;  // spare 11 and 15 mean nothing
+    toc[527] = 0xA5;
+    // Area index 0 and 1: zero data; index 2: 0xFF data with the boot
+    // record (written, though its data looks erased); index 3 erased.
+    for (int i = 0; i < 3; ++i) {
+      uint8_t* p = Page(4 * 32 + i);
+      if (i < 2) std::memset(p, 0x00, 512);
+      std::memcpy(p + 512, kBootRecord, 8);
+    }
+    // Something outside the area that must not matter.
+    std::memset(Page(200), 0x00, kPage);
+    WriteBytes(path, raw);
+  }
+};
+
+TEST(DevsimInspect, ReadsARawDumpItDidNotMake) {
+  HandMadeDump dump;
+  for (const std::vector<std::string>& chip : std::vector<std::vector<std::string>>{{}, {"--chip", "ad:73"}}) {
+    SCOPED_TRACE(testing::PrintToString(chip));
+    std::vector<std::string> args = {dump.path};
+    args.insert(args.end(), chip.begin(), chip.end());
+    Json j = InspectJson(args);
+    EXPECT_EQ("image", j["kind"].str);
+    EXPECT_EQ(chip.empty() ? "ec:73" : "ad:73", j["chip"]["id"].str);
+    EXPECT_TRUE(j["record"].IsNull());
+    EXPECT_TRUE(j["badBlocks"].IsNull());
+    EXPECT_TRUE(j["toc"]["found"].b) << j["toc"]["problem"].str;
+    EXPECT_EQ(3, j["toc"]["block"].Int());
+    EXPECT_EQ(4, j["toc"]["sectorCount"].Int());
+    EXPECT_EQ(4, j["toc"]["firstBlock"].Int());
+    EXPECT_EQ("", j["toc"]["ecc"].str);
+    const Json& a = j["area"];
+    EXPECT_TRUE(a["usable"].b);
+    EXPECT_EQ(128, a["firstSector"].Int());
+    EXPECT_EQ(3, a["counts"]["clean"].Int());
+    EXPECT_EQ(1, a["counts"]["erased"].Int());
+    EXPECT_EQ(0u, a["notClean"].Size());
+  }
+
+  // Its content, through verify and extract: 1024 zero bytes, then 0xFF.
+  Bytes expected(1024, 0x00);
+  expected.resize(1536, 0xFF);
+  WriteBytes(dump.t / "expected.bin", expected);
+  ToolRun v = Devsim({"verify", dump.path, dump.t / "expected.bin"});
+  EXPECT_EQ(0, v.exit) << v.All();
+  ToolRun x = Devsim({"extract", dump.path, "-o", dump.t / "out.bin"});
+  EXPECT_EQ(0, x.exit) << x.All();
+  Bytes out = ReadBytes(dump.t / "out.bin");
+  expected.resize(2048, 0xFF);
+  EXPECT_EQ(expected, out) << DiffBytes(out, expected);
+}
+
+TEST(DevsimInspect, ImagesOfNoChipOrTheWrongChipAreRefused) {
+  HandMadeDump dump;
+  Bytes longer = dump.raw;
+  longer.push_back(0xFF);
+  WriteBytes(dump.t / "long.bin", longer);
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"inspect", dump.t / "long.bin"}, "has 17301505 bytes, the raw image (pages of 528 or 2112 bytes) of no chip"},
+      {{"inspect", dump.path, "--chip", "ec:76"}, "chip ec:76 needs 69206016"},
+      {{"inspect", dump.t / "none.bin"}, "cannot open " + dump.t / "none.bin"},
+      {{"inspect", dump.t.Path()}, "nand.cfg"},
+      {{"inspect", dump.path, "--chip", "76"}, "bad chip '76'"},
+  };
+  for (const Case& c : cases) {
+    ToolRun r = Devsim(c.args);
+    EXPECT_EQ(2, r.exit) << r.All();
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.All();
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+}
+
+TEST(DevsimInspect, AreaOptionLooksAtSectorsWithoutAToc) {
+  SmallDevice d({"--no-toc"});
+  Json j = InspectJson({d.dir, "--area", "2:6"});
+  EXPECT_FALSE(j["toc"]["found"].b);
+  EXPECT_EQ("option", j["area"]["source"].str);
+  EXPECT_EQ(4, j["area"]["counts"]["clean"].Int());
+  EXPECT_EQ(2, j["area"]["counts"]["erased"].Int());
+}
+
+// What the simulation remembers of a device's runs, as the models leave it in
+// soc.state, comes out of inspect as it is.
+TEST(DevsimInspect, ShowsTheCheckerRecordAndTheSimulatedClock) {
+  SmallDevice d;
+  std::unique_ptr<sim::SocHeader> h(new sim::SocHeader());
+  h->magic = sim::kSocStateMagic;
+  h->version = sim::kSocStateVersion;
+  h->clock.nowNs = 123456789;
+  h->clock.chipBusyNs = 4567;
+  h->chip.ops = 42;
+  h->power.poweredOff = 1;
+  h->checker.count = 3;
+  h->checker.stored = 1;
+  std::snprintf(h->checker.first[0].text, sizeof(h->checker.first[0].text), "NAND_CMD written without the bus");
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(h.get());
+  WriteBytes(d.dir + "/soc.state", Bytes(p, p + sizeof(sim::SocHeader)));
+
+  Json j = InspectJson({d.dir});
+  const Json& r = j["record"];
+  EXPECT_EQ(123456789, r["clockNs"].Int());
+  EXPECT_EQ(4567, r["chipBusyNs"].Int());
+  EXPECT_EQ(42, r["chipOps"].Int());
+  EXPECT_TRUE(r["poweredOff"].b);
+  EXPECT_EQ(3, r["violationCount"].Int());
+  ASSERT_EQ(1u, r["violations"].Size());
+  EXPECT_NE(std::string::npos, r["violations"][0].str.find("NAND_CMD written without the bus")) << r["violations"][0].str;
+
+  ToolRun text = Devsim({"inspect", d.dir});
+  EXPECT_EQ(0, text.exit) << text.All();
+  EXPECT_NE(std::string::npos, text.out.find("protocol checker: 3 violations")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("NAND_CMD written without the bus")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("simulated clock: 123456789 ns")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("power lost")) << text.out;
+
+  // A state that is not one: everything else is still shown, and the exit
+  // code says the input could not all be read.
+  WriteBytes(d.dir + "/soc.state", Bytes(100, 0x55));
+  ToolRun bad = Devsim({"inspect", d.dir});
+  EXPECT_EQ(2, bad.exit) << bad.All();
+  EXPECT_NE(std::string::npos, bad.out.find("4 clean")) << bad.out;
+  EXPECT_NE(std::string::npos, bad.err.find("soc.state")) << bad.All();
+}
+
+}  // namespace
+}  // namespace tooltest

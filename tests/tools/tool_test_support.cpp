@@ -1,0 +1,312 @@
+#include "tests/tools/tool_test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace tooltest {
+
+namespace {
+
+std::string TempFile(const char* tag) {
+  std::string t = std::string("/tmp/devsim-test-") + tag + "-XXXXXX";
+  std::vector<char> buf(t.begin(), t.end());
+  buf.push_back(0);
+  int fd = mkstemp(buf.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  close(fd);
+  return buf.data();
+}
+
+}  // namespace
+
+ToolRun Devsim(const std::vector<std::string>& args) {
+  ToolRun r;
+  std::string outPath = TempFile("out"), errPath = TempFile("err");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(outPath.c_str(), O_WRONLY | O_TRUNC);
+    int e = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    std::string exe = DEVSIM_EXE;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = ReadText(outPath);
+  r.err = ReadText(errPath);
+  unlink(outPath.c_str());
+  unlink(errPath.c_str());
+  return r;
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/devsim-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+Bytes ReadBytes(const std::string& path) {
+  const uint64_t size = FileSize(path);
+  return size == ~0ull ? Bytes() : ReadRange(path, 0, size_t(size));
+}
+
+Bytes ReadRange(const std::string& path, uint64_t offset, size_t n) {
+  Bytes b(n);
+  int fd = open(path.c_str(), O_RDONLY);
+  ssize_t got = fd < 0 ? -1 : pread(fd, b.data(), n, off_t(offset));
+  if (fd >= 0) close(fd);
+  b.resize(got < 0 ? 0 : size_t(got));
+  return b;
+}
+
+void WriteBytes(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : ~0ull;
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Bytes ReadPage(const std::string& image, uint64_t page) {
+  Bytes raw(kPage, 0);
+  int fd = open(image.c_str(), O_RDONLY);
+  if (fd < 0 || pread(fd, raw.data(), kPage, off_t(page * kPage)) != ssize_t(kPage))
+    throw std::runtime_error("cannot read page " + std::to_string(page) + " of " + image);
+  close(fd);
+  return raw;
+}
+
+void WritePage(const std::string& image, uint64_t page, const Bytes& raw) {
+  int fd = open(image.c_str(), O_WRONLY);
+  if (fd < 0 || raw.size() != kPage || pwrite(fd, raw.data(), kPage, off_t(page * kPage)) != ssize_t(kPage))
+    throw std::runtime_error("cannot write page " + std::to_string(page) + " of " + image);
+  close(fd);
+}
+
+void FlipBit(const std::string& image, uint64_t page, uint32_t byte, uint32_t bit) {
+  Bytes raw = ReadPage(image, page);
+  raw[byte] ^= uint8_t(1u << bit);
+  WritePage(image, page, raw);
+}
+
+void SetByte(const std::string& image, uint64_t page, uint32_t byte, uint8_t value) {
+  Bytes raw = ReadPage(image, page);
+  raw[byte] = value;
+  WritePage(image, page, raw);
+}
+
+Bytes PseudoRandom(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (uint8_t& x : b) x = uint8_t(rng());
+  return b;
+}
+
+uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
+
+bool AllFF(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != 0xFF) return false;
+  return true;
+}
+
+std::string DiffBytes(const Bytes& got, const Bytes& want, size_t limit) {
+  std::ostringstream os;
+  size_t shown = 0;
+  if (got.size() != want.size()) os << "sizes " << got.size() << " vs " << want.size() << ";";
+  for (size_t i = 0; i < got.size() && i < want.size() && shown < limit; ++i) {
+    if (got[i] == want[i]) continue;
+    char buf[40];
+    std::snprintf(buf, sizeof(buf), " [%zu] got %02x want %02x", i, got[i], want[i]);
+    os << buf;
+    ++shown;
+  }
+  return os.str();
+}
+
+// --- JSON ---
+
+const Json& Json::operator[](const std::string& key) const {
+  static const Json kNullValue;
+  auto it = fields.find(key);
+  return it == fields.end() ? kNullValue : it->second;
+}
+
+const Json& Json::operator[](size_t i) const {
+  static const Json kNullValue;
+  return i < items.size() ? items[i] : kNullValue;
+}
+
+namespace {
+
+struct JsonReader {
+  const std::string& s;
+  size_t i = 0;
+  std::string error;
+
+  void Ws() {
+    while (i < s.size() && std::strchr(" \t\r\n", s[i])) ++i;
+  }
+  bool Fail(const std::string& why) {
+    if (error.empty()) error = why + " at offset " + std::to_string(i);
+    return false;
+  }
+  bool Lit(const char* word) {
+    size_t n = std::strlen(word);
+    if (s.compare(i, n, word) != 0) return Fail(std::string("expected ") + word);
+    i += n;
+    return true;
+  }
+  bool String(std::string* out) {
+    if (s[i] != '"') return Fail("expected a string");
+    ++i;
+    while (i < s.size() && s[i] != '"') {
+      char c = s[i++];
+      if (static_cast<unsigned char>(c) < 0x20) return Fail("control character in a string");
+      if (c != '\\') {
+        *out += c;
+        continue;
+      }
+      if (i >= s.size()) return Fail("cut escape");
+      char e = s[i++];
+      switch (e) {
+        case '"': *out += '"'; break;
+        case '\\': *out += '\\'; break;
+        case '/': *out += '/'; break;
+        case 'n': *out += '\n'; break;
+        case 'r': *out += '\r'; break;
+        case 't': *out += '\t'; break;
+        case 'b': *out += '\b'; break;
+        case 'f': *out += '\f'; break;
+        case 'u': {
+          if (i + 4 > s.size()) return Fail("cut \\u");
+          unsigned v = std::stoul(s.substr(i, 4), nullptr, 16);
+          i += 4;
+          if (v > 0x7F) return Fail("non-ASCII \\u escape not expected");
+          *out += char(v);
+          break;
+        }
+        default: return Fail("bad escape");
+      }
+    }
+    if (i >= s.size()) return Fail("unterminated string");
+    ++i;
+    return true;
+  }
+  bool Value(Json* v) {
+    Ws();
+    if (i >= s.size()) return Fail("unexpected end");
+    char c = s[i];
+    if (c == '{') {
+      v->kind = Json::kObject;
+      ++i;
+      Ws();
+      if (s[i] == '}') return ++i, true;
+      for (;;) {
+        Ws();
+        std::string key;
+        if (!String(&key)) return false;
+        Ws();
+        if (s[i] != ':') return Fail("expected ':'");
+        ++i;
+        if (v->fields.count(key)) return Fail("duplicate key " + key);
+        if (!Value(&v->fields[key])) return false;
+        Ws();
+        if (s[i] == ',') {
+          ++i;
+          continue;
+        }
+        if (s[i] == '}') return ++i, true;
+        return Fail("expected ',' or '}'");
+      }
+    }
+    if (c == '[') {
+      v->kind = Json::kArray;
+      ++i;
+      Ws();
+      if (s[i] == ']') return ++i, true;
+      for (;;) {
+        v->items.emplace_back();
+        if (!Value(&v->items.back())) return false;
+        Ws();
+        if (s[i] == ',') {
+          ++i;
+          continue;
+        }
+        if (s[i] == ']') return ++i, true;
+        return Fail("expected ',' or ']'");
+      }
+    }
+    if (c == '"') {
+      v->kind = Json::kString;
+      return String(&v->str);
+    }
+    if (c == 't') return v->kind = Json::kBool, v->b = true, Lit("true");
+    if (c == 'f') return v->kind = Json::kBool, v->b = false, Lit("false");
+    if (c == 'n') return v->kind = Json::kNull, Lit("null");
+    size_t start = i;
+    if (s[i] == '-') ++i;
+    while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || std::strchr(".eE+-", s[i]))) ++i;
+    if (start == i) return Fail("unexpected character");
+    v->kind = Json::kNumber;
+    v->num = std::stod(s.substr(start, i - start));
+    return true;
+  }
+};
+
+}  // namespace
+
+bool ParseJson(const std::string& text, Json* out, std::string* error) {
+  JsonReader r{text};
+  *out = Json();
+  if (!r.Value(out)) {
+    *error = r.error;
+    return false;
+  }
+  r.Ws();
+  if (r.i != text.size()) {
+    *error = "text after the value at offset " + std::to_string(r.i);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tooltest

@@ -1,0 +1,20 @@
+// The subcommands of devsim. A new subcommand is a file of its own defining
+// its Command, and one line here.
+#include "tools/devsim/command.h"
+
+namespace devsim {
+
+extern const Command kCreateCommand;
+extern const Command kInspectCommand;
+extern const Command kExtractCommand;
+extern const Command kVerifyCommand;
+extern const Command kFaultCommand;
+
+const std::vector<const Command*>& Commands() {
+  static const std::vector<const Command*> table = {
+      &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand, &kFaultCommand,
+  };
+  return table;
+}
+
+}  // namespace devsim

@@ -1,0 +1,94 @@
+// devsim extract: the boot area's content as the device reads it back, with
+// single-bit errors repaired by the page ECC.
+#include <cstdio>
+#include <fstream>
+
+#include "tools/devsim/command.h"
+
+namespace devsim {
+namespace {
+
+const char kHelp[] =
+    "usage: devsim extract DIR|IMAGE -o FILE [--bytes N] [--chip MM:DD] [--area BLOCK:SECTORS]\n"
+    "\n"
+    "Writes the data of the boot area's first ceil(N/512) sectors, ECC-corrected, to FILE:\n"
+    "N bytes (default: the whole area, its sector count times 512). The area is the one the\n"
+    "TOC names (as the device finds it), or the one given with --area.\n"
+    "\n"
+    "A sector whose ECC cannot repair it is still written as read; each such sector is\n"
+    "named on stderr and the exit code is 1. Exit 1 also when there is no usable boot area,\n"
+    "2 on bad usage or unreadable input (N larger than the area is bad usage).\n";
+
+const std::vector<OptionSpec> kOptions = {
+    {"-o", OptionKind::kValue},
+    {"--bytes", OptionKind::kValue},
+    {"--chip", OptionKind::kValue},
+    {"--area", OptionKind::kValue},
+};
+
+int RunExtract(const std::vector<std::string>& argv) {
+  ParsedArgs args(argv, kOptions);
+  args.ExpectPositional({"DIR|IMAGE"});
+  auto out = args.Get("-o");
+  if (!out) throw UsageError("missing -o FILE");
+  NandImage img = OpenSource(args.Positional()[0], args, false);
+
+  BootArea area;
+  TocInfo toc;
+  std::string problem;
+  if (!ResolveArea(img, args, &area, &toc, &problem)) {
+    std::fprintf(stderr, "devsim extract: no usable boot area: %s\n", problem.c_str());
+    return kExitCheckFailed;
+  }
+  const uint64_t areaBytes = uint64_t(area.sectorCount) * kSectorBytes;
+  uint64_t bytes = areaBytes;
+  if (auto v = args.Get("--bytes")) {
+    bytes = ParseU64(*v, "--bytes");
+    if (bytes > areaBytes)
+      throw UsageError("--bytes " + *v + " is more than the boot area's " + std::to_string(area.sectorCount) +
+                       " sectors (" + std::to_string(areaBytes) + " bytes)");
+  }
+  const uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
+
+  std::ofstream f(*out, std::ios::binary | std::ios::trunc);
+  if (!f) throw InputError("cannot create " + *out);
+  uint64_t corrected = 0, uncorrectable = 0, erased = 0, wrongSpare = 0;
+  std::string err;
+  for (uint64_t i = 0; i < sectors; ++i) {
+    SectorCheck c;
+    if (!CheckAreaSector(img, area, uint32_t(i), &c, &err)) throw InputError(err);
+    switch (c.AreaState()) {
+      case SectorState::kUncorrectable:
+        ++uncorrectable;
+        std::fprintf(stderr, "devsim extract: sector %llu (area index %llu): %s; written as read\n",
+                     static_cast<unsigned long long>(area.FirstSector() + i), static_cast<unsigned long long>(i),
+                     c.Describe().c_str());
+        break;
+      case SectorState::kCorrected: ++corrected; break;
+      case SectorState::kErased: ++erased; break;
+      case SectorState::kWrongSpare:
+        ++wrongSpare;
+        if (c.NeededEcc()) ++corrected;
+        break;
+      case SectorState::kClean: break;
+    }
+    const uint64_t n = bytes - i * kSectorBytes < kSectorBytes ? bytes - i * kSectorBytes : kSectorBytes;
+    f.write(reinterpret_cast<const char*>(c.data), std::streamsize(n));
+  }
+  f.close();
+  if (!f) throw InputError("cannot write " + *out);
+  std::printf("extract: %llu bytes from %llu sectors of the boot area at block %u (sectors %llu..) to %s: "
+              "%llu corrected, %llu uncorrectable, %llu erased, %llu with a wrong spare record\n",
+              static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(sectors), area.firstBlock,
+              static_cast<unsigned long long>(area.FirstSector()), out->c_str(),
+              static_cast<unsigned long long>(corrected), static_cast<unsigned long long>(uncorrectable),
+              static_cast<unsigned long long>(erased), static_cast<unsigned long long>(wrongSpare));
+  return uncorrectable ? kExitCheckFailed : kExitOk;
+}
+
+}  // namespace
+
+extern const Command kExtractCommand = {"extract", "copy the boot area's content (ECC-corrected) to a file", kHelp,
+                                        RunExtract};
+
+}  // namespace devsim

@@ -1,0 +1,299 @@
+// devsim inspect: what a device or a raw image holds, as the device's boot
+// area code would find it, and what the simulation remembers of its runs.
+#include <cstdio>
+#include <sstream>
+
+#include "sim/device_record.h"
+#include "tools/devsim/command.h"
+
+namespace devsim {
+namespace {
+
+const char kHelp[] =
+    "usage: devsim inspect DIR|IMAGE [--json] [--chip MM:DD] [--area BLOCK:SECTORS]\n"
+    "\n"
+    "Shows the chip and its geometry; the TOC block as the device finds it (the first of\n"
+    "blocks 1..100 whose first sector has the boot spare record 00 00 00 00 fc 00 00 00,\n"
+    "its sector 0 ECC-checked, the signature \"NTOC\", the sector count at 60 and the first\n"
+    "block at 176) or why there is none; the boot area and the state of each of its\n"
+    "sectors: erased (all 0xFF), clean, corrected (ECC repaired a bit or met a damaged\n"
+    "code), uncorrectable, wrong spare record (readable, but not the boot record). For a\n"
+    "device also its nand.cfg (bad blocks, faults), the protocol checker's record and the\n"
+    "simulated clock (soc.state).\n"
+    "\n"
+    "  --chip MM:DD          the chip of a bare IMAGE (default: from its size)\n"
+    "  --area BLOCK:SECTORS  look at this run of sectors instead of the TOC's area\n"
+    "  --json                one JSON object instead of text. Keys:\n"
+    "      path, kind (\"device\" | \"image\"), image (the raw file)\n"
+    "      chip: id (\"ec:76\"), maker, device, known, largePage, pageData, pageSpare,\n"
+    "            pagesPerBlock, blocks, imageBytes\n"
+    "      badBlocks: [block...] (nand.cfg; null for an image)\n"
+    "      faults: [\"fault.KEY = VALUE\"...] (nand.cfg; null for an image)\n"
+    "      toc: found, marked (a block has the boot record), block, sector, signature\n"
+    "           (hex bytes), sectorCount, firstBlock, ecc (\"\" or what the check met),\n"
+    "           problem (null when found)\n"
+    "      area (null when there is none): source (\"toc\" | \"option\"), firstBlock,\n"
+    "           sectorCount, firstSector, blocks, usable, problem, checked (sectors that\n"
+    "           lie inside the chip), counts {erased, clean, corrected, uncorrectable,\n"
+    "           wrongSpare}, erasedRanges [[firstIndex, lastIndex]...], notClean\n"
+    "           [{index, sector, state, detail}...] (erased ones not listed; at most 1000),\n"
+    "           notCleanTruncated\n"
+    "      record (null for an image): clockNs, chipBusyNs, chipOps, poweredOff,\n"
+    "           violationCount, violations [text...], error (null or why soc.state\n"
+    "           could not be read)\n"
+    "\n"
+    "Exit 0 when everything could be read; 2 when the input (or soc.state) cannot be.\n";
+
+const std::vector<OptionSpec> kOptions = {
+    {"--json", OptionKind::kFlag},
+    {"--chip", OptionKind::kValue},
+    {"--area", OptionKind::kValue},
+};
+
+constexpr size_t kMaxListed = 1000;
+
+struct AreaReport {
+  bool present = false;
+  bool fromOption = false;
+  BootArea area;
+  bool usable = false;
+  std::string problem;
+  uint64_t checked = 0;
+  uint64_t counts[5] = {};  // by SectorState
+  std::vector<std::pair<uint64_t, uint64_t>> erasedRanges;
+  struct Entry {
+    uint64_t index;
+    SectorState state;
+    std::string detail;
+  };
+  std::vector<Entry> notClean;
+  bool truncated = false;
+};
+
+struct Report {
+  const NandImage* img = nullptr;
+  TocInfo toc;
+  AreaReport area;
+  bool haveRecord = false;
+  sim::DeviceRecord record;
+  std::string recordError;
+  std::vector<std::string> faults;
+};
+
+void CheckArea(const NandImage& img, AreaReport* r) {
+  r->checked = img.SmallPage() ? r->area.SectorsInside(img.Shape().Pages()) : 0;
+  std::string err;
+  for (uint64_t i = 0; i < r->checked; ++i) {
+    SectorCheck c;
+    if (!CheckAreaSector(img, r->area, uint32_t(i), &c, &err)) throw InputError(err);
+    SectorState s = c.AreaState();
+    r->counts[int(s)]++;
+    if (s == SectorState::kErased) {
+      if (!r->erasedRanges.empty() && r->erasedRanges.back().second + 1 == i)
+        r->erasedRanges.back().second = i;
+      else
+        r->erasedRanges.push_back({i, i});
+    } else if (s != SectorState::kClean) {
+      if (r->notClean.size() < kMaxListed)
+        r->notClean.push_back({i, s, c.Describe()});
+      else
+        r->truncated = true;
+    }
+  }
+}
+
+std::vector<std::string> FaultLines(const sim::NandConfig& cfg) {
+  std::vector<std::string> out;
+  std::istringstream in(sim::FormatNandConfig(cfg));
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("fault.", 0) == 0) out.push_back(line);
+  return out;
+}
+
+Report Gather(const NandImage& img, const ParsedArgs& args) {
+  Report rep;
+  rep.img = &img;
+  std::string problem;
+  rep.area.usable = ResolveArea(img, args, &rep.area.area, &rep.toc, &problem);
+  rep.area.problem = problem;
+  rep.area.fromOption = args.Has("--area");
+  rep.area.present = rep.area.fromOption || rep.toc.found;
+  if (rep.area.present) CheckArea(img, &rep.area);
+  if (img.IsDevice()) {
+    rep.faults = FaultLines(img.Config());
+    rep.haveRecord = sim::ReadDeviceRecord(img.Path(), &rep.record, &rep.recordError);
+    if (!rep.haveRecord && rep.recordError.empty()) rep.recordError = "cannot read " + img.Path() + "/soc.state";
+  }
+  return rep;
+}
+
+std::string U(uint64_t v) { return std::to_string(v); }
+
+void PrintText(const Report& rep) {
+  const NandImage& img = *rep.img;
+  const sim::ChipShape& s = img.Shape();
+  std::printf("%s %s\n", img.IsDevice() ? "device" : "image", img.Path().c_str());
+  std::printf("chip: %s%s, %llu MiB: %u blocks of %u pages of %u+%u bytes; %s %llu bytes\n",
+              FormatChipId(img.Chip()).c_str(), s.known ? "" : " (not in the chip table)",
+              static_cast<unsigned long long>(uint64_t(s.blocks) * s.pagesPerBlock * s.pageData >> 20), s.blocks,
+              s.pagesPerBlock, s.pageData, s.pageSpare, img.ImagePath().c_str(),
+              static_cast<unsigned long long>(s.ImageBytes()));
+  if (img.IsDevice()) {
+    std::string bad;
+    for (uint32_t b : img.Config().badBlocks) bad += (bad.empty() ? "" : ", ") + U(b);
+    std::printf("factory bad blocks: %s\n", bad.empty() ? "none" : bad.c_str());
+    std::printf("faults: %s\n", rep.faults.empty() ? "none" : "");
+    for (const std::string& f : rep.faults) std::printf("  %s\n", f.c_str());
+  }
+  const TocInfo& t = rep.toc;
+  if (t.found) {
+    std::printf("TOC: block %u (sector %llu): signature %s, sector count %u (offset 60), first block %u (offset 176)\n",
+                t.block, static_cast<unsigned long long>(uint64_t(t.block) * kBootSectorsPerBlock),
+                HexBytes(t.sector.data, 4).c_str(), t.sectorCount, t.firstBlock);
+    if (t.sector.NeededEcc()) std::printf("  TOC sector: %s\n", t.sector.Describe().c_str());
+  } else {
+    std::printf("TOC: not found: %s\n", t.problem.c_str());
+  }
+  const AreaReport& a = rep.area;
+  if (!a.present) {
+    std::printf("boot area: none (give --area BLOCK:SECTORS to look at sectors anyway)\n");
+  } else {
+    const uint64_t first = a.area.FirstSector();
+    std::printf("boot area%s: block %u, %u sectors (%llu blocks)", a.fromOption ? " (--area)" : "",
+                a.area.firstBlock, a.area.sectorCount, static_cast<unsigned long long>(a.area.Blocks()));
+    if (a.area.sectorCount)
+      std::printf(", sectors %llu..%llu", static_cast<unsigned long long>(first),
+                  static_cast<unsigned long long>(first + a.area.sectorCount - 1));
+    std::printf("\n");
+    if (!a.usable) std::printf("  the device would not use it: %s\n", a.problem.c_str());
+    std::printf("area sectors: %llu checked: %llu clean, %llu erased, %llu corrected, %llu uncorrectable, "
+                "%llu wrong spare record\n",
+                static_cast<unsigned long long>(a.checked),
+                static_cast<unsigned long long>(a.counts[int(SectorState::kClean)]),
+                static_cast<unsigned long long>(a.counts[int(SectorState::kErased)]),
+                static_cast<unsigned long long>(a.counts[int(SectorState::kCorrected)]),
+                static_cast<unsigned long long>(a.counts[int(SectorState::kUncorrectable)]),
+                static_cast<unsigned long long>(a.counts[int(SectorState::kWrongSpare)]));
+    for (const auto& r : a.erasedRanges)
+      std::printf("  erased: index %llu..%llu (sectors %llu..%llu)\n", static_cast<unsigned long long>(r.first),
+                  static_cast<unsigned long long>(r.second), static_cast<unsigned long long>(first + r.first),
+                  static_cast<unsigned long long>(first + r.second));
+    for (const auto& e : a.notClean)
+      std::printf("  index %llu (sector %llu): %s: %s\n", static_cast<unsigned long long>(e.index),
+                  static_cast<unsigned long long>(first + e.index), SectorStateName(e.state), e.detail.c_str());
+    if (a.truncated) std::printf("  ... (only the first %zu listed)\n", kMaxListed);
+  }
+  if (img.IsDevice()) {
+    if (!rep.haveRecord) {
+      std::printf("record: %s\n", rep.recordError.c_str());
+      return;
+    }
+    const sim::DeviceRecord& r = rep.record;
+    std::printf("protocol checker: %llu violation%s\n", static_cast<unsigned long long>(r.violationCount),
+                r.violationCount == 1 ? "" : "s");
+    for (const std::string& v : r.violations) std::printf("  %s\n", v.c_str());
+    if (r.violations.size() < r.violationCount)
+      std::printf("  ... (%llu more not kept)\n", static_cast<unsigned long long>(r.violationCount - r.violations.size()));
+    std::printf("simulated clock: %llu ns (chip busy %llu ns); chip operations since the last program start: %llu; "
+                "power %s\n",
+                static_cast<unsigned long long>(r.clockNs), static_cast<unsigned long long>(r.chipBusyNs),
+                static_cast<unsigned long long>(r.chipOps), r.poweredOff ? "lost" : "on");
+  }
+}
+
+std::string JsonStrings(const std::vector<std::string>& v) {
+  std::string out = "[";
+  for (size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + JsonString(v[i]);
+  return out + "]";
+}
+
+void PrintJson(const Report& rep) {
+  const NandImage& img = *rep.img;
+  const sim::ChipShape& s = img.Shape();
+  std::ostringstream o;
+  auto b = [](bool v) { return v ? "true" : "false"; };
+  o << "{\"path\":" << JsonString(img.Path()) << ",\"kind\":\"" << (img.IsDevice() ? "device" : "image")
+    << "\",\"image\":" << JsonString(img.ImagePath());
+  o << ",\"chip\":{\"id\":" << JsonString(FormatChipId(img.Chip())) << ",\"maker\":" << img.Chip().maker
+    << ",\"device\":" << img.Chip().device << ",\"known\":" << b(s.known) << ",\"largePage\":" << b(s.largePage)
+    << ",\"pageData\":" << s.pageData << ",\"pageSpare\":" << s.pageSpare << ",\"pagesPerBlock\":" << s.pagesPerBlock
+    << ",\"blocks\":" << s.blocks << ",\"imageBytes\":" << s.ImageBytes() << "}";
+  if (img.IsDevice()) {
+    o << ",\"badBlocks\":[";
+    for (size_t i = 0; i < img.Config().badBlocks.size(); ++i) o << (i ? "," : "") << img.Config().badBlocks[i];
+    o << "],\"faults\":" << JsonStrings(rep.faults);
+  } else {
+    o << ",\"badBlocks\":null,\"faults\":null";
+  }
+  const TocInfo& t = rep.toc;
+  o << ",\"toc\":{\"found\":" << b(t.found) << ",\"marked\":" << b(t.marked);
+  if (t.marked) {
+    o << ",\"block\":" << t.block << ",\"sector\":" << uint64_t(t.block) * kBootSectorsPerBlock
+      << ",\"signature\":" << JsonString(HexBytes(t.sector.data, 4))
+      << ",\"ecc\":" << JsonString(t.sector.NeededEcc() || t.sector.Uncorrectable() ? t.sector.Describe() : "");
+  } else {
+    o << ",\"block\":null,\"sector\":null,\"signature\":null,\"ecc\":null";
+  }
+  if (t.found)
+    o << ",\"sectorCount\":" << t.sectorCount << ",\"firstBlock\":" << t.firstBlock << ",\"problem\":null}";
+  else
+    o << ",\"sectorCount\":null,\"firstBlock\":null,\"problem\":" << JsonString(t.problem) << "}";
+  const AreaReport& a = rep.area;
+  if (!a.present) {
+    o << ",\"area\":null";
+  } else {
+    o << ",\"area\":{\"source\":\"" << (a.fromOption ? "option" : "toc") << "\",\"firstBlock\":" << a.area.firstBlock
+      << ",\"sectorCount\":" << a.area.sectorCount << ",\"firstSector\":" << a.area.FirstSector()
+      << ",\"blocks\":" << a.area.Blocks() << ",\"usable\":" << b(a.usable)
+      << ",\"problem\":" << (a.usable ? "null" : JsonString(a.problem)) << ",\"checked\":" << a.checked
+      << ",\"counts\":{\"erased\":" << a.counts[int(SectorState::kErased)]
+      << ",\"clean\":" << a.counts[int(SectorState::kClean)]
+      << ",\"corrected\":" << a.counts[int(SectorState::kCorrected)]
+      << ",\"uncorrectable\":" << a.counts[int(SectorState::kUncorrectable)]
+      << ",\"wrongSpare\":" << a.counts[int(SectorState::kWrongSpare)] << "},\"erasedRanges\":[";
+    for (size_t i = 0; i < a.erasedRanges.size(); ++i)
+      o << (i ? "," : "") << "[" << a.erasedRanges[i].first << "," << a.erasedRanges[i].second << "]";
+    o << "],\"notClean\":[";
+    for (size_t i = 0; i < a.notClean.size(); ++i) {
+      const auto& e = a.notClean[i];
+      o << (i ? "," : "") << "{\"index\":" << e.index << ",\"sector\":" << a.area.FirstSector() + e.index
+        << ",\"state\":" << JsonString(SectorStateName(e.state)) << ",\"detail\":" << JsonString(e.detail) << "}";
+    }
+    o << "],\"notCleanTruncated\":" << b(a.truncated) << "}";
+  }
+  if (!img.IsDevice()) {
+    o << ",\"record\":null";
+  } else {
+    const sim::DeviceRecord& r = rep.record;
+    o << ",\"record\":{\"clockNs\":" << r.clockNs << ",\"chipBusyNs\":" << r.chipBusyNs << ",\"chipOps\":" << r.chipOps
+      << ",\"poweredOff\":" << b(r.poweredOff) << ",\"violationCount\":" << r.violationCount
+      << ",\"violations\":" << JsonStrings(r.violations)
+      << ",\"error\":" << (rep.haveRecord ? "null" : JsonString(rep.recordError)) << "}";
+  }
+  o << "}\n";
+  std::fputs(o.str().c_str(), stdout);
+}
+
+int RunInspect(const std::vector<std::string>& argv) {
+  ParsedArgs args(argv, kOptions);
+  args.ExpectPositional({"DIR|IMAGE"});
+  NandImage img = OpenSource(args.Positional()[0], args, false);
+  Report rep = Gather(img, args);
+  if (args.Has("--json"))
+    PrintJson(rep);
+  else
+    PrintText(rep);
+  if (img.IsDevice() && !rep.haveRecord) {
+    std::fprintf(stderr, "devsim inspect: %s\n", rep.recordError.c_str());
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+extern const Command kInspectCommand = {"inspect", "show chip, TOC, boot area sector states, checker record", kHelp,
+                                        RunInspect};
+
+}  // namespace devsim
