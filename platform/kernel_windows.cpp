@@ -20,6 +20,7 @@
 #include <stdint.h>
 
 #include "platform/test_hooks.h"
+#include "sim/device.h"
 #include "sim/soc.h"
 
 namespace {
@@ -66,6 +67,9 @@ BOOL WINAPI PlatformVirtualFree(LPVOID p, SIZE_T size, DWORD type) {
   int i = FindMappingAt((uintptr_t)p);
   if (i >= 0 && (type & MEM_RELEASE)) {
     BOOL ok = g_maps[i].view ? UnmapViewOfFile(p) : SystemVirtualFree()(p, 0, MEM_RELEASE);
+    // The driver lets go of the controller: the checker's own handles on the
+    // bus mutexes must not keep them alive after the driver closed its own.
+    if (g_maps[i].window == sim::WIN_NAND_REGS) sim::SocDropBusHandles();
     RemoveMapping(i);
     return ok;
   }

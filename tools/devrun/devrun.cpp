@@ -7,7 +7,8 @@
 //          [--sysflash PATH] [--probe-file PATH] [--hold MS] -- PROGRAM [ARGS...]
 //
 // 1. Unless --no-system-driver: starts the system flash driver stand-in and
-//    waits until its mutex exists (the updater's driver requires it).
+//    waits until it signals that its mutex exists (the updater's driver
+//    requires it); at the end it is asked to stop through its stop event.
 // 2. Starts PROGRAM in a job, so that whatever it starts (the launcher starts
 //    the updater) is stopped with it.
 // 3. A robot thread finds every message box on screen, records what it shows
@@ -206,15 +207,26 @@ int wmain(int argc, wchar_t** argv) {
   for (int k = i; k < argc; ++k) g_opt.commandLine += (k > i ? L" " : L"") + Quote(argv[k]);
 
   HANDLE sysflash = NULL;
+  HANDLE stopSysflash = NULL;
   if (g_opt.systemDriver) {
     if (g_opt.sysflash.empty()) return Usage();
-    sysflash = StartProcess(Quote(g_opt.sysflash), NULL);
+    wchar_t events[160];
+    swprintf(events, 160, L" --ready-event DEVSIM_SYSFLASH_READY_%lu --stop-event DEVSIM_SYSFLASH_STOP_%lu",
+             (unsigned long)GetCurrentProcessId(), (unsigned long)GetCurrentProcessId());
+    wchar_t name[64];
+    swprintf(name, 64, L"DEVSIM_SYSFLASH_READY_%lu", (unsigned long)GetCurrentProcessId());
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, name);
+    swprintf(name, 64, L"DEVSIM_SYSFLASH_STOP_%lu", (unsigned long)GetCurrentProcessId());
+    stopSysflash = CreateEventW(NULL, TRUE, FALSE, name);
+    sysflash = StartProcess(Quote(g_opt.sysflash) + events, NULL);
     if (!sysflash) {
       fwprintf(stderr, L"devrun: cannot start the system flash driver %ls (error %lu)\n", g_opt.sysflash.c_str(),
                GetLastError());
       return 2;
     }
-    for (int t = 0; t < 1000 && !FlashMutexExists(); ++t) Sleep(10);
+    HANDLE waits[2] = {ready, sysflash};
+    WaitForMultipleObjects(2, waits, FALSE, 10000);
+    CloseHandle(ready);
     if (!FlashMutexExists()) {
       fwprintf(stderr, L"devrun: the system flash driver did not come up\n");
       TerminateProcess(sysflash, 1);
@@ -260,10 +272,11 @@ int wmain(int argc, wchar_t** argv) {
   InterlockedExchange(&g_stopRobot, 1);
   WaitForSingleObject(robot, 2000);
   if (sysflash) {
-    // Placeholder until the stand-in's stop protocol is wired in.
-    TerminateProcess(sysflash, 0);
-    WaitForSingleObject(sysflash, 5000);
+    // The stand-in finishes its current bus hold, reports and ends.
+    SetEvent(stopSysflash);
+    if (WaitForSingleObject(sysflash, 10000) == WAIT_TIMEOUT) TerminateProcess(sysflash, 1);
     CloseHandle(sysflash);
+    CloseHandle(stopSysflash);
   }
   CloseHandle(job);
   return rc;
