@@ -5,7 +5,7 @@
 //   D {"pid":N,"line":"…"}                           NKDbgPrintfW output
 //   M {"pid":N,"owner":N,"caption":"…","text":"…","type":N}   a message box opens
 //   R {"pid":N,"result":N}                           … and is answered
-//   B {"pid":N,"caption":"…","text":"…","buttons":[…],"owner":N,"topmost":B}
+//   B {"pid":N,"caption":"…","text":"…","buttons":[…],"owner":N,"topmost":B,"foreground":B,"icon":B}
 //                                                    the robot saw a box on screen
 //   P {"pid":N,"app":"…","ok":B,"error":N,"child":N}  CreateProcessW
 //   F {"pid":N,"path":"…","ok":B,"error":N}          DeleteFileW

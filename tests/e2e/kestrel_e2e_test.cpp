@@ -164,12 +164,20 @@ TEST(KestrelUpdate, MediaFaultsEndWithTheirMessage) {
     std::string fault;
     const char* message;
   } cases[] = {
-      {"erase failure", "--erase-fail " + std::to_string(areaBlock + 1), kCantErase},
+      // Operations 1-4: the ID, the TOC probe, the TOC read, the first erase;
+      // the second erase never completes, and the driver's bounded wait fails it.
+      {"erase that never completes", "--stuck-ready 4", kCantErase},
+      // The chip reports no failure; the read-back of the first sector
+      // written on the block that kept its old content fails.
+      {"erase that leaves the block", "--erase-fail " + std::to_string(areaBlock + 1), kCantWrite},
       {"program failure", "--program-fail " + std::to_string(kAreaFirstSector + 1), kCantWrite},
   };
+  // An old boot loader fills the area's first two blocks, so a block that
+  // keeps its content shows.
+  TempFile old(PseudoRandom(64 * 512, 6));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Device dev("--fill");
+    Device dev("--fill --boot-image '" + old.path + "'");
     dev.PutImage(PseudoRandom(40 * 512, 5));
     std::string out;
     ASSERT_EQ(0, Devsim("fault '" + dev.dir + "' " + c.fault, &out)) << out;

@@ -20,6 +20,19 @@
 //    the exit record. Events go to the log named by DEVSIM_EVENT_LOG.
 // Exit code: 0 when PROGRAM ran to its end, 3 on time-out, 2 on bad usage or
 // when something could not be started.
+//
+// The device's other bus users and the campaign's interruptions:
+//   --camera PATH            the camera stand-in (sim/camera): started after the
+//                            system driver when nand.cfg has camera.active = 1
+//                            (pins switched to the camera from time to time) or
+//                            extboard.wp_user = 1 (write protect set and left);
+//                            stopped after the program
+//   --camera-dies-after-ops N   also start it in the mode that takes the pin
+//                            mutex once the chip has made N operations, puts the
+//                            pins on the camera and dies holding it (N = 0: done
+//                            before the program starts)
+//   --kill-after-ops N       end the program (its whole job) once the chip has
+//                            made N operations; its exit code is then 0xDEAD0004
 #include <windows.h>
 
 #include <stdio.h>
@@ -30,6 +43,9 @@
 #include <vector>
 
 #include "platform/event_log.h"
+#include "sim/device.h"
+#include "sim/nand_cfg.h"
+#include "sim/soc.h"
 
 namespace {
 
@@ -43,7 +59,12 @@ struct Options {
   std::wstring sysflash;
   std::wstring probeFile;
   std::wstring commandLine;
+  std::wstring camera;
+  long long cameraDiesAfterOps = -1;
+  long long killAfterOps = -1;
 };
+
+const DWORD kKilledExitCode = 0xDEAD0004u;
 
 Options g_opt;
 volatile LONG g_stopRobot = 0;
@@ -111,11 +132,12 @@ void RecordBox(HWND box) {
   for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
     if ((GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && GetDlgCtrlID(c) != 0xFFFF) icon = true;
   }
-  char head[160];
-  snprintf(head, sizeof(head), "{\"pid\":%lu,\"owner\":%llu,\"topmost\":%s,\"icon\":%s,\"buttons\":%s,\"caption\":",
+  char head[200];
+  snprintf(head, sizeof(head),
+           "{\"pid\":%lu,\"owner\":%llu,\"topmost\":%s,\"foreground\":%s,\"icon\":%s,\"buttons\":%s,\"caption\":",
            (unsigned long)pid, (unsigned long long)(ULONG_PTR)GetWindow(box, GW_OWNER),
-           (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) ? "true" : "false", icon ? "true" : "false",
-           buttons.c_str());
+           (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) ? "true" : "false",
+           GetForegroundWindow() == box ? "true" : "false", icon ? "true" : "false", buttons.c_str());
   std::string rec = head;
   rec += PlatformJsonString(WindowText(box));
   rec += ",\"text\":";
@@ -170,9 +192,67 @@ HANDLE StartProcess(const std::wstring& cmd, HANDLE job) {
   return pi.hProcess;
 }
 
+// The camera stand-ins that nand.cfg (and --camera-dies-after-ops) ask for.
+struct StandIns {
+  HANDLE stop = NULL;
+  std::vector<HANDLE> processes;
+};
+
+void StartStandIns(StandIns* s) {
+  if (g_opt.camera.empty()) return;
+  sim::NandConfig cfg;
+  std::string error;
+  if (!sim::LoadNandConfig("nand.cfg", &cfg, &error)) fwprintf(stderr, L"devrun: %hs\n", error.c_str());
+  wchar_t stopName[64];
+  swprintf(stopName, 64, L"DEVSIM_CAMERA_STOP_%lu", (unsigned long)GetCurrentProcessId());
+  s->stop = CreateEventW(NULL, TRUE, FALSE, stopName);
+  std::wstring base = Quote(g_opt.camera) + L" --stop-event " + stopName + L" --mode ";
+  if (cfg.cameraActive) s->processes.push_back(StartProcess(base + L"camera", NULL));
+  if (cfg.extboardWpUser) s->processes.push_back(StartProcess(base + L"wp", NULL));
+  if (g_opt.cameraDiesAfterOps >= 0) {
+    HANDLE dies = StartProcess(base + L"camera-dies --after-ops " + std::to_wstring(g_opt.cameraDiesAfterOps), NULL);
+    if (dies && g_opt.cameraDiesAfterOps == 0) WaitForSingleObject(dies, 10000);
+    s->processes.push_back(dies);
+  }
+}
+
+void StopStandIns(StandIns* s) {
+  if (s->stop) SetEvent(s->stop);
+  for (HANDLE h : s->processes) {
+    if (!h) continue;
+    if (WaitForSingleObject(h, 5000) == WAIT_TIMEOUT) TerminateProcess(h, 1);
+    CloseHandle(h);
+  }
+  if (s->stop) CloseHandle(s->stop);
+}
+
+unsigned long long ChipOps() {
+  sim::DeviceRecord rec;
+  return sim::SocReadRecord(&rec) ? rec.chipOps : 0;
+}
+
+// Waits for the program within the time-out; with --kill-after-ops ends its
+// job once the chip has made that many operations. True on time-out.
+bool WaitProgram(HANDLE proc, HANDLE job) {
+  if (g_opt.killAfterOps < 0) return WaitForSingleObject(proc, g_opt.timeoutMs) == WAIT_TIMEOUT;
+  bool attached = sim::SocAttach();
+  // This process never drives the bus: its handles must not keep the mutexes alive.
+  sim::SocDropBusHandles();
+  DWORD start = GetTickCount();
+  while (WaitForSingleObject(proc, 1) == WAIT_TIMEOUT) {
+    if (attached && ChipOps() >= (unsigned long long)g_opt.killAfterOps) {
+      TerminateJobObject(job, kKilledExitCode);
+      return false;
+    }
+    if (GetTickCount() - start > g_opt.timeoutMs) return true;
+  }
+  return false;
+}
+
 int Usage() {
   fwprintf(stderr, L"usage: devrun [--answer ok|cancel|none] [--no-system-driver] [--timeout S] "
-                   L"[--sysflash PATH] [--probe-file PATH] [--hold MS] -- PROGRAM [ARGS...]\n");
+                   L"[--sysflash PATH] [--probe-file PATH] [--hold MS] [--camera PATH] "
+                   L"[--camera-dies-after-ops N] [--kill-after-ops N] -- PROGRAM [ARGS...]\n");
   return 2;
 }
 
@@ -199,6 +279,12 @@ int wmain(int argc, wchar_t** argv) {
       g_opt.sysflash = v;
     } else if (a == L"--probe-file") {
       g_opt.probeFile = v;
+    } else if (a == L"--camera") {
+      g_opt.camera = v;
+    } else if (a == L"--camera-dies-after-ops") {
+      g_opt.cameraDiesAfterOps = _wtoi64(v.c_str());
+    } else if (a == L"--kill-after-ops") {
+      g_opt.killAfterOps = _wtoi64(v.c_str());
     } else {
       return Usage();
     }
@@ -234,6 +320,8 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
+  StandIns standIns;
+  StartStandIns(&standIns);
   HANDLE job = CreateJobObjectW(NULL, NULL);
   HANDLE robot = CreateThread(NULL, 0, RobotThread, NULL, 0, NULL);
   HANDLE proc = StartProcess(g_opt.commandLine, job);
@@ -242,7 +330,7 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"devrun: cannot start %ls (error %lu)\n", g_opt.commandLine.c_str(), GetLastError());
     rc = 2;
   } else {
-    bool timedOut = WaitForSingleObject(proc, g_opt.timeoutMs) == WAIT_TIMEOUT;
+    bool timedOut = WaitProgram(proc, job);
     if (timedOut) TerminateProcess(proc, 0xDEAD0001u);
     WaitForSingleObject(proc, 5000);
     DWORD code = 0;
@@ -271,6 +359,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   InterlockedExchange(&g_stopRobot, 1);
   WaitForSingleObject(robot, 2000);
+  StopStandIns(&standIns);
   if (sysflash) {
     // The stand-in finishes its current bus hold, reports and ends.
     SetEvent(stopSysflash);

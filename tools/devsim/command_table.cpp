@@ -9,10 +9,13 @@ extern const Command kInspectCommand;
 extern const Command kExtractCommand;
 extern const Command kVerifyCommand;
 extern const Command kFaultCommand;
+extern const Command kCardCommand;
+extern const Command kRunCommand;
 
 const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> table = {
       &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand, &kFaultCommand,
+      &kCardCommand,   &kRunCommand,
   };
   return table;
 }

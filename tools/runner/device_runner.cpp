@@ -142,6 +142,7 @@ RunEvent ParseEvent(const std::string& line) {
   ev.type = (uint64_t)o.Num("type");
   ev.result = o.Num("result");
   ev.topmost = o.Bool("topmost");
+  ev.foreground = o.Bool("foreground");
   ev.icon = o.Bool("icon");
   ev.buttons = o.List("buttons");
   ev.probeOpenError = o.Num("probeOpenError", -1);
@@ -320,6 +321,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   } else {
     args.push_back("--no-system-driver");
   }
+  for (const std::string& a : opt.runnerArgs) args.push_back(a);
   args.push_back("--");
   args.push_back(WinePathOf(program));
   for (const std::string& a : opt.args) args.push_back(a);

@@ -25,6 +25,7 @@ struct RunOptions {
   std::string cardFault;                 // "", "read-fail" or "short-read" (the card's reads)
   bool resetRun = true;                  // chip op counter to 0, power on, before the start
   bool clearRecord = true;               // and the protocol checker record cleared
+  std::vector<std::string> runnerArgs;   // more devrun options (--kill-after-ops N, ...)
 };
 
 struct RunEvent {
@@ -39,6 +40,7 @@ struct RunEvent {
   uint64_t owner = 0;    // M/B: owner window
   uint64_t pid = 0;
   bool topmost = false;  // B
+  bool foreground = false;  // B
   bool icon = false;     // B
   std::vector<std::string> buttons;  // B
   int64_t probeOpenError = -1;       // B/X: error of opening the probe file (0: it opened)

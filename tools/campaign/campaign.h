@@ -1,0 +1,79 @@
+// The reliability campaign: every scenario of the scenario folder run on a
+// fresh simulated device with the real programs under Wine, each outcome
+// checked the way the device and its user would see it, and the table of it
+// all.
+//
+//   devsim campaign [--full] [--only SUBSTRING] [--scenarios DIR] [--table FILE]
+//                   [--work DIR] [--keep] [--devsim PATH]
+//
+// Per scenario row: the outcome (the message box, or the power going, a kill,
+// a hang), the message text, whether the boot area holds the image (the host
+// tool's verify), the bytes that changed outside the boot area (and outside
+// the system driver's own region while it works), the protocol checker's
+// violations, the system driver's own check of its data, and whether a second
+// run on the same device and card recovered. Exit 0 when every row is as its
+// scenario expects, 1 when one is not, 2 on bad usage or unreadable scenarios.
+#ifndef TOOLS_CAMPAIGN_CAMPAIGN_H
+#define TOOLS_CAMPAIGN_CAMPAIGN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/campaign/scenario.h"
+
+namespace devsim {
+
+struct CampaignOptions {
+  std::string devsimPath;      // the host tool that creates, faults and verifies devices
+  std::string workDir;         // devices are made here (one folder per row)
+  bool full = false;           // every power-loss point, not a sample
+  bool keep = false;           // leave the device folders
+  std::string only;            // run the scenarios whose name holds this
+  bool progress = false;       // one line on stderr per row as it ends
+};
+
+// What the system flash driver stand-in reported of its own work.
+struct SysdrvReport {
+  bool present = false;
+  uint64_t holds = 0, writes = 0, reads = 0, erases = 0;
+  uint64_t mismatches = 0;   // its data read back different
+  uint64_t failures = 0;     // its operations the driver reported failed
+  uint64_t abandoned = 0;    // takings of the flash mutex that came abandoned
+};
+
+struct Row {
+  std::string scenario;
+  std::string kind;
+  Outcome outcome = Outcome::kNotRun;
+  std::string message;         // text of the updater's (or launcher's) message; "" none
+  bool verified = false;
+  uint64_t bytesOutside = 0;   // changed outside the boot area (and the system driver's region)
+  uint64_t bytesChanged = 0;   // changed anywhere
+  uint64_t violations = 0;
+  SysdrvReport sysdrv;
+  std::string recovery = "-";  // "-" not asked, "yes", or what failed
+  bool asExpected = false;
+  std::vector<std::string> problems;  // why not as expected
+  std::string detail;          // the run's events, for a failing row
+};
+
+// Runs one scenario (a power-loss sweep gives one row per point).
+std::vector<Row> RunScenario(const Scenario& s, const CampaignOptions& opt);
+
+struct CampaignTotals {
+  size_t scenarios = 0, faults = 0, badInputs = 0, failed = 0;
+  uint64_t bytesLost = 0;
+};
+CampaignTotals Totals(const std::vector<Row>& rows);
+
+std::string FormatTable(const std::vector<Row>& rows);      // fixed-width text
+std::string FormatMarkdown(const std::vector<Row>& rows);   // with the summary line
+std::string FormatSummary(const CampaignTotals& t);
+
+// The host tool's "campaign" subcommand; argv[0] is the subcommand's name.
+int CampaignMain(int argc, char** argv);
+
+}  // namespace devsim
+
+#endif

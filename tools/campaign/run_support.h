@@ -1,0 +1,55 @@
+// Small pieces of the campaign's runner: the host tool as a child process,
+// files, byte comparisons over sector ranges, the system driver's report.
+#ifndef TOOLS_CAMPAIGN_RUN_SUPPORT_H
+#define TOOLS_CAMPAIGN_RUN_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/campaign/campaign.h"
+#include "tools/devsim/nandimage.h"
+#include "tools/runner/device_runner.h"
+
+namespace devsim {
+
+// devrun's exit code for a program it ended after --kill-after-ops.
+constexpr uint64_t kKilledExitCode = 0xDEAD0004u;
+
+struct SectorRange {
+  uint64_t first = 0, count = 0;
+  bool Holds(uint64_t sector) const { return sector >= first && sector - first < count; }
+};
+
+// Runs the host tool with fixed arguments, then the options of a scenario
+// line (split at blanks). Exit code; stdout and stderr in *out.
+int RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& options,
+            std::string* out);
+
+Bytes ReadBytes(const std::string& path);
+bool WriteBytes(const std::string& path, const Bytes& data);
+bool CopyFile(const std::string& from, const std::string& to);
+
+// Bytes that differ between two raw images (528-byte pages), pages inside any
+// of the excluded sector ranges not counted; a size change counts its bytes.
+uint64_t CountChangedBytes(const Bytes& before, const Bytes& after, const std::vector<SectorRange>& excluded);
+
+// The system flash driver stand-in's report in the run's event log:
+//   S {"pid":N,"holds":N,"writes":N,"reads":N,"erases":N,"mismatches":N,
+//      "failures":N,"abandoned":N,...}
+SysdrvReport FindSysdrvReport(const RunResult& run);
+
+// devrun options a scenario asks for (kill after N chip operations, camera
+// stand-in killed holding the pin mutex).
+void AddRunnerOptions(const Scenario& s, RunOptions* ro);
+
+// The power-loss points of a sweep over an update of ops chip operations.
+std::vector<uint64_t> SweepPoints(uint64_t ops, unsigned sample, bool full);
+
+std::string JoinList(const std::vector<std::string>& items);  // "[a, b]"
+std::string FirstLine(const std::string& text);
+std::string DescribeRun(const RunResult& run);                 // events as logged
+
+}  // namespace devsim
+
+#endif

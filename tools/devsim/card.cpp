@@ -1,0 +1,69 @@
+// devsim card: puts the update files on a device's SD card.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "tools/devsim/command.h"
+#include "tools/runner/device_runner.h"
+
+namespace devsim {
+namespace {
+
+const char kHelp[] =
+    "usage: devsim card DIR [--image FILE] [--updater] [--remove NAME]...\n"
+    "\n"
+    "Puts files on the SD card of device DIR (its folder \"SDMMC Disk\").\n"
+    "  --image FILE    FILE becomes \"EBOOT.NB0\", the boot image the updater reads\n"
+    "  --updater       the built kestrel becomes \"Kestrel.exe\", the program the\n"
+    "                  launcher starts (from the device build: DEVSIM_DEVICE_BUILD or\n"
+    "                  build/device)\n"
+    "  --remove NAME   removes NAME from the card first\n"
+    "With no option it lists the card.\n";
+
+const std::vector<OptionSpec> kOptions = {
+    {"--image", OptionKind::kValue}, {"--updater", OptionKind::kFlag}, {"--remove", OptionKind::kRepeated}};
+
+void Copy(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) throw InputError("cannot read " + from);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  if (!out) throw InputError("cannot write " + to);
+  out << in.rdbuf();
+  if (!out) throw InputError("cannot write " + to);
+}
+
+int Run(const std::vector<std::string>& argv) {
+  ParsedArgs args(argv, kOptions);
+  args.ExpectPositional({"DIR"});
+  std::string dir = args.Positional()[0];
+  struct stat st;
+  if (stat((dir + "/nand.img").c_str(), &st) != 0) throw InputError(dir + ": not a device folder (no nand.img)");
+  std::string card = dir + "/SDMMC Disk";
+  mkdir(card.c_str(), 0755);
+  for (const std::string& name : args.All("--remove")) {
+    if (name.find('/') != std::string::npos) throw UsageError("--remove: " + name + " is not a file name");
+    std::remove((card + "/" + name).c_str());
+  }
+  if (auto image = args.Get("--image")) {
+    Copy(*image, card + "/EBOOT.NB0");
+    printf("card: %s -> %s/EBOOT.NB0\n", image->c_str(), card.c_str());
+  }
+  if (args.Has("--updater")) {
+    std::string exe = ProgramPath("kestrel");
+    if (stat(exe.c_str(), &st) != 0) throw InputError(exe + ": not built (cmake --build --preset device)");
+    Copy(exe, card + "/Kestrel.exe");
+    printf("card: %s -> %s/Kestrel.exe\n", exe.c_str(), card.c_str());
+  }
+  if (!args.Has("--image") && !args.Has("--updater")) {
+    std::string cmd = "ls -l '" + card + "'";
+    if (system(cmd.c_str()) != 0) return kExitUsage;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+extern const Command kCardCommand = {"card", "put the boot image and the updater on a device's card", kHelp, Run};
+
+}  // namespace devsim
