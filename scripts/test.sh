@@ -16,6 +16,7 @@ unset DISPLAY   # nothing here needs a display; screenshots start their own Xvfb
 wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+scripts/wine-boot-services
 
 jobs=$(nproc)
 status=0
