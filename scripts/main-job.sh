@@ -24,9 +24,11 @@ dev="${dev:-build/main-job/device}"
 scripts/setup.sh || exit 1
 export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-# A Wine server that outlives each program (starts then take ~30 ms), with the
+# A Wine server for the whole job (a program then starts in ~30 ms), with the
 # prefix's services already up (scripts/wine-boot-services says why).
-wineserver -p 30 2>/dev/null || true
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/wine-boot-services
 for kind in host device; do
   [ -f "build/$kind/build.ninja" ] || cmake --preset "$kind" >/dev/null || exit 1
