@@ -38,11 +38,11 @@ ParsedArgs::ParsedArgs(const std::vector<std::string>& args, const std::vector<O
       value = a.substr(eq + 1);
       inlineValue = true;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const OptionSpec& s : specs)
-      if (name == s.name) spec = &s;
-    if (!spec) throw UsageError("unknown option " + name);
-    if (spec->kind == OptionKind::kFlag) {
+      if (name == s.name) option = &s;
+    if (!option) throw UsageError("unknown option " + name);
+    if (option->kind == OptionKind::kFlag) {
       if (inlineValue) throw UsageError(name + " takes no value");
       values_[name].push_back("");
       continue;
@@ -51,7 +51,7 @@ ParsedArgs::ParsedArgs(const std::vector<std::string>& args, const std::vector<O
       if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
       value = args[++i];
     }
-    if (spec->kind == OptionKind::kValue && values_.count(name))
+    if (option->kind == OptionKind::kValue && values_.count(name))
       throw UsageError(name + " given twice");
     values_[name].push_back(value);
   }
