@@ -1,4 +1,5 @@
 #include "tools/devsim/command.h"
+#include "tools/runner/device_runner.h"
 
 #include <sys/stat.h>
 
@@ -152,27 +153,7 @@ bool ResolveArea(const NandImage& img, const ParsedArgs& args, BootArea* area, T
   return AreaFromToc(img, *toc, area, problem);
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out += buf;
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string JsonString(const std::string& s) { return JsonEscape(s); }
 
 std::string ReadWholeFile(const std::string& path) {
   struct stat st;
