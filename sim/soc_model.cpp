@@ -127,6 +127,9 @@ void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash)
 
 void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord) {
   if (h.power.poweredOff || h.power.stuck) PowerOnSoc(h);
+  // Time passes between two runs: an operation that a killed program left the
+  // chip busy with has finished by the time the next one starts.
+  if (h.chip.readyAtNs != kNever && h.chip.readyAtNs > h.clock.nowNs) h.clock.nowNs = h.chip.readyAtNs;
   h.chip.ops = 0;
   ++h.power.runStarts;
   if (cfg) LoadSettings(h.faults, *cfg, configHash);

@@ -52,6 +52,8 @@ struct Row {
   uint64_t bytesChanged = 0;   // changed anywhere
   uint64_t violations = 0;
   SysdrvReport sysdrv;
+  long cameraTakes = -1;       // times the camera stand-in took the pins (-1: not running)
+  long wpTakes = -1;           // ... and the write-protect user
   std::string recovery = "-";  // "-" not asked, "yes", or what failed
   bool asExpected = false;
   std::vector<std::string> problems;  // why not as expected
@@ -72,6 +74,7 @@ std::string FormatMarkdown(const std::vector<Row>& rows);   // with the summary 
 std::string FormatSummary(const CampaignTotals& t);
 
 // The host tool's "campaign" subcommand; argv[0] is the subcommand's name.
+const char* CampaignUsage();
 int CampaignMain(int argc, char** argv);
 
 }  // namespace devsim

@@ -50,6 +50,8 @@ std::string SelfPath() {
 
 }  // namespace
 
+const char* CampaignUsage() { return kUsage; }
+
 int CampaignMain(int argc, char** argv) {
   CampaignOptions opt;
   opt.progress = true;
@@ -97,6 +99,7 @@ int CampaignMain(int argc, char** argv) {
     for (Row& r : RunScenario(s, opt)) {
       fprintf(stderr, "%-40s %s\n", r.scenario.c_str(), r.asExpected ? "as expected" : "NOT AS EXPECTED");
       for (const std::string& p : r.problems) fprintf(stderr, "    %s\n", p.c_str());
+      if (!r.asExpected && getenv("CAMPAIGN_VERBOSE")) fprintf(stderr, "%s\n", r.detail.c_str());
       rows.push_back(std::move(r));
     }
   }

@@ -154,9 +154,23 @@ RunOptions RunOptionsFor(const Scenario& s, const std::string& dir, const std::s
   return r;
 }
 
+// How often a stand-in of the camera program took the pin mutex ("camera:
+// MODE took the pin mutex N times" as it ends), -1 when it did not run.
+long StandInTakes(const std::string& output, const std::string& mode) {
+  std::string key = "camera: " + mode + " took the pin mutex ";
+  size_t at = output.find(key);
+  return at == std::string::npos ? -1 : strtol(output.c_str() + at + key.size(), nullptr, 10);
+}
+
+bool CfgSays(const Scenario& s, const std::string& line) {
+  return std::find(s.cfgLines.begin(), s.cfgLines.end(), line) != s.cfgLines.end();
+}
+
 // What the run showed: the outcome, the message, the system driver's report.
 void ReadRun(const Scenario& s, const RunResult& run, Row* row) {
   row->sysdrv = FindSysdrvReport(run);
+  row->cameraTakes = StandInTakes(run.runnerOutput, "camera");
+  row->wpTakes = StandInTakes(run.runnerOutput, "wp");
   std::vector<const RunEvent*> msgs = run.Of('M');
   if (!msgs.empty()) row->message = msgs.back()->text;
   if (msgs.size() > 1 && s.program == "kestrel")
@@ -218,11 +232,13 @@ void CheckExpectations(const Scenario& s, const Prepared& p, Row* row) {
     problem("the system driver found " + std::to_string(row->sysdrv.mismatches) + " mismatches in its data");
   if (x.sysdrvClean && row->sysdrv.failures)
     problem("the system driver had " + std::to_string(row->sysdrv.failures) + " failed operations");
+  if (CfgSays(s, "camera.active = 1") && row->cameraTakes <= 0) problem("the camera never took the pins");
+  if (CfgSays(s, "extboard.wp_user = 1") && row->wpTakes <= 0) problem("the write-protect user never set it");
   if (x.abandoned && row->sysdrv.abandoned == 0) problem("the system driver never met the flash mutex abandoned");
 }
 
 // The same update again on the same device and card, faults cleared.
-std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepared& p) {
+std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepared& p, std::string* detail) {
   std::string out;
   if (RunTool(opt.devsimPath, {"fault", p.dir, "--clear"}, "", &out) != 0) return "fault --clear: " + out;
   std::string card = p.dir + "/SDMMC Disk";
@@ -234,6 +250,7 @@ std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepare
   plain.program = "kestrel";
   plain.killAfterOps = -1;
   ReadRun(plain, run, &again);
+  *detail = "second run:\n" + DescribeRun(run);
   if (again.outcome != Outcome::kFinished) return std::string("second run: ") + OutcomeName(again.outcome) + " \"" + again.message + "\"";
   if (!Verify(opt, p, &out)) return "second run does not verify: " + FirstLine(out);
   Bytes after = ReadBytes(p.dir + "/nand.img");
@@ -281,12 +298,13 @@ Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& ro
       row.problems.push_back("inspect fails after the interruption: " + FirstLine(out));
   }
   CheckExpectations(s, p, &row);
+  std::string recoveryDetail;
   if (s.expect.recovery) {
-    row.recovery = Recover(s, opt, p);
+    row.recovery = Recover(s, opt, p, &recoveryDetail);
     if (row.recovery != "yes") row.problems.push_back("no recovery: " + row.recovery);
   }
   row.asExpected = row.problems.empty();
-  if (!row.asExpected) row.detail = DescribeRun(run);
+  if (!row.asExpected) row.detail = DescribeRun(run) + recoveryDetail;
   if (row.asExpected && !opt.keep) {
     std::error_code ec;
     fs::remove_all(opt.workDir + "/" + SafeName(rowName), ec);

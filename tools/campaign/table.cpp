@@ -13,16 +13,35 @@ struct Column {
   std::string (*cell)(const Row&);
 };
 
-std::string Quoted(const std::string& s) { return s.empty() ? "(none)" : "\"" + s + "\""; }
+// Line feeds shown as \n, so that a row stays one line in either form.
+std::string Quoted(const std::string& s) {
+  if (s.empty()) return "(none)";
+  std::string out = "\"";
+  for (char c : s) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return out + "\"";
+}
 
 std::string SysdrvCell(const Row& r) {
-  if (!r.sysdrv.present) return "idle";
-  std::string s = r.sysdrv.mismatches ? std::to_string(r.sysdrv.mismatches) + " mismatches" : "clean";
-  s += " (w" + std::to_string(r.sysdrv.writes) + " r" + std::to_string(r.sysdrv.reads) + " e" +
-       std::to_string(r.sysdrv.erases);
-  if (r.sysdrv.failures) s += " failed " + std::to_string(r.sysdrv.failures);
-  if (r.sysdrv.abandoned) s += " abandoned " + std::to_string(r.sysdrv.abandoned);
-  return s + ")";
+  if (!r.sysdrv.present) return "no report";
+  std::string s;
+  if (r.sysdrv.writes + r.sysdrv.reads + r.sysdrv.erases == 0) {
+    s = "idle";
+  } else {
+    s = r.sysdrv.mismatches ? std::to_string(r.sysdrv.mismatches) + " mismatches" : "clean";
+    s += " (w" + std::to_string(r.sysdrv.writes) + " r" + std::to_string(r.sysdrv.reads) + " e" +
+         std::to_string(r.sysdrv.erases);
+    if (r.sysdrv.failures) s += " failed " + std::to_string(r.sysdrv.failures);
+    s += ")";
+  }
+  if (r.sysdrv.abandoned) s += ", abandoned " + std::to_string(r.sysdrv.abandoned);
+  return s;
+}
+
+std::string OthersCell(const Row& r) {
+  std::string s;
+  if (r.cameraTakes >= 0) s += "camera " + std::to_string(r.cameraTakes);
+  if (r.wpTakes >= 0) s += std::string(s.empty() ? "" : ", ") + "wp " + std::to_string(r.wpTakes);
+  return s.empty() ? "-" : s;
 }
 
 const Column kColumns[] = {
@@ -33,6 +52,7 @@ const Column kColumns[] = {
     {"bytes changed outside", [](const Row& r) { return std::to_string(r.bytesOutside); }},
     {"violations", [](const Row& r) { return std::to_string(r.violations); }},
     {"system driver", SysdrvCell},
+    {"pins / write protect taken", OthersCell},
     {"recovery", [](const Row& r) { return r.recovery; }},
     {"as expected", [](const Row& r) { return std::string(r.asExpected ? "yes" : "NO"); }},
 };

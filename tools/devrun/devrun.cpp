@@ -32,7 +32,8 @@
 //                            pins on the camera and dies holding it (N = 0: done
 //                            before the program starts)
 //   --kill-after-ops N       end the program (its whole job) once the chip has
-//                            made N operations; its exit code is then 0xDEAD0004
+//                            made N operations and "_FLASH_MUTEX_" is held; its
+//                            exit code is then 0xDEAD0004
 #include <windows.h>
 
 #include <stdio.h>
@@ -231,21 +232,43 @@ unsigned long long ChipOps() {
   return sim::SocReadRecord(&rec) ? rec.chipOps : 0;
 }
 
+// Whether some process owns the mutex now (NtQueryMutant's CurrentCount is 1
+// for a free mutex).
+bool MutexOwned(HANDLE m) {
+  struct MutantBasicInformation {
+    LONG CurrentCount;
+    BOOLEAN OwnedByCaller;
+    BOOLEAN AbandonedState;
+  } info;
+  typedef LONG(WINAPI * QueryFn)(HANDLE, int, PVOID, ULONG, PULONG);
+  static QueryFn query = (QueryFn)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant");
+  if (!m || !query || query(m, 0, &info, sizeof(info), NULL) != 0) return true;
+  return info.CurrentCount <= 0;
+}
+
 // Waits for the program within the time-out; with --kill-after-ops ends its
-// job once the chip has made that many operations. True on time-out.
+// job once the chip has made that many operations and the flash mutex is held
+// (with an idle system driver: by the program, in the middle of an operation).
+// True on time-out.
 bool WaitProgram(HANDLE proc, HANDLE job) {
   if (g_opt.killAfterOps < 0) return WaitForSingleObject(proc, g_opt.timeoutMs) == WAIT_TIMEOUT;
   bool attached = sim::SocAttach();
   // This process never drives the bus: its handles must not keep the mutexes alive.
   sim::SocDropBusHandles();
+  HANDLE flash = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, L"_FLASH_MUTEX_");
   DWORD start = GetTickCount();
   while (WaitForSingleObject(proc, 1) == WAIT_TIMEOUT) {
-    if (attached && ChipOps() >= (unsigned long long)g_opt.killAfterOps) {
+    if (attached && ChipOps() >= (unsigned long long)g_opt.killAfterOps && MutexOwned(flash)) {
+      if (flash) CloseHandle(flash);
       TerminateJobObject(job, kKilledExitCode);
       return false;
     }
-    if (GetTickCount() - start > g_opt.timeoutMs) return true;
+    if (GetTickCount() - start > g_opt.timeoutMs) {
+      if (flash) CloseHandle(flash);
+      return true;
+    }
   }
+  if (flash) CloseHandle(flash);
   return false;
 }
 

@@ -11,11 +11,12 @@ extern const Command kVerifyCommand;
 extern const Command kFaultCommand;
 extern const Command kCardCommand;
 extern const Command kRunCommand;
+extern const Command kCampaignCommand;
 
 const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> table = {
       &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand, &kFaultCommand,
-      &kCardCommand,   &kRunCommand,
+      &kCardCommand,   &kRunCommand,     &kCampaignCommand,
   };
   return table;
 }
