@@ -10,6 +10,7 @@
 //   P {"pid":N,"app":"…","ok":B,"error":N,"child":N}  CreateProcessW
 //   F {"pid":N,"path":"…","ok":B,"error":N}          DeleteFileW
 //   C {"pid":N,"process":N}                          CloseHandle of a process handle
+//   G {"pid":N,"pos":N}                              a progress bar is set to pos
 //   X {"pid":N,"exit":N,"timedOut":B}                the program under test ended
 // Strings are JSON strings. Without DEVSIM_EVENT_LOG nothing is written.
 #ifndef PLATFORM_EVENT_LOG_H

@@ -78,6 +78,9 @@ TEST(KestrelUpdate, ThousandByteImageFillsTwoSectorsPaddingTheSecond) {
   Outcome o = Update(dev);
   ExpectOneMessage(o, kFinished, "Information");
   EXPECT_EQ(0u, o.run.exitCode);
+  std::vector<uint64_t> progress;
+  for (const devsim::RunEvent* g : o.run.Of('G')) progress.push_back(g->position);
+  EXPECT_EQ((std::vector<uint64_t>{0, 51, 100}), progress) << "reset, then after each of the two sectors";
   const uint8_t* s0 = Page(o.after, kAreaFirstSector);
   const uint8_t* s1 = Page(o.after, kAreaFirstSector + 1);
   EXPECT_EQ(0, memcmp(s0, image.data(), 512));

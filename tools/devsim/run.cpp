@@ -21,6 +21,7 @@ const char kHelp[] =
     "happened:\n"
     "  MESSAGE caption=\"...\" text=\"...\" type=0x...   one line per message box\n"
     "  DEBUG \"...\"                                    one line per debug line\n"
+    "  PROGRESS <position>                            each progress bar position set\n"
     "  EXIT <code>                                    the program's exit code\n"
     "(strings JSON-escaped), then the protocol checker's count. --interactive: a person\n"
     "with a display answers the boxes. --card-fault makes the card's reads fail.\n"
@@ -63,6 +64,7 @@ int Run(const std::vector<std::string>& argv) {
   for (const RunEvent& e : r.events) {
     if (e.kind == 'M') printf("%s\n", FormatMessageLine(e).c_str());
     if (e.kind == 'D') printf("%s\n", FormatDebugLine(e).c_str());
+    if (e.kind == 'G') printf("PROGRESS %llu\n", (unsigned long long)e.position);
     if (e.kind == 'X') printf("EXIT %llu%s\n", (unsigned long long)e.exitCode, e.timedOut ? " (stopped: time-out)" : "");
   }
   fflush(stdout);

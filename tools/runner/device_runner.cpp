@@ -151,6 +151,7 @@ RunEvent ParseEvent(const std::string& line) {
   ev.error = (uint64_t)o.Num("error");
   ev.child = (uint64_t)o.Num("child");
   ev.process = (uint64_t)o.Num("process");
+  ev.position = (uint64_t)o.Num("pos");
   ev.exitCode = (uint64_t)o.Num("exit");
   ev.timedOut = o.Bool("timedOut");
   return ev;

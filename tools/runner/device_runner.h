@@ -32,7 +32,7 @@ struct RunEvent {
   char kind = 0;         // 'D' debug line, 'M' message box call, 'R' its answer,
                          // 'B' box seen by the robot, 'P' process start,
                          // 'F' file deletion, 'C' process handle closed,
-                         // 'X' program ended
+                         // 'G' progress position, 'X' program ended
   std::string text;      // D: the line; M/B: the text
   std::string caption;   // M/B
   uint64_t type = 0;     // M: the MessageBoxW type flags
@@ -49,6 +49,7 @@ struct RunEvent {
   uint64_t error = 0;    // P/F: last error when not ok
   uint64_t child = 0;    // P: the started process
   uint64_t process = 0;  // C: the process whose handle was closed
+  uint64_t position = 0; // G
   uint64_t exitCode = 0; // X
   bool timedOut = false; // X
   std::string raw;       // the log line as written
