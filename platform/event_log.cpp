@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "platform/debug_sink.h"
+#include "platform/json_quote.h"
 
 void PlatformLogEvent(char kind, const std::string& payload) {
   wchar_t path[MAX_PATH];
@@ -25,27 +26,6 @@ void PlatformLogEvent(char kind, const std::string& payload) {
   CloseHandle(h);
 }
 
-std::string PlatformJsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out += buf;
-        } else {
-          out += (char)c;
-        }
-    }
-  }
-  out += "\"";
-  return out;
-}
+std::string PlatformJsonString(const std::string& s) { return JsonQuote(s); }
 
 std::string PlatformJsonString(const std::wstring& w) { return PlatformJsonString(PlatformUtf8(w)); }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/json_quote.h"
 #include "sim/device_record.h"
 
 extern char** environ;
@@ -233,27 +234,7 @@ std::string WinePathOf(const std::string& unixPath) {
   return p;
 }
 
-std::string JsonEscape(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out += buf;
-        } else {
-          out += (char)c;
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string JsonEscape(const std::string& s) { return JsonQuote(s); }
 
 std::string FormatMessageLine(const RunEvent& m) {
   char type[32];
