@@ -51,11 +51,17 @@ echo "== device: $dev (chip ec:76, 64 MiB; TOC at block 1; boot area at block 2,
 ./devsim card "$dev" --image "$work/EBOOT.NB0" || exit 1
 cp "$dev/nand.img" "$work/nand.before"
 
-if [ -n "${DISPLAY:-}" ] && [ -z "$interactive" ]; then
-  echo "(DISPLAY is set: the dialog and message appear; the robot answers. Add --interactive to answer yourself.)"
-fi
 echo "== running kestrel on the device"
-./devsim run "$dev" $interactive kestrel
+if [ -n "${DISPLAY:-}" ]; then
+  # A person watches: the dialog and the message appear on the display (the
+  # X11 copy of the prefix); the robot answers after 2 s, or the person does
+  # with --interactive.
+  [ -n "$interactive" ] || interactive="--show"
+  echo "(DISPLAY is set: the dialog and the message appear there)"
+  WINEPREFIX=$(scripts/x11-prefix.sh) ./devsim run "$dev" $interactive kestrel
+else
+  ./devsim run "$dev" kestrel
+fi
 run_rc=$?
 
 echo "== boot area against the image"

@@ -30,23 +30,7 @@ done
 [ -d "$dev/SDMMC Disk" ] || { echo "screenshot: $dev is not a device folder" >&2; exit 2; }
 [ -f "$exe" ] || { echo "screenshot: no program at $exe" >&2; exit 2; }
 
-base="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
-xprefix="${KESTREL_X11_PREFIX:-$HOME/.cache/kestrel/wineprefix-x11}"
-wine64=/usr/lib/wine/wine64
-
-if [ ! -f "$xprefix/.kestrel-x11-ready" ]; then
-  [ -d "$base" ] || "$root/scripts/setup.sh"
-  echo "screenshot: making the X11 copy of the Wine prefix in $xprefix" >&2
-  rm -rf "$xprefix"
-  cp -a "$base" "$xprefix"
-  # Drive letters that runs had mapped when the copy was taken are not ours.
-  find "$xprefix/dosdevices" -maxdepth 1 -name '?:' ! -name 'c:' ! -name 'z:' -delete
-  rm -f "$xprefix"/.kestrel-ready*
-  WINEPREFIX="$xprefix" WINEDEBUG=-all "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null
-  WINEPREFIX="$xprefix" WINEDEBUG=-all "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
-  WINEPREFIX="$xprefix" wineserver -w
-  touch "$xprefix/.kestrel-x11-ready"
-fi
+xprefix=$("$root/scripts/x11-prefix.sh") || exit 2
 
 display=""
 for n in $(seq 99 -1 80); do

@@ -11,7 +11,7 @@ namespace {
 
 const char kHelp[] =
     "usage: devsim run DIR [--answer ok|cancel|none] [--no-system-driver] [--timeout S]\n"
-    "                      [--interactive] [--card-fault read-fail|short-read] [--keep-record]\n"
+    "                      [--interactive] [--show] [--card-fault read-fail|short-read] [--keep-record]\n"
     "                      kestrel|tollgate|PROGRAM.exe\n"
     "\n"
     "Boots device DIR: the system flash driver stand-in first (unless --no-system-driver),\n"
@@ -24,7 +24,9 @@ const char kHelp[] =
     "  PROGRESS <position>                            each progress bar position set\n"
     "  EXIT <code>                                    the program's exit code\n"
     "(strings JSON-escaped), then the protocol checker's count. --interactive: a person\n"
-    "with a display answers the boxes. --card-fault makes the card's reads fail.\n"
+    "with a display answers the boxes; --show: the windows appear on the display and the\n"
+    "robot answers each box after 2 s (both need a prefix with the X11 driver:\n"
+    "WINEPREFIX=$(scripts/x11-prefix.sh)). --card-fault makes the card's reads fail.\n"
     "--keep-record keeps the protocol checker's record of earlier runs.\n"
     "Exit code: 0 when the program ran to its end, 1 when it had to be stopped, 2 when\n"
     "the run could not be made.\n";
@@ -33,6 +35,7 @@ const std::vector<OptionSpec> kOptions = {
     {"--answer", OptionKind::kValue},       {"--no-system-driver", OptionKind::kFlag},
     {"--timeout", OptionKind::kValue},      {"--interactive", OptionKind::kFlag},
     {"--card-fault", OptionKind::kValue},   {"--keep-record", OptionKind::kFlag},
+    {"--show", OptionKind::kFlag},
 };
 
 int Run(const std::vector<std::string>& argv) {
@@ -56,6 +59,11 @@ int Run(const std::vector<std::string>& argv) {
   }
   opt.systemDriver = !args.Has("--no-system-driver");
   opt.interactive = args.Has("--interactive");
+  if (args.Has("--show")) {
+    if (!getenv("DISPLAY")) throw UsageError("--show needs a display (DISPLAY is not set)");
+    opt.show = true;
+    opt.holdMs = 2000;  // long enough to read the message before the robot answers
+  }
   if (opt.interactive && !getenv("DISPLAY")) throw UsageError("--interactive needs a display (DISPLAY is not set)");
   opt.clearRecord = !args.Has("--keep-record");
 

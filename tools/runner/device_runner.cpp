@@ -313,7 +313,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
     if (strncmp(*e, "DEVSIM_DEVICE=", 14) == 0 || strncmp(*e, "DEVSIM_EVENT_LOG=", 17) == 0 ||
         strncmp(*e, "DEVSIM_CARD_FAULT=", 18) == 0)
       continue;
-    if (!opt.interactive && strncmp(*e, "DISPLAY=", 8) == 0) continue;
+    if (!opt.interactive && !opt.show && strncmp(*e, "DISPLAY=", 8) == 0) continue;
     env.push_back(*e);
   }
   env.push_back("WINEPREFIX=" + WinePrefix());

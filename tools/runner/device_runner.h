@@ -22,6 +22,7 @@ struct RunOptions {
   unsigned holdMs = 0;                   // how long the robot leaves each box up
   std::string probeFile;                 // device path (e.g. "\\SDMMC Disk\\EBOOT.NB0") the robot tries to open
   bool interactive = false;              // a person answers (needs DISPLAY)
+  bool show = false;                     // keep DISPLAY: a person watches, the robot answers
   std::string cardFault;                 // "", "read-fail" or "short-read" (the card's reads)
   bool resetRun = true;                  // chip op counter to 0, power on, before the start
   bool clearRecord = true;               // and the protocol checker record cleared
