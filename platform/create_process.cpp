@@ -3,13 +3,12 @@
 // the system is its whole observable behaviour):
 //  - CreateProcessW: on the device start-up information does not exist and
 //    callers pass none; Win32 requires a start-up record, so a missing one is
-//    supplied empty here.                                   event P
-//  - DeleteFileW: unchanged.                                event F
-//  - CloseHandle: unchanged; the closing of a process handle is recorded. event C
+//    supplied empty here.                                   event "process"
+//  - DeleteFileW: unchanged.                                event "delete"
+//  - CloseHandle: unchanged; the closing of a process handle is recorded. event "close"
 #include <windows.h>
 
-#include <stdio.h>
-
+#include "platform/debug_sink.h"
 #include "platform/event_log.h"
 
 namespace {
@@ -20,18 +19,6 @@ typedef BOOL(WINAPI* DeleteFileWFn)(LPCWSTR);
 typedef BOOL(WINAPI* CloseHandleFn)(HANDLE);
 
 FARPROC Kernel32(const char* name) { return GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name); }
-
-std::string Outcome(BOOL ok, DWORD error) {
-  char buf[48];
-  snprintf(buf, sizeof(buf), "\"ok\":%s,\"error\":%lu", ok ? "true" : "false", ok ? 0ul : (unsigned long)error);
-  return buf;
-}
-
-std::string Pid() {
-  char buf[32];
-  snprintf(buf, sizeof(buf), "{\"pid\":%lu,", (unsigned long)GetCurrentProcessId());
-  return buf;
-}
 
 BOOL WINAPI PlatformCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
                                    BOOL inherit, DWORD flags, LPVOID env, LPCWSTR dir, LPSTARTUPINFOW si,
@@ -45,10 +32,13 @@ BOOL WINAPI PlatformCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTE
   }
   BOOL ok = sys(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
   DWORD error = GetLastError();
-  char child[32];
-  snprintf(child, sizeof(child), ",\"child\":%lu}", ok && pi ? (unsigned long)pi->dwProcessId : 0ul);
-  PlatformLogEvent('P', Pid() + "\"app\":" + PlatformJsonString(std::wstring(app ? app : L"")) + "," +
-                            Outcome(ok, error) + child);
+  runproto::ProcessStart ev;
+  ev.pid = GetCurrentProcessId();
+  ev.app = PlatformUtf8(app ? app : L"");
+  ev.ok = ok != FALSE;
+  ev.error = ok ? 0 : error;
+  ev.child = ok && pi ? pi->dwProcessId : 0;
+  PlatformLogEvent(ev);
   SetLastError(error);
   return ok;
 }
@@ -57,8 +47,12 @@ BOOL WINAPI PlatformDeleteFileW(LPCWSTR path) {
   static DeleteFileWFn sys = (DeleteFileWFn)(void*)Kernel32("DeleteFileW");
   BOOL ok = sys(path);
   DWORD error = GetLastError();
-  PlatformLogEvent('F', Pid() + "\"path\":" + PlatformJsonString(std::wstring(path ? path : L"")) + "," +
-                            Outcome(ok, error) + "}");
+  runproto::FileDelete ev;
+  ev.pid = GetCurrentProcessId();
+  ev.path = PlatformUtf8(path ? path : L"");
+  ev.ok = ok != FALSE;
+  ev.error = ok ? 0 : error;
+  PlatformLogEvent(ev);
   SetLastError(error);
   return ok;
 }
@@ -69,9 +63,10 @@ BOOL WINAPI PlatformCloseHandle(HANDLE h) {
   BOOL ok = sys(h);
   DWORD error = GetLastError();
   if (process != 0) {
-    char buf[48];
-    snprintf(buf, sizeof(buf), "\"process\":%lu}", (unsigned long)process);
-    PlatformLogEvent('C', Pid() + buf);
+    runproto::ProcessClose ev;
+    ev.pid = GetCurrentProcessId();
+    ev.process = process;
+    PlatformLogEvent(ev);
   }
   SetLastError(error);
   return ok;

@@ -54,9 +54,10 @@ extern "C" void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   Guard guard;
   Lines().push_back(line);
   if (g_echo) WriteAll(GetStdHandle(STD_ERROR_HANDLE), utf8);
-  char pid[32];
-  snprintf(pid, sizeof(pid), "{\"pid\":%lu,\"line\":", (unsigned long)GetCurrentProcessId());
-  PlatformLogEvent('D', pid + PlatformJsonString(utf8) + "}");
+  runproto::DebugLine ev;
+  ev.pid = GetCurrentProcessId();
+  ev.line = utf8;
+  PlatformLogEvent(ev);
 }
 
 std::vector<std::wstring> PlatformDebugLines() {

@@ -4,8 +4,7 @@
 // answer after. The robot that answers boxes reads them off the screen.
 #include <windows.h>
 
-#include <stdio.h>
-
+#include "platform/debug_sink.h"
 #include "platform/event_log.h"
 
 namespace {
@@ -18,21 +17,18 @@ MessageBoxWFn SystemMessageBoxW() {
 }
 
 int WINAPI PlatformMessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-  char head[96];
-  snprintf(head, sizeof(head), "{\"pid\":%lu,\"owner\":%llu,\"caption\":", (unsigned long)GetCurrentProcessId(),
-           (unsigned long long)(ULONG_PTR)hWnd);
-  std::string rec = head;
-  rec += PlatformJsonString(std::wstring(lpCaption ? lpCaption : L""));
-  rec += ",\"text\":";
-  rec += PlatformJsonString(std::wstring(lpText ? lpText : L""));
-  char tail[32];
-  snprintf(tail, sizeof(tail), ",\"type\":%u}", uType);
-  rec += tail;
-  PlatformLogEvent('M', rec);
+  runproto::MessageBoxCall call;
+  call.pid = GetCurrentProcessId();
+  call.owner = (ULONG_PTR)hWnd;
+  call.caption = PlatformUtf8(lpCaption ? lpCaption : L"");
+  call.text = PlatformUtf8(lpText ? lpText : L"");
+  call.type = uType;
+  PlatformLogEvent(call);
   int result = SystemMessageBoxW()(hWnd, lpText, lpCaption, uType);
-  char res[64];
-  snprintf(res, sizeof(res), "{\"pid\":%lu,\"result\":%d}", (unsigned long)GetCurrentProcessId(), result);
-  PlatformLogEvent('R', res);
+  runproto::MessageBoxAnswer answer;
+  answer.pid = GetCurrentProcessId();
+  answer.result = result;
+  PlatformLogEvent(answer);
   return result;
 }
 

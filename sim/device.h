@@ -8,6 +8,7 @@
 #ifndef SIM_DEVICE_H
 #define SIM_DEVICE_H
 
+#include <windows.h>
 #include <stdint.h>
 
 #include <string>
@@ -36,8 +37,9 @@ bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]);
 bool SocLoadFaults(const NandConfig& cfg);
 
 // As ResetDeviceRun does for a folder: chip operation counter to 0, power on,
-// settings from nand.cfg, the record cleared when asked.
-bool SocStartRun(bool clearRecord);
+// settings from nand.cfg, the record cleared when asked, a kill after
+// killAfterOps chip operations armed (-1: none).
+bool SocStartRun(bool clearRecord, int64_t killAfterOps = -1);
 
 bool SocReadRecord(DeviceRecord* rec);
 void SocClearRecord();
@@ -51,6 +53,15 @@ bool SocPoweredOff();
 // checked); and a register set as if its hardware had changed it.
 uint32_t SocPeek32(int window, unsigned int offset);
 void SocPoke32(int window, unsigned int offset, uint32_t value);
+
+// For the stand-ins (system driver, camera), which must report however they
+// are stopped: once `stop` (a manual-reset event) is set, a wait of this
+// process on hardware that does not answer ends in onStop, which writes the
+// report and ends the process. A wait that does not answer is a run of more
+// than kLongWaitPolls reads of one status register in a row: on working
+// hardware the simulated clock lets a wait end at its first or second poll.
+constexpr unsigned kLongWaitPolls = 1024;
+void SocStopInLongWaits(HANDLE stop, void (*onStop)());
 
 // The checker's own handles on the two bus mutexes are dropped. A handle keeps
 // a named mutex alive; call this once the process is done with the bus (the

@@ -69,11 +69,10 @@ bool ReadDeviceRecord(const std::string& dir, DeviceRecord* rec, std::string* er
   return true;
 }
 
-bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error) {
+bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error, int64_t killAfterOps) {
   std::string path = StatePath(dir);
   std::unique_ptr<SocHeader> h(new SocHeader);
   int r = ReadHeader(path, h.get(), error);
-  if (r == 1) return true;  // the first attach makes a fresh state
   if (r < 0) return false;
 
   NandConfig cfg;
@@ -91,9 +90,24 @@ bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error
     }
     haveCfg = true;
   }
+  uint64_t hash = haveCfg ? ConfigHash(text) : 0;
+  if (r == 1) {
+    // A device that never ran: its state as at the first switch-on, written
+    // whole, so that what this run is to do is in it before anything attaches.
+    std::unique_ptr<SocState> s(new SocState());
+    InitializeSocState(*s, cfg, hash);
+    StartDeviceRun(s->h, nullptr, hash, clearRecord, killAfterOps);
+    File created;
+    created.f = fopen(path.c_str(), "wb");
+    if (!created.f || fwrite(s.get(), sizeof(*s), 1, created.f) != 1 || fflush(created.f) != 0) {
+      if (error) *error = path + ": cannot write";
+      return false;
+    }
+    return true;
+  }
   // Nobody runs on the device now: a lock left by a killed process goes.
   h->lockOwner = 0;
-  StartDeviceRun(*h, haveCfg ? &cfg : nullptr, haveCfg ? ConfigHash(text) : 0, clearRecord);
+  StartDeviceRun(*h, haveCfg ? &cfg : nullptr, hash, clearRecord, killAfterOps);
 
   File out;
   out.f = fopen(path.c_str(), "r+b");

@@ -23,8 +23,10 @@ struct DeviceRecord {
 // Reads DIR/soc.state; a device that never ran has an empty record (true).
 bool ReadDeviceRecord(const std::string& dir, DeviceRecord* rec, std::string* error);
 // Before a program starts on the device: chip operation counter to 0, power
-// on, and the checker record cleared (clearRecord) or kept.
-bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error);
+// on, the checker record cleared (clearRecord) or kept, and the program under
+// test to be ended after killAfterOps chip operations (-1: not). A device that
+// never ran gets its soc.state now.
+bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error, int64_t killAfterOps = -1);
 
 }  // namespace sim
 

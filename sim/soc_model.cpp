@@ -76,6 +76,14 @@ void SocModel::Check(uint32_t window, uint32_t offset, bool write, uint32_t valu
     checker_.Record(ViolationKind::kPinsOnCamera, "%s while RS_PINMUX gives the pins to the camera", what);
 }
 
+bool SocModel::KillDue(uint32_t window, const Accessor& who) {
+  PowerRec& p = s_.h.power;
+  if (!who.target || !who.holdsBus || (window != kRegNand && window != kRegDma)) return false;
+  if (p.killAfterOps < 0 || p.killed != 0 || s_.h.chip.ops < uint64_t(p.killAfterOps)) return false;
+  p.killed = who.pid;
+  return true;
+}
+
 void SocModel::WaitForHardware() {
   if (s_.h.power.stuck) return;
   uint64_t until = std::max(nand_.BusyUntilNs(), dma_.BusyUntilNs());
@@ -122,16 +130,20 @@ void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash)
   s.h.magic = kSocStateMagic;
   s.h.version = kSocStateVersion;
   PowerOnSoc(s.h);
+  s.h.power.killAfterOps = -1;
   LoadSettings(s.h.faults, cfg, configHash);
 }
 
-void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord) {
+void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord,
+                    int64_t killAfterOps) {
   if (h.power.poweredOff || h.power.stuck) PowerOnSoc(h);
   // Time passes between two runs: an operation that a killed program left the
   // chip busy with has finished by the time the next one starts.
   if (h.chip.readyAtNs != kNever && h.chip.readyAtNs > h.clock.nowNs) h.clock.nowNs = h.chip.readyAtNs;
   h.chip.ops = 0;
   ++h.power.runStarts;
+  h.power.killAfterOps = killAfterOps;
+  h.power.killed = 0;
   if (cfg) LoadSettings(h.faults, *cfg, configHash);
   if (clearRecord) memset(&h.checker, 0, sizeof(h.checker));
 }

@@ -38,6 +38,7 @@ constexpr uint64_t kRegisterAccessNs = 20;
 struct Accessor {
   uint32_t pid;
   bool holdsBus;   // holds "_FLASH_MUTEX_" and "PIN_MUX_CAM_NANDFLASH_MUTEX"
+  bool target;     // a process of the program under test (not a stand-in)
 };
 
 class SocModel {
@@ -48,6 +49,12 @@ class SocModel {
   void Write32(uint32_t window, uint32_t offset, uint32_t value, const Accessor& who);
 
   bool PoweredOff() const { return s_.h.power.poweredOff != 0; }
+  // Whether the program under test is to be ended now, at this access (true
+  // once): a kill after N chip operations strikes at the program's first NAND
+  // or DMA controller access, holding the bus, once the chip has made N
+  // operations. Counted by the chip like power loss, so the same N ends the
+  // program at the same point of its work every time.
+  bool KillDue(uint32_t window, const Accessor& who);
   Checker& GetChecker() { return checker_; }
 
   // Reads of these registers are polls: they let the clock skip ahead.
@@ -74,8 +81,10 @@ void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash)
 void PowerOnSoc(SocHeader& h);
 // A program is about to start on the device: chip operation counter to 0,
 // power on, a stuck-ready fault lifted, settings reloaded from cfg when given
-// (read-flip counts start again), the record cleared when asked.
-void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord);
+// (read-flip counts start again), the record cleared when asked, and the
+// program to be ended after killAfterOps chip operations (-1: not).
+void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord,
+                    int64_t killAfterOps = -1);
 
 // FNV-1a of the nand.cfg text, to tell whether the loaded settings are current.
 uint64_t ConfigHash(const std::string& text);

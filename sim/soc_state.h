@@ -23,7 +23,7 @@
 namespace sim {
 
 constexpr uint32_t kSocStateMagic = 0x434F5344u;  // "DSOC"
-constexpr uint32_t kSocStateVersion = 1;
+constexpr uint32_t kSocStateVersion = 2;
 
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
@@ -52,6 +52,10 @@ struct PowerRec {
   uint32_t poweredOff;   // a power-loss fault struck; nothing works until a power-on
   uint32_t stuck;        // a stuck-ready fault struck: nothing signals ready any more
   uint64_t runStarts;    // programs started on the device (ResetDeviceRun calls)
+  int64_t killAfterOps;  // the program under test is ended at its first bus access once
+                         // the chip has made this many operations (-1: never)
+  uint32_t killed;       // process id of the program process that was ended, 0: none yet
+  uint32_t pad;
 };
 
 // One event that the controller raises at a given simulated time.
@@ -173,14 +177,14 @@ static_assert(sizeof(SocState) == kSocStateBytes, "soc.state size");
 // processes agree on.
 static_assert(offsetof(SocHeader, clock) == 16, "clock");
 static_assert(offsetof(SocHeader, power) == 32, "power");
-static_assert(offsetof(SocHeader, regs) == 48, "register files");
-static_assert(offsetof(SocHeader, nand) == 48 + 4 * 0x2000, "controller");
+static_assert(offsetof(SocHeader, regs) == 64, "register files");
+static_assert(offsetof(SocHeader, nand) == 64 + 4 * 0x2000, "controller");
 static_assert(sizeof(NandCtrlRec) == 112, "controller record");
 static_assert(sizeof(DmaRec) == 16, "DMA record");
 static_assert(sizeof(ChipRec) == 592, "chip record");
 static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4), "fault record");
 static_assert(sizeof(ViolationRec) == 128, "violation record");
-static_assert(sizeof(SocHeader) == 45416, "header size");
+static_assert(sizeof(SocHeader) == 45432, "header size");
 
 }  // namespace sim
 

@@ -15,7 +15,10 @@
 // thread reuse the answer, asking again at least every 64th time.
 //
 // A power-loss fault ends every process that touches the models from then on
-// with exit code 0xDEAD: on the device nothing would run any more.
+// with exit code 0xDEAD: on the device nothing would run any more. A kill
+// after N chip operations ends the job of the program under test (the
+// processes started with DEVSIM_TARGET_JOB naming it) at the access where the
+// model decides it, with exit code 0xDEAD0004: it dies holding the bus.
 #include <windows.h>
 
 #include <stdio.h>
@@ -31,6 +34,7 @@
 #include "sim/soc.h"
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
+#include "tools/run/protocol.h"
 
 namespace sim {
 
@@ -49,7 +53,6 @@ const WindowDesc kWindows[WIN_COUNT] = {
     {NAND_DMA_BUFFER_VA, NAND_DMA_BUFFER_SIZE, true},
 };
 
-const DWORD kPowerLossExitCode = 0xDEAD;
 
 struct MutantBasicInformation {
   LONG CurrentCount;
@@ -68,6 +71,7 @@ struct Device {
   HANDLE stateMap = NULL;
   SocState* state = nullptr;
   std::unique_ptr<SocModel> model;
+  bool target = false;       // a process of the program under test
 };
 
 Device* g_dev = nullptr;
@@ -163,6 +167,13 @@ class ModelLock {
   SocState* s_;
 };
 
+std::wstring TargetJobName() {
+  wchar_t buf[MAX_PATH];
+  std::wstring name(runproto::kEnvTargetJob, runproto::kEnvTargetJob + strlen(runproto::kEnvTargetJob));
+  DWORD n = GetEnvironmentVariableW(name.c_str(), buf, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(buf, n) : std::wstring();
+}
+
 void Unmap(Device* d) {
   if (d->image) UnmapViewOfFile(d->image);
   if (d->imageMap) CloseHandle(d->imageMap);
@@ -233,14 +244,25 @@ bool Attach(const std::wstring& dir) {
       LoadSettings(h.faults, cfg, hash);
   }
   d->model.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  d->target = !TargetJobName().empty();
   g_dev = d.release();
   return true;
 }
 
 [[noreturn]] void GoDark() {
   // The device lost its power: this process ends where it stands.
-  TerminateProcess(GetCurrentProcess(), kPowerLossExitCode);
-  ExitProcess(kPowerLossExitCode);
+  TerminateProcess(GetCurrentProcess(), runproto::kExitPowerLost);
+  ExitProcess(runproto::kExitPowerLost);
+}
+
+
+[[noreturn]] void EndTargetJob() {
+  // The whole program under test goes at once (a launcher with the updater it
+  // started), as devrun would end it; this process last, holding the bus.
+  HANDLE job = OpenJobObjectW(JOB_OBJECT_TERMINATE, FALSE, TargetJobName().c_str());
+  if (job) TerminateJobObject(job, runproto::kExitKilled);
+  TerminateProcess(GetCurrentProcess(), runproto::kExitKilled);
+  ExitProcess(runproto::kExitKilled);
 }
 
 bool Owned(HANDLE* h, const wchar_t* name) {
@@ -283,6 +305,39 @@ bool HoldsBus(int window, unsigned int offset, bool read) {
 }
 
 bool Ready() { return g_dev != nullptr || SocAttach(); }
+
+// SocStopInLongWaits: the stop event as a flag (set by a thread that waits
+// for it), and this process's run of status polls.
+volatile LONG g_stopRequested = 0;
+void (*g_onStop)() = nullptr;
+int g_pollWindow = -1;
+unsigned int g_pollOffset = 0;
+unsigned g_pollRun = 0;
+
+DWORD WINAPI WatchStop(LPVOID stop) {
+  WaitForSingleObject(static_cast<HANDLE>(stop), INFINITE);
+  InterlockedExchange(&g_stopRequested, 1);
+  return 0;
+}
+
+// Counts a register access into the run of polls; at a long wait after a
+// stop, the stand-in reports and ends.
+void CountPoll(int id, unsigned int offset, bool read) {
+  if (!g_onStop) return;
+  if (read && SocModel::IsStatusRegister(uint32_t(id), offset)) {
+    if (id == g_pollWindow && offset == g_pollOffset) {
+      ++g_pollRun;
+    } else {
+      g_pollWindow = id;
+      g_pollOffset = offset;
+      g_pollRun = 1;
+    }
+  } else {
+    g_pollWindow = -1;
+    g_pollRun = 0;
+  }
+  if (g_pollRun > kLongWaitPolls && g_stopRequested) g_onStop();
+}
 
 bool RegisterWindow(int id, unsigned int offset) {
   return id >= 0 && id < WIN_COUNT && !kWindows[id].memory && offset < kWindows[id].size;
@@ -328,29 +383,35 @@ bool SocMemoryWindow(int id, HANDLE* phSection, unsigned long long* pqwOffset) {
 unsigned int SocRead32(int id, unsigned int offset) {
   if (!Ready() || !RegisterWindow(id, offset)) return 0xFFFFFFFFu;
   if (g_dev->state->h.power.poweredOff) GoDark();
-  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, true)};
+  CountPoll(id, offset, true);
+  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, true), g_dev->target};
   uint32_t v;
-  bool dark;
+  bool dark, killed;
   {
     ModelLock lock(g_dev->state);
     v = g_dev->model->Read32(uint32_t(id), offset, who);
     dark = g_dev->model->PoweredOff();
+    killed = g_dev->model->KillDue(uint32_t(id), who);
   }
   if (dark) GoDark();
+  if (killed) EndTargetJob();
   return v;
 }
 
 void SocWrite32(int id, unsigned int offset, unsigned int value) {
   if (!Ready() || !RegisterWindow(id, offset)) return;
   if (g_dev->state->h.power.poweredOff) GoDark();
-  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, false)};
-  bool dark;
+  CountPoll(id, offset, false);
+  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, false), g_dev->target};
+  bool dark, killed;
   {
     ModelLock lock(g_dev->state);
     g_dev->model->Write32(uint32_t(id), offset, value, who);
     dark = g_dev->model->PoweredOff();
+    killed = g_dev->model->KillDue(uint32_t(id), who);
   }
   if (dark) GoDark();
+  if (killed) EndTargetJob();
 }
 
 // --- device.h -------------------------------------------------------------
@@ -384,13 +445,13 @@ bool SocLoadFaults(const NandConfig& cfg) {
   return LoadSettings(g_dev->state->h.faults, cfg, g_dev->state->h.faults.configHash);
 }
 
-bool SocStartRun(bool clearRecord) {
+bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
   if (!g_dev) return false;
   NandConfig cfg;
   uint64_t hash = 0;
   if (!DeviceConfig(g_dev->dir, &cfg, &hash)) return false;
   ModelLock lock(g_dev->state);
-  StartDeviceRun(g_dev->state->h, &cfg, hash, clearRecord);
+  StartDeviceRun(g_dev->state->h, &cfg, hash, clearRecord, killAfterOps);
   return true;
 }
 
@@ -428,6 +489,14 @@ void SocPoke32(int window, unsigned int offset, uint32_t value) {
   if (!g_dev || !RegisterWindow(window, offset)) return;
   ModelLock lock(g_dev->state);
   g_dev->state->h.regs[window][offset / 4] = value;
+}
+
+void SocStopInLongWaits(HANDLE stop, void (*onStop)()) {
+  HANDLE mine = NULL;
+  if (!DuplicateHandle(GetCurrentProcess(), stop, GetCurrentProcess(), &mine, SYNCHRONIZE, FALSE, 0)) return;
+  g_onStop = onStop;
+  HANDLE watcher = CreateThread(NULL, 0, WatchStop, mine, 0, NULL);
+  if (watcher) CloseHandle(watcher);
 }
 
 void SocDropBusHandles() {

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "tools/run/protocol.h"
+
 namespace sim {
 
 bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, SysflashProcess* p,
@@ -9,8 +11,8 @@ bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, S
   static LONG serial = 0;
   wchar_t suffix[64];
   swprintf(suffix, 64, L"%lu_%ld", GetCurrentProcessId(), InterlockedIncrement(&serial));
-  std::wstring readyName = std::wstring(L"DEVSIM_SYSFLASH_READY_") + suffix;
-  p->stopName = std::wstring(L"DEVSIM_SYSFLASH_STOP_") + suffix;
+  std::wstring readyName = std::wstring(runproto::kSysflashReadyPrefix) + suffix;
+  p->stopName = std::wstring(runproto::kSysflashStopPrefix) + suffix;
   HANDLE ready = CreateEventW(NULL, TRUE, FALSE, readyName.c_str());
   p->stopEvent = CreateEventW(NULL, TRUE, FALSE, p->stopName.c_str());
   if (!ready || !p->stopEvent) return false;
@@ -52,6 +54,28 @@ DWORD StopSysflash(SysflashProcess* p, DWORD timeoutMs) {
   *p = SysflashProcess();
   p->exitCode = code;
   return code;
+}
+
+bool ReadSysdrvReport(const std::wstring& eventLog, runproto::SysdrvReport* report) {
+  HANDLE f = CreateFileW(eventLog.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, 0, NULL);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  std::string text;
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(f, buf, sizeof(buf), &n, NULL) && n > 0) text.append(buf, n);
+  CloseHandle(f);
+  std::vector<runproto::Event> events;
+  std::string error;
+  bool found = false;
+  if (!runproto::ParseEventLog(text, &events, &error)) return false;
+  for (const runproto::Event& e : events) {
+    if (const runproto::SysdrvReport* r = std::get_if<runproto::SysdrvReport>(&e)) {
+      *report = *r;
+      found = true;
+    }
+  }
+  return found;
 }
 
 }  // namespace sim

@@ -9,21 +9,22 @@
 //                        default "DEVSIM_SYSFLASH_STOP"
 //   --interval-ms N      pause between two takings of the bus (default 20)
 //   --hold-ms N          how long it holds the bus each time (default 1)
-//   --report PATH        at the end, write one line of counts to PATH:
-//                        "holds=N abandoned=N pin_abandoned=N chip_ops=N mismatches=N"
-//                        (takings of the bus, of which the flash or the pin
-//                        mutex came abandoned; the file-system load's chip
-//                        operations and data mismatches)
+// Numbers are decimal or 0x-hexadecimal, nothing else (a bad one: exit 2).
 // It attaches to the device the way every program does (DEVSIM_DEVICE, else
-// the root of its current drive). Exit codes: 0 stopped by the event, 2 bad
-// usage or a mutex could not be made, 3 no device, 0xDEAD the device lost its
-// power.
+// the root of its current drive). As it ends it writes its report to the
+// run's event log (DEVSIM_EVENT_LOG): takings of the bus, of which the flash
+// or the pin mutex came abandoned, and the file-system load's operations,
+// failures and data mismatches (the "sysdrv" event, tools/run/events.h).
+// Exit codes (tools/run/protocol.h): 0 stopped by the event, 2 bad usage or a
+// mutex could not be made, 3 no device, 0xDEAD the device lost its power.
 #ifndef SIM_SYSFLASH_CONTROL_H
 #define SIM_SYSFLASH_CONTROL_H
 
 #include <windows.h>
 
 #include <string>
+
+#include "tools/run/events.h"
 
 namespace sim {
 
@@ -39,9 +40,15 @@ struct SysflashProcess {
 // not come up within timeoutMs (it is then ended); exitCode tells how it ended.
 bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, SysflashProcess* p,
                    DWORD timeoutMs = 10000);
-// Sets its stop event and waits for it to end; ends it after timeoutMs.
-// Returns its exit code (0xFFFFFFFF when it had to be ended).
-DWORD StopSysflash(SysflashProcess* p, DWORD timeoutMs = 10000);
+// Sets its stop event and waits for it to end: it stops at its next operation
+// or bounded wait, report first. Ends it only when it has not ended after
+// timeoutMs (a stand-in that is broken, not one that is slow). Returns its
+// exit code (0xFFFFFFFF when it had to be ended).
+DWORD StopSysflash(SysflashProcess* p, DWORD timeoutMs = 120000);
+
+// The stand-in's report in an event log it wrote to (DEVSIM_EVENT_LOG named
+// that file when it started): the last "sysdrv" event. False when there is none.
+bool ReadSysdrvReport(const std::wstring& eventLog, runproto::SysdrvReport* report);
 
 }  // namespace sim
 

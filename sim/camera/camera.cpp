@@ -21,7 +21,10 @@
 //   camera-dies  once the chip has made --after-ops operations (default 0):
 //                take the pin mutex, pins to the camera, and end the process
 //                without releasing it (the next owner gets it abandoned)
-// Exit codes: 0 done, 2 bad usage or the windows cannot be mapped, 3 no device.
+// However it is stopped it ends with its report, the run's "camera" event
+// (tools/run/events.h): mode, takings of the pin mutex, and where the stop
+// met it. Exit codes (tools/run/protocol.h): 0 done, 2 bad usage or the
+// windows cannot be mapped, 3 no device.
 #include <ceddk.h>
 #include <pkfuncs.h>
 #include <windows.h>
@@ -33,18 +36,23 @@
 
 #include "flash/soc_ressh.h"
 #include "flash/soc_windows.h"
+#include <CLI/CLI.hpp>
+
+#include "platform/debug_sink.h"
+#include "platform/event_log.h"
 #include "sim/device.h"
 #include "sim/soc.h"
+#include "tools/run/protocol.h"
 
 namespace {
 
 struct Options {
-  std::wstring mode;
-  std::wstring stopEvent;
-  std::wstring readyEvent;
-  DWORD intervalMs = 3;
-  DWORD holdMs = 1;
-  unsigned long long afterOps = 0;
+  std::string mode;
+  std::string stopEvent;
+  std::string readyEvent;
+  unsigned intervalMs = 3;
+  unsigned holdMs = 1;
+  uint64_t afterOps = 0;
 };
 
 struct Windows {
@@ -88,18 +96,35 @@ unsigned long long ChipOps() {
   return sim::SocReadRecord(&rec) ? rec.chipOps : 0;
 }
 
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// Strict numbers: CLI11 converts the whole text or refuses it (exit 2).
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::wstring a = argv[i], v = argv[i + 1];
-    if (a == L"--mode") o->mode = v;
-    else if (a == L"--stop-event") o->stopEvent = v;
-    else if (a == L"--ready-event") o->readyEvent = v;
-    else if (a == L"--interval-ms") o->intervalMs = DWORD(_wtoi(v.c_str()));
-    else if (a == L"--hold-ms") o->holdMs = DWORD(_wtoi(v.c_str()));
-    else if (a == L"--after-ops") o->afterOps = _wcstoui64(v.c_str(), NULL, 10);
-    else return false;
+  std::vector<std::string> args;
+  for (int i = argc - 1; i >= 1; --i) args.push_back(PlatformUtf8(argv[i]));  // CLI11 takes them reversed
+  CLI::App app("camera: the other users of the shared pins and the write protect", "camera");
+  app.add_option("--mode", o->mode)->required()->check(CLI::IsMember({"camera", "wp", "camera-dies"}));
+  app.add_option("--stop-event", o->stopEvent);
+  app.add_option("--ready-event", o->readyEvent);
+  app.add_option("--interval-ms", o->intervalMs);
+  app.add_option("--hold-ms", o->holdMs);
+  app.add_option("--after-ops", o->afterOps);
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    fwprintf(stderr, L"camera: %hs\n", e.what());
+    return false;
   }
-  return argc % 2 == 1 && (o->mode == L"camera" || o->mode == L"wp" || o->mode == L"camera-dies");
+  return true;
+}
+
+void Report(const Options& o, unsigned long takes, const char* stoppedAt) {
+  runproto::CameraReport r;
+  r.pid = GetCurrentProcessId();
+  r.mode = o.mode;
+  r.takes = takes;
+  r.stoppedAt = stoppedAt;
+  PlatformLogEvent(r);
 }
 
 }  // namespace
@@ -109,11 +134,11 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseArgs(argc, argv, &opt)) {
     fwprintf(stderr, L"usage: camera --mode camera|wp|camera-dies [--stop-event NAME] [--ready-event NAME] "
                      L"[--interval-ms N] [--hold-ms N] [--after-ops N]\n");
-    return 2;
+    return runproto::kStandInUsage;
   }
   if (!sim::SocAttach()) {
     fwprintf(stderr, L"camera: no simulated device here\n");
-    return 3;
+    return runproto::kStandInNoDevice;
   }
   Windows w;
   w.resShare = Map(RESSHARE_REGS_SIZE, RESSHARE_REGS_VA);
@@ -121,27 +146,31 @@ int wmain(int argc, wchar_t** argv) {
   w.globals = Map(DRIVER_GLOBALS_SIZE, DRIVER_GLOBALS_VA);
   HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
   HANDLE stop = opt.stopEvent.empty() ? CreateEventW(NULL, TRUE, FALSE, NULL)
-                                      : CreateEventW(NULL, TRUE, FALSE, opt.stopEvent.c_str());
+                                      : CreateEventW(NULL, TRUE, FALSE, Wide(opt.stopEvent).c_str());
   if (!w.resShare || !w.extBoard || !w.globals || !pin || !stop) {
     fwprintf(stderr, L"camera: cannot map the windows or open the pin mutex (error %lu)\n", GetLastError());
-    return 2;
+    return runproto::kStandInUsage;
   }
   if (!opt.readyEvent.empty()) {
-    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, opt.readyEvent.c_str());
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, Wide(opt.readyEvent).c_str());
     if (ready) {
       SetEvent(ready);
       CloseHandle(ready);
     }
   }
 
-  if (opt.mode == L"camera-dies") {
-    while (ChipOps() < opt.afterOps)
-      if (WaitForSingleObject(stop, 1) == WAIT_OBJECT_0) return 0;
+  if (opt.mode == "camera-dies") {
     HANDLE both[2] = {stop, pin};
-    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0) return 0;
+    bool stopped = false;
+    while (!stopped && ChipOps() < opt.afterOps) stopped = WaitForSingleObject(stop, 1) == WAIT_OBJECT_0;
+    if (stopped || WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0) {
+      Report(opt, 0, "between-operations");
+      return runproto::kStandInOk;
+    }
     PinsToCamera(w);
-    // Dies owning the mutex, the pins on the camera.
-    ExitProcess(0);
+    // Dies owning the mutex, the pins on the camera; its report says so.
+    Report(opt, 1, "died-holding-the-pins");
+    ExitProcess(runproto::kStandInOk);
   }
 
   unsigned long takes = 0;
@@ -151,11 +180,11 @@ int wmain(int argc, wchar_t** argv) {
     DWORD got = WaitForMultipleObjects(2, both, FALSE, INFINITE);
     if (got == WAIT_OBJECT_0) break;
     ++takes;
-    if (opt.mode == L"camera") PinsToCamera(w);
+    if (opt.mode == "camera") PinsToCamera(w);
     else WriteProtectOn(w);
     if (opt.holdMs) Sleep(opt.holdMs);
     ReleaseMutex(pin);
   }
-  fwprintf(stderr, L"camera: %ls took the pin mutex %lu times\n", opt.mode.c_str(), takes);
-  return 0;
+  Report(opt, takes, "between-operations");
+  return runproto::kStandInOk;
 }

@@ -15,9 +15,12 @@
 // progress it takes the bus and makes N operations of its own, so the
 // updater meets up to N of them between any two of its own. Its driver's
 // debug lines are kept out of the run's event log (they are not the program
-// under test's). At the end, working or not, it adds its report there:
-//   S {"pid":N,"holds":N,"writes":N,"reads":N,"erases":N,"mismatches":N,
-//      "failures":N,"abandoned":N,"pinAbandoned":N,"firstBlock":N,"blocks":N}
+// under test's).
+//
+// However it is stopped it ends with its report, the run's "sysdrv" event
+// (tools/run/events.h): the stop event is looked at between any two of its
+// operations, and a stop that comes while the chip does not answer ends it at
+// its next bounded wait (SocStopInLongWaits), report first.
 #include <windows.h>
 
 #include <stdio.h>
@@ -25,61 +28,50 @@
 
 #include <string>
 
+#include <CLI/CLI.hpp>
+
+#include "platform/debug_sink.h"
 #include "platform/event_log.h"
 #include "sim/device.h"
 #include "sim/nand_cfg.h"
 #include "sim/soc.h"
 #include "sim/sysflash/fs_load.h"
+#include "tools/run/protocol.h"
 
 namespace {
 
 struct Options {
-  std::wstring readyEvent;
-  std::wstring stopEvent = L"DEVSIM_SYSFLASH_STOP";
-  DWORD intervalMs = 20;
-  DWORD holdMs = 1;
-  std::wstring report;
+  std::string readyEvent;
+  std::string stopEvent = "DEVSIM_SYSFLASH_STOP";
+  unsigned intervalMs = 20;
+  unsigned holdMs = 1;
 };
 
 struct Counts {
   unsigned long holds = 0;
   unsigned long abandoned = 0;
   unsigned long pinAbandoned = 0;
-  unsigned long chipOps = 0;
 };
 
-int Usage() {
-  fwprintf(stderr,
-           L"usage: sysflash [--ready-event NAME] [--stop-event NAME] [--interval-ms N] [--hold-ms N] "
-           L"[--report PATH]\n");
-  return 2;
-}
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+// Strict numbers: CLI11 converts the whole text or refuses it (exit 2).
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::wstring a = argv[i];
-    if (i + 1 >= argc) return false;
-    std::wstring v = argv[++i];
-    if (a == L"--ready-event")
-      o->readyEvent = v;
-    else if (a == L"--stop-event")
-      o->stopEvent = v;
-    else if (a == L"--interval-ms")
-      o->intervalMs = DWORD(_wtoi(v.c_str()));
-    else if (a == L"--hold-ms")
-      o->holdMs = DWORD(_wtoi(v.c_str()));
-    else if (a == L"--report")
-      o->report = v;
-    else
-      return false;
+  std::vector<std::string> args;
+  for (int i = argc - 1; i >= 1; --i) args.push_back(PlatformUtf8(argv[i]));  // CLI11 takes them reversed
+  CLI::App app("sysflash: the system flash driver stand-in", "sysflash");
+  app.add_option("--ready-event", o->readyEvent);
+  app.add_option("--stop-event", o->stopEvent);
+  app.add_option("--interval-ms", o->intervalMs);
+  app.add_option("--hold-ms", o->holdMs);
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    fwprintf(stderr, L"sysflash: %hs\nusage: sysflash [--ready-event NAME] [--stop-event NAME] [--interval-ms N] "
+                     L"[--hold-ms N]\n", e.what());
+    return false;
   }
   return true;
-}
-
-std::string Narrow(const std::wstring& w) {
-  std::string s;
-  for (wchar_t c : w) s += c < 0x80 ? char(c) : '?';
-  return s;
 }
 
 sim::NandConfig DeviceConfig() {
@@ -87,7 +79,7 @@ sim::NandConfig DeviceConfig() {
   std::wstring dir = sim::SocDeviceDir();
   std::wstring path = dir + (!dir.empty() && dir[dir.size() - 1] == L'\\' ? L"" : L"\\") + L"nand.cfg";
   std::string error;
-  sim::LoadNandConfig(Narrow(path), &cfg, &error);
+  sim::LoadNandConfig(PlatformUtf8(path), &cfg, &error);
   return cfg;
 }
 
@@ -110,27 +102,6 @@ bool AcquireBus(HANDLE flash, HANDLE pin, HANDLE stop, Counts* n) {
   return true;
 }
 
-void WriteReport(const std::wstring& path, const Counts& n, const sim::FileSystemCounts& fs) {
-  if (path.empty()) return;
-  FILE* f = _wfopen(path.c_str(), L"w");
-  if (!f) return;
-  fprintf(f, "holds=%lu abandoned=%lu pin_abandoned=%lu chip_ops=%lu mismatches=%llu failures=%llu\n", n.holds,
-          n.abandoned, n.pinAbandoned, n.chipOps, (unsigned long long)fs.mismatches, (unsigned long long)fs.failures);
-  fclose(f);
-}
-
-void LogReport(const Counts& n, const sim::FileSystemLoad& load) {
-  const sim::FileSystemCounts& fs = load.Counts();
-  char rec[384];
-  snprintf(rec, sizeof(rec),
-           "{\"pid\":%lu,\"holds\":%lu,\"writes\":%llu,\"reads\":%llu,\"erases\":%llu,\"mismatches\":%llu,"
-           "\"failures\":%llu,\"abandoned\":%lu,\"pinAbandoned\":%lu,\"firstBlock\":%lu,\"blocks\":%lu}",
-           (unsigned long)GetCurrentProcessId(), n.holds, (unsigned long long)fs.writes, (unsigned long long)fs.reads,
-           (unsigned long long)fs.erases, (unsigned long long)fs.mismatches, (unsigned long long)fs.failures,
-           n.abandoned, n.pinAbandoned, (unsigned long)load.FirstBlock(), (unsigned long)load.BlockCount());
-  PlatformLogEvent('S', rec);
-}
-
 uint64_t ChipOps() {
   sim::DeviceRecord rec;
   return sim::SocReadRecord(&rec) ? rec.chipOps : 0;
@@ -148,55 +119,91 @@ class EventLogMute {
   void Restore() {
     if (had_) SetEnvironmentVariableW(L"DEVSIM_EVENT_LOG", path_);
   }
-  bool Had() const { return had_; }
 
  private:
   wchar_t path_[MAX_PATH];
   bool had_ = false;
 };
 
+// What it has done so far, for the report however it ends.
+Counts g_counts;
+sim::FileSystemLoad* g_load = nullptr;
+EventLogMute* g_mute = nullptr;
+
+void Report(const char* stoppedAt) {
+  runproto::SysdrvReport r;
+  r.pid = GetCurrentProcessId();
+  r.holds = g_counts.holds;
+  r.abandoned = g_counts.abandoned;
+  r.pinAbandoned = g_counts.pinAbandoned;
+  if (g_load) {
+    const sim::FileSystemCounts& fs = g_load->Counts();
+    r.writes = fs.writes;
+    r.reads = fs.reads;
+    r.erases = fs.erases;
+    r.mismatches = fs.mismatches;
+    r.failures = fs.failures;
+    r.firstBlock = g_load->FirstBlock();
+    r.blocks = g_load->BlockCount();
+  }
+  r.stoppedAt = stoppedAt;
+  if (g_mute) g_mute->Restore();
+  PlatformLogEvent(r);
+}
+
+// Stopped in the middle of an operation on a chip that does not answer: the
+// report goes out and the process ends where it stands (the bus mutexes it
+// holds are abandoned; nobody is left to need them).
+void StopInWait() {
+  Report("bounded-wait");
+  ExitProcess(runproto::kStandInOk);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   Options opt;
-  if (!ParseArgs(argc, argv, &opt)) return Usage();
+  if (!ParseArgs(argc, argv, &opt)) return runproto::kStandInUsage;
 
   HANDLE flash = CreateMutexW(NULL, FALSE, L"_FLASH_MUTEX_");
   if (!flash) {
     fwprintf(stderr, L"sysflash: cannot create _FLASH_MUTEX_ (error %lu)\n", GetLastError());
-    return 2;
+    return runproto::kStandInUsage;
   }
   if (GetLastError() == ERROR_ALREADY_EXISTS)
     fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ already exists; sharing it\n");
   HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
-  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, opt.stopEvent.c_str());
+  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, Wide(opt.stopEvent).c_str());
   if (!pin || !stop) {
     fwprintf(stderr, L"sysflash: cannot create the pin mutex or the stop event (error %lu)\n", GetLastError());
-    return 2;
+    return runproto::kStandInUsage;
   }
   if (!sim::SocAttach()) {
     fwprintf(stderr, L"sysflash: no simulated device here (DEVSIM_DEVICE, or the root of the current drive)\n");
-    return 3;
+    return runproto::kStandInNoDevice;
   }
   sim::NandConfig cfg = DeviceConfig();
   sim::FileSystemLoad load(cfg);
   EventLogMute mute;
+  g_load = &load;
+  g_mute = &mute;
   bool working = cfg.sysdrvRate > 0 && load.Start();
   if (cfg.sysdrvRate > 0 && !working)
     fwprintf(stderr, L"sysflash: no file-system region to work in; holding the bus only\n");
+  sim::SocStopInLongWaits(stop, StopInWait);
   if (!opt.readyEvent.empty()) {
-    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, opt.readyEvent.c_str());
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, Wide(opt.readyEvent).c_str());
     if (ready) {
       SetEvent(ready);
       CloseHandle(ready);
     }
   }
 
-  Counts n;
+  Counts& n = g_counts;
   uint64_t seen = ChipOps();
   for (;;) {
     if (WaitForSingleObject(stop, working ? 1 : opt.intervalMs) == WAIT_OBJECT_0) break;
-    if (sim::SocPoweredOff()) return 0xDEAD;
+    if (sim::SocPoweredOff()) return runproto::kExitPowerLost;
     // Paced by the others: work only once someone else has used the chip.
     if (working && ChipOps() == seen) continue;
     unsigned long abandonedBefore = n.abandoned;
@@ -204,7 +211,7 @@ int wmain(int argc, wchar_t** argv) {
     ++n.holds;
     if (working && n.abandoned != abandonedBefore) load.ResetChip();
     if (working) {
-      for (uint32_t k = 0; k < cfg.sysdrvRate; ++k) load.Step();
+      for (uint32_t k = 0; k < cfg.sysdrvRate && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0; ++k) load.Step();
     } else if (opt.holdMs) {
       Sleep(opt.holdMs);
     }
@@ -215,10 +222,10 @@ int wmain(int argc, wchar_t** argv) {
   // A last holding of the bus before it ends, as a driver closing its work:
   // it meets a flash mutex that the program under test left abandoned even
   // when the program died just before the stop, and checks its pages once more.
-  DWORD last = WaitForSingleObject(flash, 2000);
+  DWORD last = WaitForSingleObject(flash, INFINITE);
   if (last == WAIT_ABANDONED) ++n.abandoned;
   if (last == WAIT_OBJECT_0 || last == WAIT_ABANDONED) {
-    DWORD pinWait = WaitForSingleObject(pin, 2000);
+    DWORD pinWait = WaitForSingleObject(pin, INFINITE);
     if (pinWait == WAIT_ABANDONED) ++n.pinAbandoned;
     if (pinWait == WAIT_OBJECT_0 || pinWait == WAIT_ABANDONED) {
       ++n.holds;
@@ -231,13 +238,9 @@ int wmain(int argc, wchar_t** argv) {
     ReleaseMutex(flash);
   }
   load.Stop();
-  const sim::FileSystemCounts& fs = load.Counts();
-  n.chipOps = (unsigned long)(fs.writes + fs.reads + fs.erases);
-  WriteReport(opt.report, n, fs);
-  mute.Restore();
-  LogReport(n, load);
+  Report("between-operations");
   CloseHandle(stop);
   CloseHandle(pin);
   CloseHandle(flash);
-  return 0;
+  return runproto::kStandInOk;
 }

@@ -120,12 +120,12 @@ TEST(PowerLossSweep, SampleKeepsBothEndsAndFullTakesEveryPoint) {
 
 TEST(SystemDriverReport, ReadFromTheEventLog) {
   RunResult run;
-  RunEvent d;
-  d.kind = 'D';
-  d.raw = "D {\"pid\":7,\"line\":\"\\\"writes\\\":9\"}";
-  RunEvent s;
-  s.kind = 'S';
-  s.raw = "S {\"pid\":12,\"writes\":31,\"reads\":402,\"erases\":3,\"mismatches\":0,\"abandoned\":1}";
+  runproto::Event d, s;
+  std::string error;
+  ASSERT_TRUE(runproto::ParseEvent(R"({"kind":"debug","pid":7,"line":"\"writes\":9"})", &d, &error)) << error;
+  ASSERT_TRUE(runproto::ParseEvent(
+      R"({"kind":"sysdrv","pid":12,"writes":31,"reads":402,"erases":3,"mismatches":0,"abandoned":1})", &s, &error))
+      << error;
   run.events = {d, s};
   SysdrvReport r = FindSysdrvReport(run);
   EXPECT_TRUE(r.present);

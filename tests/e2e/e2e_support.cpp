@@ -130,14 +130,11 @@ std::string DiffPage(const Bytes& a, const Bytes& b, uint32_t sector) {
   return "sector " + std::to_string(sector) + ":" + os.str();
 }
 
-const devsim::RunEvent* LastMessage(const devsim::RunResult& r) {
-  auto m = r.Of('M');
-  return m.empty() ? nullptr : m.back();
-}
+const runproto::MessageBoxCall* LastMessage(const devsim::RunResult& r) { return r.Last<runproto::MessageBoxCall>(); }
 
 std::string Describe(const devsim::RunResult& r) {
   std::string s = "error=" + r.error + " exit=" + std::to_string(r.exitCode) + "\n";
-  for (const auto& e : r.events) s += e.raw + "\n";
+  s += devsim::DescribeEvents(r);
   if (!r.runnerOutput.empty()) s += "runner: " + r.runnerOutput;
   return s;
 }

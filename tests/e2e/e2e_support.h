@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 namespace e2e {
 
@@ -56,7 +56,7 @@ std::vector<uint32_t> ChangedPagesOutside(const Bytes& before, const Bytes& afte
 std::string DiffPage(const Bytes& a, const Bytes& b, uint32_t sector);
 
 // The last message box call of a run, or nullptr.
-const devsim::RunEvent* LastMessage(const devsim::RunResult& r);
+const runproto::MessageBoxCall* LastMessage(const devsim::RunResult& r);
 std::string Describe(const devsim::RunResult& r);  // for failure messages
 
 }  // namespace e2e

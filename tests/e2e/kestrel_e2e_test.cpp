@@ -35,13 +35,13 @@ Outcome Update(const Device& dev, devsim::RunOptions opt = devsim::RunOptions())
 // One message, with the dialog as owner, MB_OK, then the program's end.
 void ExpectOneMessage(const Outcome& o, const std::string& text, const std::string& caption) {
   ASSERT_TRUE(o.run.ranToEnd) << Describe(o.run);
-  auto msgs = o.run.Of('M');
+  auto msgs = o.run.All<runproto::MessageBoxCall>();
   ASSERT_EQ(1u, msgs.size()) << Describe(o.run);
   EXPECT_EQ(text, msgs[0]->text);
   EXPECT_EQ(caption, msgs[0]->caption);
   EXPECT_EQ(0u, msgs[0]->type) << "MB_OK";
   EXPECT_NE(0u, msgs[0]->owner) << "the dialog owns the message";
-  auto seen = o.run.Of('B');
+  auto seen = o.run.All<runproto::BoxSeen>();
   ASSERT_EQ(1u, seen.size()) << "the robot saw the box on screen\n" << Describe(o.run);
   EXPECT_EQ(msgs[0]->owner, seen[0]->owner);
   EXPECT_EQ(std::vector<std::string>{"OK"}, seen[0]->buttons);
@@ -79,7 +79,7 @@ TEST(KestrelUpdate, ThousandByteImageFillsTwoSectorsPaddingTheSecond) {
   ExpectOneMessage(o, kFinished, "Information");
   EXPECT_EQ(0u, o.run.exitCode);
   std::vector<uint64_t> progress;
-  for (const devsim::RunEvent* g : o.run.Of('G')) progress.push_back(g->position);
+  for (const runproto::Progress* g : o.run.All<runproto::Progress>()) progress.push_back(g->pos);
   EXPECT_EQ((std::vector<uint64_t>{0, 51, 100}), progress) << "reset, then after each of the two sectors";
   const uint8_t* s0 = Page(o.after, kAreaFirstSector);
   const uint8_t* s1 = Page(o.after, kAreaFirstSector + 1);
@@ -214,10 +214,10 @@ TEST(KestrelUpdate, ImageStaysLockedUntilTheMessageIsDismissed) {
   opt.holdMs = 200;
   Outcome o = Update(dev, opt);
   ExpectOneMessage(o, kFinished, "Information");
-  auto seen = o.run.Of('B');
+  auto seen = o.run.All<runproto::BoxSeen>();
   ASSERT_EQ(1u, seen.size());
   EXPECT_EQ(32, seen[0]->probeOpenError) << "ERROR_SHARING_VIOLATION while the message is up";
-  auto end = o.run.Of('X');
+  auto end = o.run.All<runproto::ProgramExit>();
   ASSERT_EQ(1u, end.size());
   EXPECT_EQ(0, end[0]->probeOpenError) << "free once the program has ended";
 }

@@ -17,15 +17,15 @@ const char kRefusal[] =
 
 constexpr uint64_t MB_TOPMOST_FLAG = 0x00040000;
 
-std::vector<const devsim::RunEvent*> Deletions(const devsim::RunResult& r, uint64_t pid) {
-  std::vector<const devsim::RunEvent*> out;
-  for (const devsim::RunEvent* e : r.Of('F'))
+std::vector<const runproto::FileDelete*> Deletions(const devsim::RunResult& r, uint64_t pid) {
+  std::vector<const runproto::FileDelete*> out;
+  for (const runproto::FileDelete* e : r.All<runproto::FileDelete>())
     if (e->pid == pid) out.push_back(e);
   return out;
 }
 
 uint64_t LauncherPid(const devsim::RunResult& r) {
-  auto x = r.Of('X');
+  auto x = r.All<runproto::ProgramExit>();
   return x.empty() ? 0 : x.back()->pid;
 }
 
@@ -42,13 +42,13 @@ TEST(TollgateDelivery, RefusesWithTheNavigationProgramWhateverTheAnswer) {
     devsim::RunResult r = dev.Run("tollgate", opt);
     ASSERT_TRUE(r.ranToEnd) << Describe(r);
     EXPECT_EQ(0u, r.exitCode);
-    auto msgs = r.Of('M');
+    auto msgs = r.All<runproto::MessageBoxCall>();
     ASSERT_EQ(1u, msgs.size()) << Describe(r);
     EXPECT_EQ(kRefusal, msgs[0]->text);
     EXPECT_EQ("Tollgate", msgs[0]->caption);
     EXPECT_EQ(0x00050031u, msgs[0]->type) << "OK/Cancel, exclamation, foreground, topmost";
     EXPECT_EQ(0u, msgs[0]->owner);
-    auto seen = r.Of('B');
+    auto seen = r.All<runproto::BoxSeen>();
     ASSERT_EQ(1u, seen.size()) << Describe(r);
     EXPECT_EQ((std::vector<std::string>{"OK", "Cancel"}), seen[0]->buttons);
     EXPECT_TRUE(seen[0]->foreground);
@@ -56,8 +56,8 @@ TEST(TollgateDelivery, RefusesWithTheNavigationProgramWhateverTheAnswer) {
     // Wine's message box does not give its window the topmost style; what
     // the launcher asked for is in the type flags checked above.
     EXPECT_TRUE(msgs[0]->type & MB_TOPMOST_FLAG);
-    EXPECT_TRUE(r.Of('P').empty()) << "nothing started";
-    EXPECT_TRUE(r.Of('F').empty()) << "nothing deleted";
+    EXPECT_TRUE(r.All<runproto::ProcessStart>().empty()) << "nothing started";
+    EXPECT_TRUE(r.All<runproto::FileDelete>().empty()) << "nothing deleted";
     EXPECT_TRUE(dev.OnCard("Kestrel.exe"));
     EXPECT_TRUE(dev.OnCard("EBOOT.NB0"));
     EXPECT_EQ(before, dev.Flash());
@@ -70,11 +70,11 @@ TEST(TollgateDelivery, WithoutTheUpdaterSixStartsThenOnlyTheImageGoes) {
   devsim::RunResult r = dev.Run("tollgate");
   ASSERT_TRUE(r.ranToEnd) << Describe(r);
   EXPECT_EQ(0u, r.exitCode);
-  EXPECT_TRUE(r.Of('M').empty());
-  auto starts = r.Of('P');
+  EXPECT_TRUE(r.All<runproto::MessageBoxCall>().empty());
+  auto starts = r.All<runproto::ProcessStart>();
   ASSERT_EQ(6u, starts.size()) << Describe(r);
-  for (const devsim::RunEvent* p : starts) {
-    EXPECT_EQ("\\sdmmc disk\\Kestrel.exe", p->path);
+  for (const runproto::ProcessStart* p : starts) {
+    EXPECT_EQ("\\sdmmc disk\\Kestrel.exe", p->app);
     EXPECT_FALSE(p->ok);
   }
   auto del = Deletions(r, LauncherPid(r));
@@ -92,11 +92,11 @@ TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
   devsim::RunResult r = dev.Run("tollgate");
   ASSERT_TRUE(r.ranToEnd) << Describe(r);
   EXPECT_EQ(0u, r.exitCode);
-  auto starts = r.Of('P');
+  auto starts = r.All<runproto::ProcessStart>();
   ASSERT_EQ(1u, starts.size()) << Describe(r);
   EXPECT_TRUE(starts[0]->ok);
   uint64_t updater = starts[0]->child;
-  auto msgs = r.Of('M');
+  auto msgs = r.All<runproto::MessageBoxCall>();
   ASSERT_EQ(1u, msgs.size()) << Describe(r);
   EXPECT_EQ(updater, msgs[0]->pid);
   EXPECT_EQ("Bootloader update finished! ", msgs[0]->text);
@@ -106,13 +106,13 @@ TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
   EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", del[1]->path);
   EXPECT_TRUE(del[0]->ok && del[1]->ok) << Describe(r);
   bool closed = false;
-  for (const devsim::RunEvent* c : r.Of('C')) closed |= c->pid == LauncherPid(r) && c->process == updater;
+  for (const runproto::ProcessClose* c : r.All<runproto::ProcessClose>()) closed |= c->pid == LauncherPid(r) && c->process == updater;
   EXPECT_TRUE(closed) << "the launcher closes the updater's process handle\n" << Describe(r);
   // The deletions come after the updater's message was answered.
   size_t answered = 0, firstDelete = 0;
   for (size_t i = 0; i < r.events.size(); ++i) {
-    if (r.events[i].kind == 'R' && !answered) answered = i;
-    if (r.events[i].kind == 'F' && !firstDelete) firstDelete = i;
+    if (std::holds_alternative<runproto::MessageBoxAnswer>(r.events[i]) && !answered) answered = i;
+    if (std::holds_alternative<runproto::FileDelete>(r.events[i]) && !firstDelete) firstDelete = i;
   }
   EXPECT_LT(answered, firstDelete);
   EXPECT_FALSE(dev.OnCard("Kestrel.exe"));

@@ -35,34 +35,27 @@ class SysflashOnDevice : public ::testing::Test {
     ASSERT_FALSE(FlashMutexExists()) << "another system driver is running";
     wchar_t tmp[MAX_PATH];
     GetTempPathW(MAX_PATH, tmp);
-    report_ = std::wstring(tmp) + L"sysflash-report-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-    DeleteFileW(report_.c_str());
+    log_ = std::wstring(tmp) + L"sysflash-events-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+    DeleteFileW(log_.c_str());
+    SetEnvironmentVariableW(L"DEVSIM_EVENT_LOG", log_.c_str());
   }
   void TearDown() override {
     if (proc_.process) sim::StopSysflash(&proc_);
     SetEnvironmentVariableW(L"DEVSIM_DEVICE", NULL);
-    DeleteFileW(report_.c_str());
+    SetEnvironmentVariableW(L"DEVSIM_EVENT_LOG", NULL);
+    DeleteFileW(log_.c_str());
   }
-  bool Start(const std::wstring& args) {
-    return sim::StartSysflash(Exe(), args + L" --report \"" + report_ + L"\"", &proc_);
-  }
-  std::string Report() {
-    FILE* f = _wfopen(report_.c_str(), L"r");
-    if (!f) return "";
-    char line[256] = {};
-    if (!fgets(line, sizeof(line), f)) line[0] = 0;
-    fclose(f);
-    return line;
-  }
-  unsigned long Count(const char* key) {
-    std::string r = Report();
-    size_t at = r.find(std::string(key) + "=");
-    return at == std::string::npos ? ~0ul : strtoul(r.c_str() + at + strlen(key) + 1, NULL, 10);
+  bool Start(const std::wstring& args) { return sim::StartSysflash(Exe(), args, &proc_); }
+  // Its report, the "sysdrv" event it writes to the event log as it ends.
+  runproto::SysdrvReport Report() {
+    runproto::SysdrvReport r;
+    EXPECT_TRUE(sim::ReadSysdrvReport(log_, &r)) << "no report in the event log";
+    return r;
   }
 
   TempDevice dev_;
   sim::SysflashProcess proc_;
-  std::wstring report_;
+  std::wstring log_;
 };
 
 TEST_F(SysflashOnDevice, TheFlashMutexExistsExactlyWhileItRuns) {
@@ -93,8 +86,10 @@ TEST_F(SysflashOnDevice, TakesTheBusInTurnWithOthers) {
   }
   CloseHandle(flash);
   EXPECT_EQ(0u, sim::StopSysflash(&proc_));
-  EXPECT_GE(Count("holds"), 1ul) << Report();
-  EXPECT_EQ(0ul, Count("abandoned")) << Report();
+  runproto::SysdrvReport r = Report();
+  EXPECT_GE(r.holds, 1u);
+  EXPECT_EQ(0u, r.abandoned);
+  EXPECT_EQ("between-operations", r.stoppedAt);
 }
 
 TEST_F(SysflashOnDevice, GoesOnWhenAnOwnerDiedHoldingTheBus) {
@@ -102,9 +97,10 @@ TEST_F(SysflashOnDevice, GoesOnWhenAnOwnerDiedHoldingTheBus) {
   EXPECT_EQ(5u, RunChild(L"abandon-bus"));
   Sleep(300);
   EXPECT_EQ(0u, sim::StopSysflash(&proc_)) << "it must stop normally after taking over";
-  EXPECT_EQ(1ul, Count("abandoned")) << Report();
-  EXPECT_EQ(1ul, Count("pin_abandoned")) << Report();
-  EXPECT_GE(Count("holds"), 2ul) << Report();
+  runproto::SysdrvReport r = Report();
+  EXPECT_EQ(1u, r.abandoned);
+  EXPECT_EQ(1u, r.pinAbandoned);
+  EXPECT_GE(r.holds, 2u);
 }
 
 TEST_F(SysflashOnDevice, EndsWithTheDevicesPower) {

@@ -7,11 +7,11 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tools/run/box_robot.h"
 
 // Records, for windows of the calling thread, every PBM_SETPOS sent to a
 // progress bar ("pos N") and every WM_SETICON ("icon big|small H") into the
@@ -26,31 +26,14 @@ class MessageRecorder {
   HHOOK hook_;
 };
 
-struct SeenBox {
-  std::string caption, text;
-  HWND owner = NULL;
-  std::vector<std::string> buttons;  // texts of the box's buttons
-  bool hasIcon = false;
-};
+using runproto::SeenBox;
 
-// A thread that finds each message box of the given GUI thread, records it
-// (and "box CAPTION|TEXT" in the journal), lets onBox look at the moment,
-// then presses OK.
-class BoxAnswerer {
+// The run harness's robot on the message boxes of one GUI thread: each box is
+// recorded (and "box CAPTION|TEXT" written to the journal), onBox looks at the
+// moment, then OK is pressed.
+class BoxAnswerer : public runproto::BoxRobot {
  public:
   explicit BoxAnswerer(DWORD guiThread, std::function<void(const SeenBox&)> onBox = nullptr);
-  ~BoxAnswerer();
-  std::vector<SeenBox> Boxes();
-
- private:
-  void Run();
-  DWORD guiThread_;
-  std::function<void(const SeenBox&)> onBox_;
-  std::atomic<bool> stop_{false};
-  std::vector<SeenBox> boxes_;
-  std::thread thread_;
 };
-
-std::string Utf8(const std::wstring& w);
 
 #endif

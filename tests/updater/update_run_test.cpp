@@ -11,6 +11,7 @@
 #include "tests/updater/card_drive.h"
 #include "tests/updater/card_read.h"
 #include "tests/updater/fake_driver.h"
+#include "platform/debug_sink.h"
 #include "tests/updater/ui_observer.h"
 #include "updater/kestrel.h"
 #include "updater/kestrel_dlg.h"
@@ -61,7 +62,7 @@ bool Centred(HWND h) {
 std::string Text(HWND h) {
   wchar_t t[128] = {0};
   GetWindowTextW(h, t, 128);
-  return Utf8(t);
+  return PlatformUtf8(t);
 }
 
 // What the user and the driver saw while a box was up.
@@ -150,7 +151,7 @@ void ExpectEndedCleanly(const Outcome& r) {
   EXPECT_EQ(0, r.driversUpAfter) << "the driver is down after the run";
   ASSERT_EQ(1u, r.boxes.size());
   EXPECT_EQ(std::vector<std::string>{"OK"}, r.boxes[0].buttons) << "MB_OK: one OK button";
-  EXPECT_FALSE(r.boxes[0].hasIcon) << "MB_OK: no icon";
+  EXPECT_FALSE(r.boxes[0].icon) << "MB_OK: no icon";
 }
 
 TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {

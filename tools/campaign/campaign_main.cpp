@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "tools/campaign/campaign.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 namespace devsim {
 namespace {

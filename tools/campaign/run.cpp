@@ -16,14 +16,14 @@
 #include "tools/campaign/campaign.h"
 #include "tools/campaign/run_support.h"
 #include "tools/devsim/nandimage.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
+#include "tools/run/protocol.h"
 
 namespace devsim {
 namespace fs = std::filesystem;
 namespace {
 
 const char kFinishedText[] = "Bootloader update finished! ";
-const uint64_t kPowerLostExit = 0xDEAD;
 
 std::string SafeName(const std::string& name) {
   std::string s;
@@ -154,14 +154,6 @@ RunOptions RunOptionsFor(const Scenario& s, const std::string& dir, const std::s
   return r;
 }
 
-// How often a stand-in of the camera program took the pin mutex ("camera:
-// MODE took the pin mutex N times" as it ends), -1 when it did not run.
-long StandInTakes(const std::string& output, const std::string& mode) {
-  std::string key = "camera: " + mode + " took the pin mutex ";
-  size_t at = output.find(key);
-  return at == std::string::npos ? -1 : strtol(output.c_str() + at + key.size(), nullptr, 10);
-}
-
 bool CfgSays(const Scenario& s, const std::string& line) {
   return std::find(s.cfgLines.begin(), s.cfgLines.end(), line) != s.cfgLines.end();
 }
@@ -169,9 +161,9 @@ bool CfgSays(const Scenario& s, const std::string& line) {
 // What the run showed: the outcome, the message, the system driver's report.
 void ReadRun(const Scenario& s, const RunResult& run, Row* row) {
   row->sysdrv = FindSysdrvReport(run);
-  row->cameraTakes = StandInTakes(run.runnerOutput, "camera");
-  row->wpTakes = StandInTakes(run.runnerOutput, "wp");
-  std::vector<const RunEvent*> msgs = run.Of('M');
+  row->cameraTakes = StandInTakes(run, "camera");
+  row->wpTakes = StandInTakes(run, "wp");
+  std::vector<const runproto::MessageBoxCall*> msgs = run.All<runproto::MessageBoxCall>();
   if (!msgs.empty()) row->message = msgs.back()->text;
   if (msgs.size() > 1 && s.program == "kestrel")
     row->problems.push_back(std::to_string(msgs.size()) + " messages, one expected");
@@ -180,9 +172,9 @@ void ReadRun(const Scenario& s, const RunResult& run, Row* row) {
     row->problems.push_back("run failed: " + run.error);
   } else if (!run.ranToEnd) {
     row->outcome = Outcome::kHung;
-  } else if (s.killAfterOps >= 0 && run.exitCode == kKilledExitCode) {
+  } else if (s.killAfterOps >= 0 && run.exitCode == runproto::kExitKilled) {
     row->outcome = Outcome::kKilled;
-  } else if (run.exitCode == kPowerLostExit) {
+  } else if (run.exitCode == runproto::kExitPowerLost) {
     row->outcome = Outcome::kPowerLost;
   } else if (msgs.empty()) {
     row->outcome = Outcome::kSilent;

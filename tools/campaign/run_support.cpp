@@ -79,44 +79,31 @@ uint64_t CountChangedBytes(const Bytes& before, const Bytes& after, const std::v
   return changed;
 }
 
-namespace {
-
-bool NumberField(const std::string& raw, const std::string& key, uint64_t* v) {
-  size_t at = raw.find("\"" + key + "\":");
-  if (at == std::string::npos) return false;
-  *v = strtoull(raw.c_str() + at + key.size() + 3, nullptr, 10);
-  return true;
-}
-
-}  // namespace
-
 SysdrvReport FindSysdrvReport(const RunResult& run) {
   SysdrvReport r;
-  for (const RunEvent* e : run.Of('S')) {
-    r.present = NumberField(e->raw, "writes", &r.writes);
-    NumberField(e->raw, "reads", &r.reads);
-    NumberField(e->raw, "erases", &r.erases);
-    NumberField(e->raw, "holds", &r.holds);
-    NumberField(e->raw, "mismatches", &r.mismatches);
-    NumberField(e->raw, "failures", &r.failures);
-    NumberField(e->raw, "abandoned", &r.abandoned);
+  if (const runproto::SysdrvReport* e = run.Last<runproto::SysdrvReport>()) {
+    r.present = true;
+    r.holds = e->holds;
+    r.writes = e->writes;
+    r.reads = e->reads;
+    r.erases = e->erases;
+    r.mismatches = e->mismatches;
+    r.failures = e->failures;
+    r.abandoned = e->abandoned;
   }
   return r;
 }
 
+long StandInTakes(const RunResult& run, const std::string& mode) {
+  long takes = -1;
+  for (const runproto::CameraReport* c : run.All<runproto::CameraReport>())
+    if (c->mode == mode) takes = long(c->takes);
+  return takes;
+}
+
 void AddRunnerOptions(const Scenario& s, RunOptions* ro) {
-  if (s.killAfterOps >= 0) {
-    ro->runnerArgs.push_back("--kill-after-ops");
-    ro->runnerArgs.push_back(std::to_string(s.killAfterOps));
-  }
-  std::string camera = DeviceBuildDir() + "/sim/camera/camera.exe";
-  if (access(camera.c_str(), X_OK) != 0 && access(camera.c_str(), R_OK) != 0) return;
-  ro->runnerArgs.push_back("--camera");
-  ro->runnerArgs.push_back(WinePathOf(camera));
-  if (s.cameraDiesAfterOps >= 0) {
-    ro->runnerArgs.push_back("--camera-dies-after-ops");
-    ro->runnerArgs.push_back(std::to_string(s.cameraDiesAfterOps));
-  }
+  ro->killAfterOps = s.killAfterOps;
+  ro->cameraDiesAfterOps = s.cameraDiesAfterOps;
 }
 
 std::string JoinList(const std::vector<std::string>& items) {
@@ -129,7 +116,7 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 
 std::string DescribeRun(const RunResult& run) {
   std::string s = "error=" + run.error + " exit=" + std::to_string(run.exitCode) + "\n";
-  for (const RunEvent& e : run.events) s += e.raw + "\n";
+  s += DescribeEvents(run);
   if (!run.runnerOutput.empty()) s += "runner: " + run.runnerOutput;
   return s;
 }

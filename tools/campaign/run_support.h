@@ -9,12 +9,9 @@
 
 #include "tools/campaign/campaign.h"
 #include "tools/devsim/nandimage.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 namespace devsim {
-
-// devrun's exit code for a program it ended after --kill-after-ops.
-constexpr uint64_t kKilledExitCode = 0xDEAD0004u;
 
 struct SectorRange {
   uint64_t first = 0, count = 0;
@@ -34,13 +31,14 @@ bool CopyFile(const std::string& from, const std::string& to);
 // of the excluded sector ranges not counted; a size change counts its bytes.
 uint64_t CountChangedBytes(const Bytes& before, const Bytes& after, const std::vector<SectorRange>& excluded);
 
-// The system flash driver stand-in's report in the run's event log:
-//   S {"pid":N,"holds":N,"writes":N,"reads":N,"erases":N,"mismatches":N,
-//      "failures":N,"abandoned":N,...}
+// The system flash driver stand-in's report in the run's event log.
 SysdrvReport FindSysdrvReport(const RunResult& run);
+// How often the camera stand-in of this mode ("camera", "wp") took the pin
+// mutex, by its report; -1 when it did not run.
+long StandInTakes(const RunResult& run, const std::string& mode);
 
-// devrun options a scenario asks for (kill after N chip operations, camera
-// stand-in killed holding the pin mutex).
+// The interruptions a scenario asks for (the program killed after N chip
+// operations, a camera stand-in that dies holding the pin mutex).
 void AddRunnerOptions(const Scenario& s, RunOptions* ro);
 
 // The power-loss points of a sweep over an update of ops chip operations.

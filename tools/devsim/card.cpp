@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "tools/devsim/command.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 namespace devsim {
 namespace {

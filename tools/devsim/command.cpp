@@ -1,5 +1,5 @@
 #include "tools/devsim/command.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 #include <sys/stat.h>
 

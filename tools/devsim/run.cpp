@@ -4,7 +4,7 @@
 
 #include "sim/device_record.h"
 #include "tools/devsim/command.h"
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 namespace devsim {
 namespace {
@@ -69,11 +69,9 @@ int Run(const std::vector<std::string>& argv) {
 
   RunResult r;
   bool ok = RunOnDevice(opt, &r);
-  for (const RunEvent& e : r.events) {
-    if (e.kind == 'M') printf("%s\n", FormatMessageLine(e).c_str());
-    if (e.kind == 'D') printf("%s\n", FormatDebugLine(e).c_str());
-    if (e.kind == 'G') printf("PROGRESS %llu\n", (unsigned long long)e.position);
-    if (e.kind == 'X') printf("EXIT %llu%s\n", (unsigned long long)e.exitCode, e.timedOut ? " (stopped: time-out)" : "");
+  for (const runproto::Event& e : r.events) {
+    std::string line = FormatRunLine(e);
+    if (!line.empty()) printf("%s\n", line.c_str());
   }
   fflush(stdout);
   if (!ok && !r.started) {

@@ -1,4 +1,4 @@
-#include "tools/runner/device_runner.h"
+#include "tools/run/device_runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,8 +16,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/json_quote.h"
+#include <nlohmann/json.hpp>
+
 #include "sim/device_record.h"
+#include "tools/run/protocol.h"
 
 extern char** environ;
 
@@ -29,133 +31,10 @@ std::string Env(const char* name, const std::string& fallback) {
   return v && *v ? std::string(v) : fallback;
 }
 
-std::string WinePrefix() { return Env("WINEPREFIX", Env("HOME", "/root") + "/.cache/kestrel/wineprefix"); }
-
 std::string AbsolutePath(const std::string& p) {
   char buf[4096];
   if (realpath(p.c_str(), buf)) return buf;
   return p;
-}
-
-// A small reader for the flat JSON objects of the event log.
-class JsonObject {
- public:
-  explicit JsonObject(const std::string& s) : s_(s) { Parse(); }
-  std::string Str(const std::string& k) const { auto it = strs_.find(k); return it == strs_.end() ? "" : it->second; }
-  int64_t Num(const std::string& k, int64_t dflt = 0) const {
-    auto it = nums_.find(k); return it == nums_.end() ? dflt : it->second;
-  }
-  bool Bool(const std::string& k) const { auto it = bools_.find(k); return it != bools_.end() && it->second; }
-  std::vector<std::string> List(const std::string& k) const {
-    auto it = lists_.find(k); return it == lists_.end() ? std::vector<std::string>() : it->second;
-  }
-
- private:
-  void Ws() { while (i_ < s_.size() && isspace((unsigned char)s_[i_])) ++i_; }
-  std::string String() {
-    std::string out;
-    if (i_ >= s_.size() || s_[i_] != '"') return out;
-    ++i_;
-    while (i_ < s_.size() && s_[i_] != '"') {
-      char c = s_[i_++];
-      if (c != '\\' || i_ >= s_.size()) { out += c; continue; }
-      char e = s_[i_++];
-      switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          unsigned cp = (unsigned)strtoul(s_.substr(i_, 4).c_str(), nullptr, 16);
-          i_ += 4;
-          if (cp < 0x80) out += (char)cp;
-          else if (cp < 0x800) { out += (char)(0xC0 | (cp >> 6)); out += (char)(0x80 | (cp & 0x3F)); }
-          else { out += (char)(0xE0 | (cp >> 12)); out += (char)(0x80 | ((cp >> 6) & 0x3F)); out += (char)(0x80 | (cp & 0x3F)); }
-          break;
-        }
-        default: out += e;
-      }
-    }
-    ++i_;
-    return out;
-  }
-  void Parse() {
-    Ws();
-    if (i_ >= s_.size() || s_[i_] != '{') return;
-    ++i_;
-    while (true) {
-      Ws();
-      if (i_ >= s_.size() || s_[i_] == '}') return;
-      std::string key = String();
-      Ws();
-      if (i_ < s_.size() && s_[i_] == ':') ++i_;
-      Ws();
-      if (i_ >= s_.size()) return;
-      char c = s_[i_];
-      if (c == '"') {
-        strs_[key] = String();
-      } else if (c == '[') {
-        ++i_;
-        std::vector<std::string> items;
-        while (true) {
-          Ws();
-          if (i_ >= s_.size() || s_[i_] == ']') { ++i_; break; }
-          if (s_[i_] == ',') { ++i_; continue; }
-          items.push_back(String());
-        }
-        lists_[key] = items;
-      } else if (s_.compare(i_, 4, "true") == 0) {
-        bools_[key] = true; i_ += 4;
-      } else if (s_.compare(i_, 5, "false") == 0) {
-        bools_[key] = false; i_ += 5;
-      } else {
-        size_t start = i_;
-        while (i_ < s_.size() && (isdigit((unsigned char)s_[i_]) || s_[i_] == '-')) ++i_;
-        nums_[key] = strtoll(s_.substr(start, i_ - start).c_str(), nullptr, 10);
-      }
-      Ws();
-      if (i_ < s_.size() && s_[i_] == ',') ++i_;
-    }
-  }
-  std::string s_;
-  size_t i_ = 0;
-  std::map<std::string, std::string> strs_;
-  std::map<std::string, int64_t> nums_;
-  std::map<std::string, bool> bools_;
-  std::map<std::string, std::vector<std::string>> lists_;
-};
-
-RunEvent ParseEvent(const std::string& line) {
-  RunEvent ev;
-  ev.raw = line;
-  if (line.size() < 2) return ev;
-  ev.kind = line[0];
-  std::string body = line.substr(2);
-  JsonObject o(body);
-  if (ev.kind == 'D') {
-    ev.pid = (uint64_t)o.Num("pid");
-    ev.text = o.Str("line");
-    return ev;
-  }
-  ev.pid = (uint64_t)o.Num("pid");
-  ev.owner = (uint64_t)o.Num("owner");
-  ev.caption = o.Str("caption");
-  ev.text = o.Str("text");
-  ev.type = (uint64_t)o.Num("type");
-  ev.result = o.Num("result");
-  ev.topmost = o.Bool("topmost");
-  ev.foreground = o.Bool("foreground");
-  ev.icon = o.Bool("icon");
-  ev.buttons = o.List("buttons");
-  ev.probeOpenError = o.Num("probeOpenError", -1);
-  ev.path = ev.kind == 'P' ? o.Str("app") : o.Str("path");
-  ev.ok = o.Bool("ok");
-  ev.error = (uint64_t)o.Num("error");
-  ev.child = (uint64_t)o.Num("child");
-  ev.process = (uint64_t)o.Num("process");
-  ev.position = (uint64_t)o.Num("pos");
-  ev.exitCode = (uint64_t)o.Num("exit");
-  ev.timedOut = o.Bool("timedOut");
-  return ev;
 }
 
 // Maps the device folder as a drive of the prefix, for the time of one run.
@@ -196,16 +75,9 @@ bool ReadFile(const std::string& path, std::string* out) {
 
 }  // namespace
 
-std::vector<const RunEvent*> RunResult::Of(char kind) const {
-  std::vector<const RunEvent*> out;
-  for (const RunEvent& e : events)
-    if (e.kind == kind) out.push_back(&e);
-  return out;
-}
-
 std::vector<std::string> RunResult::DebugLines() const {
   std::vector<std::string> out;
-  for (const RunEvent* e : Of('D')) out.push_back(e->text);
+  for (const runproto::DebugLine* d : All<runproto::DebugLine>()) out.push_back(d->line);
   return out;
 }
 
@@ -222,8 +94,9 @@ std::string ProgramPath(const std::string& name) {
   std::string dir = DeviceBuildDir();
   if (name == "kestrel") return dir + "/updater/kestrel.exe";
   if (name == "tollgate") return dir + "/launcher/tollgate.exe";
-  if (name == "devrun") return dir + "/tools/devrun/devrun.exe";
+  if (name == "devrun") return dir + "/tools/run/devrun.exe";
   if (name == "sysflash") return dir + "/sim/sysflash/sysflash.exe";
+  if (name == "camera") return dir + "/sim/camera/camera.exe";
   return name;
 }
 
@@ -234,15 +107,39 @@ std::string WinePathOf(const std::string& unixPath) {
   return p;
 }
 
-std::string JsonEscape(const std::string& s) { return JsonQuote(s); }
-
-std::string FormatMessageLine(const RunEvent& m) {
-  char type[32];
-  snprintf(type, sizeof(type), "0x%08llx", (unsigned long long)m.type);
-  return "MESSAGE caption=" + JsonEscape(m.caption) + " text=" + JsonEscape(m.text) + " type=" + type;
+std::string WinePrefix() {
+  std::string base = Env("WINEPREFIX", Env("HOME", "/root") + "/.cache/kestrel/wineprefix");
+  // CTest hands each test that needs Wine one slot of the resource "wine":
+  // CTEST_RESOURCE_GROUP_0_WINE = "id:N,slots:1".
+  std::string slot = Env("CTEST_RESOURCE_GROUP_0_WINE", "");
+  size_t id = slot.find("id:");
+  if (id == std::string::npos) return base;
+  std::string n = slot.substr(id + 3, slot.find(',', id) - id - 3);
+  return base + "-worker" + n;
 }
 
-std::string FormatDebugLine(const RunEvent& d) { return "DEBUG " + JsonEscape(d.text); }
+std::string JsonEscape(const std::string& s) {
+  return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string FormatRunLine(const runproto::Event& e) {
+  if (auto m = std::get_if<runproto::MessageBoxCall>(&e)) {
+    char type[32];
+    snprintf(type, sizeof(type), "0x%08llx", (unsigned long long)m->type);
+    return "MESSAGE caption=" + JsonEscape(m->caption) + " text=" + JsonEscape(m->text) + " type=" + type;
+  }
+  if (auto d = std::get_if<runproto::DebugLine>(&e)) return "DEBUG " + JsonEscape(d->line);
+  if (auto p = std::get_if<runproto::Progress>(&e)) return "PROGRESS " + std::to_string(p->pos);
+  if (auto x = std::get_if<runproto::ProgramExit>(&e))
+    return "EXIT " + std::to_string(x->exit) + (x->timedOut ? " (stopped: time-out)" : "");
+  return std::string();
+}
+
+std::string DescribeEvents(const RunResult& r) {
+  std::string s;
+  for (const runproto::Event& e : r.events) s += runproto::FormatEvent(e) + "\n";
+  return s;
+}
 
 bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   *result = RunResult();
@@ -263,7 +160,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   }
   if (opt.resetRun) {
     std::string err;
-    if (!sim::ResetDeviceRun(dir, opt.clearRecord, &err)) {
+    if (!sim::ResetDeviceRun(dir, opt.clearRecord, &err, opt.killAfterOps)) {
       result->error = "cannot reset the device's run state: " + err;
       return false;
     }
@@ -303,23 +200,36 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   } else {
     args.push_back("--no-system-driver");
   }
+  std::string camera = ProgramPath("camera");
+  if (opt.cameras && stat(camera.c_str(), &st) == 0) {
+    args.push_back("--camera");
+    args.push_back(WinePathOf(camera));
+    if (opt.cameraDiesAfterOps >= 0) {
+      args.push_back("--camera-dies-after-ops");
+      args.push_back(std::to_string(opt.cameraDiesAfterOps));
+    }
+  }
   for (const std::string& a : opt.runnerArgs) args.push_back(a);
   args.push_back("--");
   args.push_back(WinePathOf(program));
   for (const std::string& a : opt.args) args.push_back(a);
 
+  // The run's own variables replace any the caller has.
+  auto named = [](const char* entry, const std::string& name) {
+    return strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
+  };
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "DEVSIM_DEVICE=", 14) == 0 || strncmp(*e, "DEVSIM_EVENT_LOG=", 17) == 0 ||
-        strncmp(*e, "DEVSIM_CARD_FAULT=", 18) == 0)
+    if (named(*e, runproto::kEnvDevice) || named(*e, runproto::kEnvEventLog) || named(*e, runproto::kEnvCardFault) ||
+        named(*e, runproto::kEnvTargetJob) || named(*e, "WINEPREFIX"))
       continue;
-    if (!opt.interactive && !opt.show && strncmp(*e, "DISPLAY=", 8) == 0) continue;
+    if (!opt.interactive && !opt.show && named(*e, "DISPLAY")) continue;
     env.push_back(*e);
   }
   env.push_back("WINEPREFIX=" + WinePrefix());
   if (!getenv("WINEDEBUG")) env.push_back("WINEDEBUG=-all");
-  env.push_back("DEVSIM_EVENT_LOG=" + WinePathOf(tmp) + "\\events.log");
-  if (!opt.cardFault.empty()) env.push_back("DEVSIM_CARD_FAULT=" + opt.cardFault);
+  env.push_back(std::string(runproto::kEnvEventLog) + "=" + WinePathOf(tmp) + "\\events.log");
+  if (!opt.cardFault.empty()) env.push_back(std::string(runproto::kEnvCardFault) + "=" + opt.cardFault);
 
   std::vector<char*> argv, envp;
   for (std::string& a : args) argv.push_back(&a[0]);
@@ -372,10 +282,16 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   std::string line;
   while (std::getline(lines, line)) {
     if (line.empty()) continue;
-    RunEvent ev = ParseEvent(line);
-    if (ev.kind == 'X') {
-      result->exitCode = ev.exitCode;
-      result->ranToEnd = !ev.timedOut;
+    runproto::Event ev;
+    std::string why;
+    if (!runproto::ParseEvent(line, &ev, &why)) {
+      // Every writer is ours: a line that does not read is a fault of the run path.
+      if (result->error.empty()) result->error = "event log: " + why;
+      continue;
+    }
+    if (auto x = std::get_if<runproto::ProgramExit>(&ev)) {
+      result->exitCode = x->exit;
+      result->ranToEnd = !x->timedOut;
     }
     result->events.push_back(ev);
   }
@@ -383,7 +299,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   unlink(log.c_str());
   unlink(out.c_str());
   rmdir(tmp.c_str());
-  if (runnerExit == 2 && result->error.empty()) result->error = "the runner failed: " + result->runnerOutput;
+  if (runnerExit == runproto::kRunnerUsage && result->error.empty()) result->error = "the runner failed: " + result->runnerOutput;
   return result->error.empty();
 }
 
