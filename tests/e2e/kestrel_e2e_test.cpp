@@ -3,7 +3,9 @@
 // them: the message, the bytes in nand.img, the card, the checker's record.
 #include <gtest/gtest.h>
 
+#include "sim/device_record.h"
 #include "tests/e2e/e2e_support.h"
+#include "tools/run/protocol.h"
 
 namespace e2e {
 namespace {
@@ -220,6 +222,53 @@ TEST(KestrelUpdate, ImageStaysLockedUntilTheMessageIsDismissed) {
   auto end = o.run.All<runproto::ProgramExit>();
   ASSERT_EQ(1u, end.size());
   EXPECT_EQ(0, end[0]->probeOpenError) << "free once the program has ended";
+}
+
+// Killed after N chip operations, decided by the device model at the Nth:
+// the updater dies at the same point of its work every time, holding the bus
+// (the system driver, idle, meets the flash mutex abandoned), and with no
+// other user of the chip the flash it leaves is the same byte for byte.
+TEST(KestrelInterrupted, TheSameKillPointLeavesTheSameFlashEveryTime) {
+  const int64_t kOps = 77;  // the 16 erases, then the middle of the 16th sector's programs
+  std::vector<Bytes> flashes;
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    Device dev("--fill");
+    dev.PutImage(PseudoRandom(20000, 5));
+    devsim::RunOptions opt;
+    opt.killAfterOps = kOps;
+    Outcome o = Update(dev, opt);
+    ASSERT_TRUE(o.run.ranToEnd) << Describe(o.run);
+    EXPECT_EQ(runproto::kExitKilled, o.run.exitCode) << Describe(o.run);
+    EXPECT_TRUE(o.run.All<runproto::MessageBoxCall>().empty()) << "killed before any message";
+    const runproto::SysdrvReport* sysdrv = o.run.Last<runproto::SysdrvReport>();
+    ASSERT_NE(nullptr, sysdrv) << Describe(o.run);
+    EXPECT_EQ(1u, sysdrv->abandoned) << "it died holding the bus";
+    sim::DeviceRecord rec;
+    std::string error;
+    ASSERT_TRUE(sim::ReadDeviceRecord(dev.dir, &rec, &error)) << error;
+    EXPECT_EQ(uint64_t(kOps), rec.chipOps) << "nothing ran on after the kill";
+    ExpectNothingOutsideArea(o);
+    EXPECT_NE(o.before, o.after) << "the update had begun";
+    flashes.push_back(o.after);
+  }
+  ASSERT_EQ(3u, flashes.size());
+  EXPECT_EQ(flashes[0], flashes[1]);
+  EXPECT_EQ(flashes[0], flashes[2]);
+}
+
+TEST(KestrelInterrupted, AMalformedNumberForTheRunnerIsAUsageError) {
+  Device dev("--fill");
+  dev.PutImage(PseudoRandom(1000, 6));
+  for (const char* bad : {"abc", "12x", "-5"}) {
+    SCOPED_TRACE(bad);
+    devsim::RunOptions opt;
+    opt.runnerArgs = {"--hold", bad};
+    devsim::RunResult r = dev.Run("kestrel", opt);
+    EXPECT_FALSE(r.ranToEnd);
+    EXPECT_NE(std::string::npos, r.error.find("the runner failed")) << Describe(r);
+    EXPECT_TRUE(r.events.empty()) << "nothing was started\n" << Describe(r);
+  }
 }
 
 }  // namespace

@@ -114,6 +114,27 @@ TEST_F(SysflashOnDevice, EndsWithTheDevicesPower) {
   EXPECT_EQ(0xDEADu, sim::StopSysflash(&proc_));
 }
 
+// Stopped while the chip does not answer, in the middle of its own work: it
+// still ends by itself, with its report, at its next bounded wait.
+TEST_F(SysflashOnDevice, ReportsWhenStoppedWhileTheChipDoesNotAnswer) {
+  sim::NandConfig cfg;
+  cfg.sysdrvRate = 1;
+  dev_.WriteConfig(cfg);
+  ASSERT_TRUE(Start(L""));
+  ASSERT_TRUE(sim::SocAttachTo(dev_.Dir().c_str()));
+  sim::DeviceRecord rec;
+  ASSERT_TRUE(sim::SocReadRecord(&rec));
+  cfg.stuckReadyAfter = int64_t(rec.chipOps);
+  ASSERT_TRUE(sim::SocLoadFaults(cfg));
+  // Another driver's operation: the chip hangs in it, and the stand-in, paced
+  // by the others, starts an operation of its own on the hung chip.
+  EXPECT_EQ(0xBAD1u, RunChild(L"read-id \"" + dev_.Dir() + L"\""));
+  sim::SocDetach();
+  EXPECT_EQ(0u, sim::StopSysflash(&proc_)) << "it ends by itself, not by being terminated";
+  runproto::SysdrvReport r = Report();
+  EXPECT_TRUE(r.stoppedAt == "bounded-wait" || r.stoppedAt == "between-operations") << r.stoppedAt;
+}
+
 TEST(Sysflash, RefusesBadUsageAndAMissingDevice) {
   SetEnvironmentVariableW(L"DEVSIM_DEVICE", L"C:\\no\\device\\here");
   sim::SysflashProcess p;
@@ -122,6 +143,10 @@ TEST(Sysflash, RefusesBadUsageAndAMissingDevice) {
   SetEnvironmentVariableW(L"DEVSIM_DEVICE", NULL);
   EXPECT_FALSE(sim::StartSysflash(Exe(), L"--no-such-option 1", &p, 30000));
   EXPECT_EQ(2u, p.exitCode);
+  for (const wchar_t* bad : {L"--interval-ms abc", L"--hold-ms 1x", L"--hold-ms -1", L"--interval-ms"}) {
+    EXPECT_FALSE(sim::StartSysflash(Exe(), bad, &p, 30000)) << bad;
+    EXPECT_EQ(2u, p.exitCode) << bad << ": a malformed number is a usage error, never 0";
+  }
   EXPECT_EQ(nullptr, p.process);
   EXPECT_FALSE(FlashMutexExists());
 }
