@@ -41,3 +41,16 @@ if [ ! -f "$stamp" ]; then
   /usr/bin/wineserver -w || true
   touch "$stamp"
 fi
+
+# One prefix per test worker (cmake/wine-workers.json names the workers), each
+# a copy of the prepared one, so that tests that run Wine side by side each
+# have a Wine server of their own.
+for worker in $(sed -n 's/.*"id": *"\([0-9]*\)".*/\1/p' "$(dirname "$0")/../cmake/wine-workers.json"); do
+  copy="$WINEPREFIX-worker$worker"
+  if [ ! -f "$copy/.kestrel-ready-2" ]; then
+    echo "setup: preparing Wine prefix $copy"
+    WINEPREFIX="$copy" /usr/bin/wineserver -k 2>/dev/null || true
+    rm -rf "$copy"
+    cp -a "$WINEPREFIX" "$copy"
+  fi
+done
