@@ -204,8 +204,22 @@ TEST(DeviceRecord, ReadsWhatTheModelsLeftAndResetsARun) {
   ASSERT_TRUE(sim::ReadDeviceRecord(t.dir, &rec, &err)) << "a device that never ran: " << err;
   EXPECT_EQ(0u, rec.violationCount);
   EXPECT_TRUE(rec.violations.empty());
-  EXPECT_TRUE(sim::ResetDeviceRun(t.dir, true, &err)) << err;
-  EXPECT_FALSE(fs::exists(t.dir + "/soc.state"));
+  // A run about to start on a device that never ran gets its state now, with
+  // what the run is to do in it (here: end the program after 5 operations).
+  EXPECT_TRUE(sim::ResetDeviceRun(t.dir, true, &err, 5)) << err;
+  ASSERT_TRUE(fs::exists(t.dir + "/soc.state"));
+  EXPECT_EQ(sim::kSocStateBytes, fs::file_size(t.dir + "/soc.state"));
+  {
+    std::unique_ptr<sim::SocState> fresh(new sim::SocState());
+    std::ifstream f(t.dir + "/soc.state", std::ios::binary);
+    f.read(reinterpret_cast<char*>(fresh.get()), sizeof(*fresh));
+    EXPECT_EQ(sim::kSocStateMagic, fresh->h.magic);
+    EXPECT_EQ(5, fresh->h.power.killAfterOps);
+    EXPECT_EQ(1u, fresh->h.power.runStarts);
+  }
+  ASSERT_TRUE(sim::ReadDeviceRecord(t.dir, &rec, &err)) << err;
+  EXPECT_EQ(0u, rec.chipOps);
+  EXPECT_EQ(0u, rec.violationCount);
 
   sim::NandConfig cfg;
   cfg.powerLossAfter = 0;

@@ -213,5 +213,29 @@ TEST(Faults, PowerLossKeepsExactlyWhatHadCompleted) {
   }
 }
 
+// The kill after N chip operations strikes the program under test only, only
+// while it holds the bus, at its first controller access once the chip has
+// made N operations, and once per run.
+TEST(Faults, KillAfterOpsStrikesTheProgramOnceItsNthOperationIsMade) {
+  Harness h;
+  sim::StartDeviceRun(h.state->h, nullptr, 0, false, 2);
+  const sim::Accessor program{200, true, true}, standIn{300, true, false}, unlocked{200, false, true};
+  uint32_t w;
+  ASSERT_TRUE(h.ReadId(&w));
+  EXPECT_FALSE(h.model->KillDue(sim::kRegNand, program)) << "one operation made, two asked for";
+  ASSERT_TRUE(h.ReadId(&w));
+  EXPECT_FALSE(h.model->KillDue(sim::kRegNand, standIn)) << "a stand-in is never the one ended";
+  EXPECT_FALSE(h.model->KillDue(sim::kRegNand, unlocked)) << "it dies holding the bus";
+  EXPECT_FALSE(h.model->KillDue(sim::kRegResShare, program)) << "at a NAND or DMA controller access";
+  EXPECT_TRUE(h.model->KillDue(sim::kRegDma, program));
+  EXPECT_EQ(200u, h.state->h.power.killed);
+  EXPECT_FALSE(h.model->KillDue(sim::kRegNand, program)) << "once";
+  // The next run starts without it unless it asks again.
+  sim::StartDeviceRun(h.state->h, nullptr, 0, false);
+  ASSERT_TRUE(h.ReadId(&w));
+  ASSERT_TRUE(h.ReadId(&w));
+  EXPECT_FALSE(h.model->KillDue(sim::kRegNand, program));
+}
+
 }  // namespace
 }  // namespace simtest
