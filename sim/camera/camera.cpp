@@ -36,12 +36,11 @@
 
 #include "flash/soc_ressh.h"
 #include "flash/soc_windows.h"
-#include <CLI/CLI.hpp>
-
 #include "platform/debug_sink.h"
 #include "platform/event_log.h"
 #include "sim/device.h"
 #include "sim/soc.h"
+#include "tools/run/cli.h"
 #include "tools/run/protocol.h"
 
 namespace {
@@ -98,24 +97,17 @@ unsigned long long ChipOps() {
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-// Strict numbers: CLI11 converts the whole text or refuses it (exit 2).
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
-  std::vector<std::string> args;
-  for (int i = argc - 1; i >= 1; --i) args.push_back(PlatformUtf8(argv[i]));  // CLI11 takes them reversed
-  CLI::App app("camera: the other users of the shared pins and the write protect", "camera");
+  CLI::App app("the other users of the shared pins and the write protect", "camera");
   app.add_option("--mode", o->mode)->required()->check(CLI::IsMember({"camera", "wp", "camera-dies"}));
   app.add_option("--stop-event", o->stopEvent);
   app.add_option("--ready-event", o->readyEvent);
   app.add_option("--interval-ms", o->intervalMs);
   app.add_option("--hold-ms", o->holdMs);
   app.add_option("--after-ops", o->afterOps);
-  try {
-    app.parse(args);
-  } catch (const CLI::ParseError& e) {
-    fwprintf(stderr, L"camera: %hs\n", e.what());
-    return false;
-  }
-  return true;
+  return runproto::ParseCommandLine(app, argc, argv,
+                                    "camera --mode camera|wp|camera-dies [--stop-event NAME] [--ready-event NAME] "
+                                    "[--interval-ms N] [--hold-ms N] [--after-ops N]");
 }
 
 void Report(const Options& o, unsigned long takes, const char* stoppedAt) {
@@ -131,11 +123,7 @@ void Report(const Options& o, unsigned long takes, const char* stoppedAt) {
 
 int wmain(int argc, wchar_t** argv) {
   Options opt;
-  if (!ParseArgs(argc, argv, &opt)) {
-    fwprintf(stderr, L"usage: camera --mode camera|wp|camera-dies [--stop-event NAME] [--ready-event NAME] "
-                     L"[--interval-ms N] [--hold-ms N] [--after-ops N]\n");
-    return runproto::kStandInUsage;
-  }
+  if (!ParseArgs(argc, argv, &opt)) return runproto::kStandInUsage;
   if (!sim::SocAttach()) {
     fwprintf(stderr, L"camera: no simulated device here\n");
     return runproto::kStandInNoDevice;

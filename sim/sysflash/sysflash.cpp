@@ -28,14 +28,13 @@
 
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "platform/debug_sink.h"
 #include "platform/event_log.h"
 #include "sim/device.h"
 #include "sim/nand_cfg.h"
 #include "sim/soc.h"
 #include "sim/sysflash/fs_load.h"
+#include "tools/run/cli.h"
 #include "tools/run/protocol.h"
 
 namespace {
@@ -55,23 +54,14 @@ struct Counts {
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-// Strict numbers: CLI11 converts the whole text or refuses it (exit 2).
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
-  std::vector<std::string> args;
-  for (int i = argc - 1; i >= 1; --i) args.push_back(PlatformUtf8(argv[i]));  // CLI11 takes them reversed
-  CLI::App app("sysflash: the system flash driver stand-in", "sysflash");
+  CLI::App app("the system flash driver stand-in", "sysflash");
   app.add_option("--ready-event", o->readyEvent);
   app.add_option("--stop-event", o->stopEvent);
   app.add_option("--interval-ms", o->intervalMs);
   app.add_option("--hold-ms", o->holdMs);
-  try {
-    app.parse(args);
-  } catch (const CLI::ParseError& e) {
-    fwprintf(stderr, L"sysflash: %hs\nusage: sysflash [--ready-event NAME] [--stop-event NAME] [--interval-ms N] "
-                     L"[--hold-ms N]\n", e.what());
-    return false;
-  }
-  return true;
+  return runproto::ParseCommandLine(
+      app, argc, argv, "sysflash [--ready-event NAME] [--stop-event NAME] [--interval-ms N] [--hold-ms N]");
 }
 
 sim::NandConfig DeviceConfig() {

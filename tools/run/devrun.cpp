@@ -30,7 +30,6 @@
 #include <stdio.h>
 #include <wchar.h>
 
-#include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
@@ -39,6 +38,7 @@
 #include "sim/nand_cfg.h"
 #include "sim/sysflash_control.h"
 #include "tools/run/box_robot.h"
+#include "tools/run/cli.h"
 #include "tools/run/protocol.h"
 
 namespace {
@@ -79,11 +79,8 @@ std::wstring CommandLine(const std::vector<std::string>& args) {
   return line;
 }
 
-// Strict numbers: CLI11 converts the whole text or refuses it (a usage error).
 bool ParseOptions(int argc, wchar_t** argv, Options* o) {
-  std::vector<std::string> args;
-  for (int i = argc - 1; i >= 1; --i) args.push_back(PlatformUtf8(argv[i]));  // CLI11 takes them reversed
-  CLI::App app("devrun: runs one program on a simulated device", "devrun");
+  CLI::App app("runs one program on a simulated device", "devrun");
   app.add_option("--answer", o->answer)->check(CLI::IsMember({"ok", "cancel", "none"}));
   app.add_option("--timeout", o->timeoutSeconds)->check(CLI::PositiveNumber);
   app.add_option("--hold", o->holdMs);
@@ -94,12 +91,11 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
   app.add_option("--camera-dies-after-ops", o->cameraDiesAfterOps)->needs(camera)->check(CLI::NonNegativeNumber);
   app.add_option("command", o->command)->required();
   app.positionals_at_end();
-  try {
-    app.parse(args);
-  } catch (const CLI::ParseError& e) {
-    fwprintf(stderr, L"devrun: %hs\n", e.what());
+  if (!runproto::ParseCommandLine(app, argc, argv,
+                                  "devrun [--answer ok|cancel|none] [--timeout S] [--hold MS] [--probe-file PATH] "
+                                  "[--sysflash PATH | --no-system-driver] [--camera PATH [--camera-dies-after-ops N]] "
+                                  "-- PROGRAM [ARGS...]"))
     return false;
-  }
   if (!o->noSystemDriver && o->sysflash.empty()) {
     fwprintf(stderr, L"devrun: --sysflash PATH or --no-system-driver\n");
     return false;
