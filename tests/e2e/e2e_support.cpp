@@ -116,20 +116,6 @@ std::vector<uint32_t> ChangedPagesOutside(const Bytes& before, const Bytes& afte
   return changed;
 }
 
-std::string DiffPage(const Bytes& a, const Bytes& b, uint32_t sector) {
-  std::ostringstream os;
-  int shown = 0;
-  for (uint32_t i = 0; i < kPage && shown < 16; ++i) {
-    uint8_t x = Page(a, sector)[i], y = Page(b, sector)[i];
-    if (x == y) continue;
-    char buf[64];
-    snprintf(buf, sizeof(buf), " [%u]=%02x/%02x", i, x, y);
-    os << buf;
-    ++shown;
-  }
-  return "sector " + std::to_string(sector) + ":" + os.str();
-}
-
 const runproto::MessageBoxCall* LastMessage(const devsim::RunResult& r) { return r.Last<runproto::MessageBoxCall>(); }
 
 std::string Describe(const devsim::RunResult& r) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/byte_diff.h"
 #include "tools/run/device_runner.h"
 
 namespace e2e {
@@ -52,8 +53,10 @@ inline const uint8_t* Page(const Bytes& flash, uint32_t sector) { return flash.d
 // Pages that differ between two images, excluding [firstSector, firstSector + count).
 std::vector<uint32_t> ChangedPagesOutside(const Bytes& before, const Bytes& after, uint32_t firstSector,
                                           uint32_t count);
-// A readable dump of what differs in one page.
-std::string DiffPage(const Bytes& a, const Bytes& b, uint32_t sector);
+// What differs in one page of two images.
+inline std::string DiffPage(const Bytes& before, const Bytes& after, uint32_t sector) {
+  return "sector " + std::to_string(sector) + ":" + testutil::DiffBytes(Page(before, sector), Page(after, sector), kPage);
+}
 
 // The last message box call of a run, or nullptr.
 const runproto::MessageBoxCall* LastMessage(const devsim::RunResult& r);

@@ -60,11 +60,11 @@ TEST(EccCorrect, CleanBlockIsNoErrorAndEverySingleDataBitFlipIsRepaired) {
   for (const Protected& p : SampleBlocks()) {
     Block data = p.data;
     ASSERT_EQ(Correct(data, p.stored), ECC_NO_ERROR) << "code " << Hex(p.stored);
-    ASSERT_EQ(DiffBytes(data, p.data), "");
+    ASSERT_EQ(DiffBytes(p.data, data), "");
     for (unsigned pos = 0; pos < 2048; ++pos) {
       FlipBit(data.data(), pos);
       ASSERT_EQ(Correct(data, p.stored), ECC_CORRECTED) << "bit " << pos << ", code " << Hex(p.stored);
-      ASSERT_EQ(DiffBytes(data, p.data), "") << "bit " << pos;
+      ASSERT_EQ(DiffBytes(p.data, data), "") << "bit " << pos;
     }
   }
 }
@@ -80,7 +80,7 @@ TEST(EccCorrect, RepairsAtEveryAlignmentWithoutTouchingNeighbours) {
       std::memcpy(want, buffer, sizeof buffer);
       FlipBit(buffer + offset, pos);
       ASSERT_EQ(EccCorrect(buffer + offset, p.stored.data()), ECC_CORRECTED) << "offset " << offset << ", bit " << pos;
-      ASSERT_EQ(DiffBytes(buffer, want, sizeof buffer), "") << "offset " << offset << ", bit " << pos;
+      ASSERT_EQ(DiffBytes(want, buffer), "") << "offset " << offset << ", bit " << pos;
     }
 }
 
@@ -97,11 +97,11 @@ TEST(EccCorrect, DamagedStoredCodeWithGoodData) {
       Block data = p.data;
       const Code stored = XorCode(p.stored, c.diff);
       EXPECT_EQ(Correct(data, stored), c.want) << "stored " << Hex(stored) << " for " << Hex(p.stored);
-      EXPECT_EQ(DiffBytes(data, p.data), "");
+      EXPECT_EQ(DiffBytes(p.data, data), "");
     }
   Block zero = Filled(0x00);
   EXPECT_EQ(Correct(zero, Code{0x00, 0x00, 0x00}), ECC_UNCORRECTABLE);
-  EXPECT_EQ(DiffBytes(zero, Filled(0x00)), "");
+  EXPECT_EQ(DiffBytes(Filled(0x00), zero), "");
 }
 
 // Every pair of distinct data bits (all 2,096,128 for one block, random pairs for the
@@ -118,7 +118,7 @@ TEST(EccCorrect, TwoDataBitFlipsAreDetectedAndLeftAlone) {
       if (result != ECC_UNCORRECTABLE) FAIL() << "bits " << a << " and " << b << ": result " << result;
     }
     FlipBit(data.data(), a);
-    if (data != blocks[2].data) FAIL() << "changed while testing bit " << a << ":" << DiffBytes(data, blocks[2].data);
+    if (data != blocks[2].data) FAIL() << "changed while testing bit " << a << ":" << DiffBytes(blocks[2].data, data);
   }
   std::mt19937 rng(77);
   for (const Protected& p : blocks)
@@ -129,7 +129,7 @@ TEST(EccCorrect, TwoDataBitFlipsAreDetectedAndLeftAlone) {
       FlipBit(bad.data(), b);
       Block data = bad;
       ASSERT_EQ(Correct(data, p.stored), ECC_UNCORRECTABLE) << "bits " << a << " and " << b;
-      ASSERT_EQ(DiffBytes(data, bad), "") << "bits " << a << " and " << b;
+      ASSERT_EQ(DiffBytes(bad, data), "") << "bits " << a << " and " << b;
     }
 }
 
@@ -146,7 +146,7 @@ TEST(EccCorrect, ThreeDataBitFlipsLookLikeOne) {
       Block want = data;
       FlipBit(want.data(), a ^ b ^ c);
       ASSERT_EQ(Correct(data, p.stored), ECC_CORRECTED) << "bits " << a << ", " << b << ", " << c;
-      ASSERT_EQ(DiffBytes(data, want), "") << "bits " << a << ", " << b << ", " << c;
+      ASSERT_EQ(DiffBytes(want, data), "") << "bits " << a << ", " << b << ", " << c;
     }
 }
 
@@ -175,7 +175,7 @@ TEST(EccCorrect, TwoDataBitsPlusOneCodeBitAreNotMistakenForOne) {
 
       Block data = bad;
       ASSERT_EQ(Correct(data, stored), ECC_UNCORRECTABLE) << "bits " << a << ", " << b << " + code bit " << n;
-      ASSERT_EQ(DiffBytes(data, bad), "") << "bits " << a << ", " << b << " + code bit " << n;
+      ASSERT_EQ(DiffBytes(bad, data), "") << "bits " << a << ", " << b << " + code bit " << n;
       ++checked;
     }
 }
@@ -196,7 +196,7 @@ TEST(EccCorrect, ElevenBitsNotOnePerPairAreUncorrectable) {
         Block data = blk.data;
         const Code stored = XorCode(blk.stored, d);
         ASSERT_EQ(Correct(data, stored), ECC_UNCORRECTABLE) << "stored " << Hex(stored) << " for " << Hex(blk.stored);
-        ASSERT_EQ(DiffBytes(data, blk.data), "") << "stored " << Hex(stored);
+        ASSERT_EQ(DiffBytes(blk.data, data), "") << "stored " << Hex(stored);
       }
 }
 
@@ -230,7 +230,7 @@ TEST(EccCorrect, DecisionFollowsTheDifferencePattern) {
     Block data = blk.data;
     const Code stored = XorCode(blk.stored, d);
     ASSERT_EQ(Correct(data, stored), want) << "stored " << Hex(stored) << " for " << Hex(blk.stored);
-    ASSERT_EQ(DiffBytes(data, expected), "") << "stored " << Hex(stored);
+    ASSERT_EQ(DiffBytes(expected, data), "") << "stored " << Hex(stored);
   }
 }
 

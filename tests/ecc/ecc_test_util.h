@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+#include "tests/common/byte_diff.h"
+
 namespace ecctest {
 
 using Block = std::array<std::uint8_t, 256>;
@@ -39,18 +41,7 @@ inline std::string Hex(const std::uint8_t* p, std::size_t n) {
 }
 inline std::string Hex(const Code& c) { return Hex(c.data(), c.size()); }
 
-// " [index] got != want" for every differing byte, in hex; empty when equal.
-inline std::string DiffBytes(const std::uint8_t* got, const std::uint8_t* want, std::size_t n) {
-  std::string out;
-  char line[32];
-  for (std::size_t i = 0; i < n; ++i)
-    if (got[i] != want[i]) {
-      std::snprintf(line, sizeof line, " [%u] %02X != %02X", static_cast<unsigned>(i), got[i], want[i]);
-      out += line;
-    }
-  return out;
-}
-inline std::string DiffBytes(const Block& got, const Block& want) { return DiffBytes(got.data(), want.data(), 256); }
+using testutil::DiffBytes;
 
 }  // namespace ecctest
 

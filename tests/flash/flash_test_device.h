@@ -13,6 +13,7 @@
 
 #include "sim/device_record.h"
 #include "sim/nand_cfg.h"
+#include "tests/common/byte_diff.h"
 
 namespace flashtest {
 
@@ -59,7 +60,7 @@ class TestDevice {
 };
 
 // Differences between two byte ranges as "byte N: expected x, got y" lines.
-std::string DiffBytes(const Bytes& expected, const Bytes& got, size_t limit = 16);
+using testutil::DiffBytes;
 Bytes PseudoRandom(size_t size, uint32_t seed);
 
 }  // namespace flashtest

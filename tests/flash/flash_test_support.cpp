@@ -110,24 +110,6 @@ uint64_t FlashDeviceTest::Violations(std::string* texts) const {
   return rec.violationCount;
 }
 
-std::string DiffBytes(const Bytes& expected, const Bytes& got, size_t limit) {
-  std::string out;
-  char buf[64];
-  size_t shown = 0, n = std::max(expected.size(), got.size());
-  for (size_t i = 0; i < n; ++i) {
-    int e = i < expected.size() ? expected[i] : -1;
-    int g = i < got.size() ? got[i] : -1;
-    if (e == g) continue;
-    if (shown++ == limit) {
-      out += "...\n";
-      break;
-    }
-    snprintf(buf, sizeof(buf), "  byte %zu: expected %02x, got %02x\n", i, e & 0xFF, g & 0xFF);
-    out += buf;
-  }
-  return out;
-}
-
 Bytes PseudoRandom(size_t size, uint32_t seed) {
   Bytes b(size);
   uint32_t x = seed * 2654435761u + 1;

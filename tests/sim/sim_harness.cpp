@@ -246,17 +246,4 @@ Bytes Pattern(size_t n, uint32_t seed) {
   return b;
 }
 
-std::string DiffBytes(const uint8_t* want, const uint8_t* got, size_t n) {
-  std::string s;
-  int shown = 0;
-  for (size_t i = 0; i < n && shown < 16; ++i) {
-    if (want[i] == got[i]) continue;
-    char buf[48];
-    snprintf(buf, sizeof(buf), " [%zu] want %02x got %02x", i, want[i], got[i]);
-    s += buf;
-    ++shown;
-  }
-  return s.empty() ? " (equal)" : s;
-}
-
 }  // namespace simtest

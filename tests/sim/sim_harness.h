@@ -15,6 +15,7 @@
 #include "sim/nand_cfg.h"
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
+#include "tests/common/byte_diff.h"
 
 namespace simtest {
 
@@ -82,7 +83,7 @@ class Harness {
 };
 
 Bytes Pattern(size_t n, uint32_t seed);
-std::string DiffBytes(const uint8_t* want, const uint8_t* got, size_t n);
+using testutil::DiffBytes;
 
 }  // namespace simtest
 
