@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 
 #include "tools/runner/device_runner.h"
 
