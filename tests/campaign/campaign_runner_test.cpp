@@ -102,7 +102,7 @@ TEST(ScenarioFormat, CreateKeysMirrorTheCreateOptions) {
       "[moved]\ncreate.toc_block = 5\ncreate.boot_block = 6\ncreate.bad_blocks = 7,0x20\n"
       "[bare]\ncreate.chip = 98:da\ncreate.fill = no\ncreate.no_toc = yes\n");
   ASSERT_EQ(3u, s.size());
-  const DeviceSpec& plain = s[0].create;
+  const DeviceRecipe& plain = s[0].create;
   EXPECT_EQ(0xECu, plain.chip.maker);
   EXPECT_EQ(0x73u, plain.chip.device);
   EXPECT_TRUE(plain.fill);
@@ -110,12 +110,12 @@ TEST(ScenarioFormat, CreateKeysMirrorTheCreateOptions) {
   EXPECT_FALSE(plain.tocBlock.has_value()) << "block 1 unless given";
   EXPECT_EQ(2u, plain.area.firstBlock);
   EXPECT_EQ(64u, plain.area.sectorCount);
-  const DeviceSpec& moved = s[1].create;
+  const DeviceRecipe& moved = s[1].create;
   EXPECT_EQ(5u, moved.tocBlock.value_or(0));
   EXPECT_EQ(6u, moved.area.firstBlock);
   EXPECT_EQ(64u, moved.area.sectorCount) << "from [defaults]";
   EXPECT_EQ((std::vector<uint32_t>{7, 32}), moved.badBlocks);
-  const DeviceSpec& bare = s[2].create;
+  const DeviceRecipe& bare = s[2].create;
   EXPECT_EQ(0x98u, bare.chip.maker);
   EXPECT_EQ(0xDAu, bare.chip.device);
   EXPECT_FALSE(bare.fill);

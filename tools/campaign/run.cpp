@@ -87,13 +87,13 @@ struct Prepared {
 // The scenario's device, made and configured in-process by the host tool's
 // own code; powerLossAfter (>= 0) is a sweep's point.
 void MakeScenarioDevice(const Scenario& s, const std::string& base, int64_t powerLossAfter, Prepared* p) {
-  DeviceSpec spec = s.create;
+  DeviceRecipe recipe = s.create;
   if (s.oldImageBytes) {
-    spec.bootImagePath = base + "/old-EBOOT.NB0";
-    if (!WriteBytes(*spec.bootImagePath, PseudoRandomBytes(s.oldImageBytes, Seed(s.name + "/old"))))
+    recipe.bootImagePath = base + "/old-EBOOT.NB0";
+    if (!WriteBytes(*recipe.bootImagePath, PseudoRandomBytes(s.oldImageBytes, Seed(s.name + "/old"))))
       throw InputError("cannot write the old boot loader");
   }
-  MakeDevice(PlanDevice(p->dir, spec), true);
+  MakeDevice(PlanDevice(p->dir, recipe), true);
   sim::NandConfig cfg = ReadDeviceConfig(p->dir);
   for (const auto& kv : s.settings) {
     sim::KeyStatus status = sim::ApplyNandConfigKey(kv.first, kv.second, &cfg);

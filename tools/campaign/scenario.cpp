@@ -40,18 +40,18 @@ std::vector<std::string> SplitList(const std::string& v) {
 }
 
 // create.KEY: the options of "devsim create" as keys.
-std::string ApplyCreateKey(DeviceSpec* spec, const std::string& key, const std::string& v) {
+std::string ApplyCreateKey(DeviceRecipe* recipe, const std::string& key, const std::string& v) {
   bool b = false;
   try {
-    if (key == "create.chip") spec->chip = ParseChip(v);
-    else if (key == "create.toc_block") spec->tocBlock = ParseU32(v, key);
-    else if (key == "create.boot_block") spec->area.firstBlock = ParseU32(v, key);
-    else if (key == "create.boot_sectors") spec->area.sectorCount = ParseU32(v, key);
-    else if (key == "create.bad_blocks") spec->badBlocks = ParseList(v, key);
+    if (key == "create.chip") recipe->chip = ParseChip(v);
+    else if (key == "create.toc_block") recipe->tocBlock = ParseU32(v, key);
+    else if (key == "create.boot_block") recipe->area.firstBlock = ParseU32(v, key);
+    else if (key == "create.boot_sectors") recipe->area.sectorCount = ParseU32(v, key);
+    else if (key == "create.bad_blocks") recipe->badBlocks = ParseList(v, key);
     else if (key == "create.fill" || key == "create.no_toc") {
       if (!ParseBool(v, &b)) return key + " wants yes or no";
-      if (key == "create.fill") spec->fill = b;
-      else spec->toc = !b;
+      if (key == "create.fill") recipe->fill = b;
+      else recipe->toc = !b;
     } else {
       return "unknown key \"" + key + "\"";
     }

@@ -77,7 +77,7 @@ struct Scenario {
   std::string file;       // where it was read, for messages
   int line = 0;
   std::string kind = "fault";
-  DeviceSpec create;
+  DeviceRecipe create;
   uint64_t oldImageBytes = 0;          // 0: the area starts erased
   std::vector<std::pair<std::string, std::string>> settings;  // nand.cfg keys other than faults, in order
   sim::NandConfig faults;              // the fault.* keys (only the fault fields count)

@@ -42,18 +42,18 @@ struct CreateArgs {
   bool fill = false, noToc = false, force = false;
 };
 
-// The options as a device spec, numbers read in the order they are listed.
-DeviceSpec SpecFrom(const CreateArgs& a) {
-  DeviceSpec spec;
-  if (a.chip) spec.chip = ParseChip(*a.chip);
-  spec.toc = !a.noToc;
-  if (a.tocBlock) spec.tocBlock = ParseU32(*a.tocBlock, "--toc-block");
-  if (a.bootBlock) spec.area.firstBlock = ParseU32(*a.bootBlock, "--boot-block");
-  if (a.bootSectors) spec.area.sectorCount = ParseU32(*a.bootSectors, "--boot-sectors");
-  spec.fill = a.fill;
-  if (a.badBlocks) spec.badBlocks = ParseList(*a.badBlocks, "--bad-blocks");
-  spec.bootImagePath = a.bootImage;
-  return spec;
+// The options as a device recipe, numbers read in the order they are listed.
+DeviceRecipe RecipeFrom(const CreateArgs& a) {
+  DeviceRecipe recipe;
+  if (a.chip) recipe.chip = ParseChip(*a.chip);
+  recipe.toc = !a.noToc;
+  if (a.tocBlock) recipe.tocBlock = ParseU32(*a.tocBlock, "--toc-block");
+  if (a.bootBlock) recipe.area.firstBlock = ParseU32(*a.bootBlock, "--boot-block");
+  if (a.bootSectors) recipe.area.sectorCount = ParseU32(*a.bootSectors, "--boot-sectors");
+  recipe.fill = a.fill;
+  if (a.badBlocks) recipe.badBlocks = ParseList(*a.badBlocks, "--bad-blocks");
+  recipe.bootImagePath = a.bootImage;
+  return recipe;
 }
 
 int RunCreate(const std::vector<std::string>& argv) {
@@ -70,7 +70,7 @@ int RunCreate(const std::vector<std::string>& argv) {
   cl.Flag("--no-toc", &a.noToc);
   cl.Flag("--force", &a.force);
   cl.Parse(argv);
-  DevicePlan plan = PlanDevice(a.positional[0], SpecFrom(a));
+  DevicePlan plan = PlanDevice(a.positional[0], RecipeFrom(a));
   MakeDevice(plan, a.force);
   std::fputs(DescribeDevice(plan).c_str(), stdout);
   return kExitOk;

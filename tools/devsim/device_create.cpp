@@ -16,12 +16,12 @@ namespace devsim {
 namespace {
 
 bool IsBad(const DevicePlan& plan, uint32_t block) {
-  const std::vector<uint32_t>& bad = plan.spec.badBlocks;
+  const std::vector<uint32_t>& bad = plan.recipe.badBlocks;
   return std::find(bad.begin(), bad.end(), block) != bad.end();
 }
 
 bool InArea(const DevicePlan& plan, uint32_t block) {
-  const BootArea& area = plan.spec.area;
+  const BootArea& area = plan.recipe.area;
   return block >= area.firstBlock && uint64_t(block) < uint64_t(area.firstBlock) + area.Blocks();
 }
 
@@ -29,8 +29,8 @@ bool InArea(const DevicePlan& plan, uint32_t block) {
 void BuildTocPage(const DevicePlan& plan, uint8_t* raw) {
   uint8_t data[kSectorBytes] = {};
   std::memcpy(data, kTocSignature, sizeof(kTocSignature));
-  PutLe32(data + kTocSectorCountOffset, plan.spec.area.sectorCount);
-  PutLe32(data + kTocFirstBlockOffset, plan.spec.area.firstBlock);
+  PutLe32(data + kTocSectorCountOffset, plan.recipe.area.sectorCount);
+  PutLe32(data + kTocFirstBlockOffset, plan.recipe.area.firstBlock);
   SectorInfo rec = BootSpareRecord();
   BuildSectorPage(data, &rec, raw);
 }
@@ -67,7 +67,7 @@ void BuildBlock(const DevicePlan& plan, uint32_t b, Bytes* block) {
   const uint32_t ppb = plan.shape.pagesPerBlock;
   const uint64_t raw = plan.shape.RawPageBytes();
   const bool smallPage = !plan.shape.largePage && plan.shape.pageData == kSectorBytes;
-  const BootArea& area = plan.spec.area;
+  const BootArea& area = plan.recipe.area;
   std::fill(block->begin(), block->end(), 0xFF);
   // The factory marks as the chip's maker leaves them: bBadBlock (spare
   // byte 5) of the first two pages on small-page chips, spare byte 0 of the
@@ -88,7 +88,7 @@ void BuildBlock(const DevicePlan& plan, uint32_t b, Bytes* block) {
                sector < area.FirstSector() + plan.ImageSectors()) {
       BuildAreaPage(plan, sector - area.FirstSector(), content);
       ProgramOnto(page, content);
-    } else if (plan.spec.fill && !tocBlock && !InArea(plan, b) && !IsBad(plan, b)) {
+    } else if (plan.recipe.fill && !tocBlock && !InArea(plan, b) && !IsBad(plan, b)) {
       BuildFillPage(b, p, sector, content);
       ProgramOnto(page, content);
     }
@@ -125,9 +125,9 @@ void MakeDir(const std::string& path) {
 }
 
 void CheckSmallPagePlan(DevicePlan* plan, const std::string& chipName) {
-  const DeviceSpec& spec = plan->spec;
+  const DeviceRecipe& recipe = plan->recipe;
   const uint64_t totalSectors = plan->shape.Pages();
-  const BootArea& area = spec.area;
+  const BootArea& area = recipe.area;
   if (plan->toc) {
     if (uint64_t(plan->tocBlock) * kBootSectorsPerBlock >= totalSectors)
       throw UsageError("--toc-block " + std::to_string(plan->tocBlock) + " is beyond the " +
@@ -135,8 +135,8 @@ void CheckSmallPagePlan(DevicePlan* plan, const std::string& chipName) {
     if (IsBad(*plan, plan->tocBlock))
       throw UsageError("the TOC block " + std::to_string(plan->tocBlock) + " is also listed as a bad block");
   }
-  if (!spec.bootImagePath) return;
-  const std::string& path = *spec.bootImagePath;
+  if (!recipe.bootImagePath) return;
+  const std::string& path = *recipe.bootImagePath;
   const std::string data = ReadWholeFile(path);
   plan->image.assign(data.begin(), data.end());
   const uint64_t needed = plan->ImageSectors();
@@ -153,21 +153,21 @@ void CheckSmallPagePlan(DevicePlan* plan, const std::string& chipName) {
 
 }  // namespace
 
-DevicePlan PlanDevice(const std::string& dir, const DeviceSpec& spec) {
+DevicePlan PlanDevice(const std::string& dir, const DeviceRecipe& recipe) {
   DevicePlan plan;
   plan.dir = dir;
-  plan.spec = spec;
-  plan.shape = sim::ChipShapeFor(spec.chip.maker, spec.chip.device);
-  plan.toc = spec.toc;
-  plan.tocBlock = spec.tocBlock.value_or(1);
-  const std::string chipName = "chip " + FormatChipId(spec.chip);
-  for (uint32_t b : spec.badBlocks)
+  plan.recipe = recipe;
+  plan.shape = sim::ChipShapeFor(recipe.chip.maker, recipe.chip.device);
+  plan.toc = recipe.toc;
+  plan.tocBlock = recipe.tocBlock.value_or(1);
+  const std::string chipName = "chip " + FormatChipId(recipe.chip);
+  for (uint32_t b : recipe.badBlocks)
     if (b >= plan.shape.blocks)
       throw UsageError("bad block " + std::to_string(b) + " is beyond the " + std::to_string(plan.shape.blocks) +
                        " blocks of " + chipName);
   const bool smallPage = !plan.shape.largePage && plan.shape.pageData == kSectorBytes;
   if (!smallPage) {
-    if (spec.bootImagePath || spec.fill || spec.tocBlock)
+    if (recipe.bootImagePath || recipe.fill || recipe.tocBlock)
       throw UsageError(chipName + " has " + std::to_string(plan.shape.pageData) +
                        "-byte pages; the TOC, the boot area and --fill need 512-byte sectors");
     plan.toc = false;
@@ -187,9 +187,9 @@ void MakeDevice(const DevicePlan& plan, bool replace) {
   WriteImage(plan, img);
 
   sim::NandConfig cfg;
-  cfg.maker = plan.spec.chip.maker;
-  cfg.device = plan.spec.chip.device;
-  cfg.badBlocks = plan.spec.badBlocks;
+  cfg.maker = plan.recipe.chip.maker;
+  cfg.device = plan.recipe.chip.device;
+  cfg.badBlocks = plan.recipe.badBlocks;
   WriteDeviceConfig(plan.dir, cfg);
   MakeDir(plan.dir + "/SDMMC Disk");
   MakeDir(plan.dir + "/windows");
@@ -197,32 +197,32 @@ void MakeDevice(const DevicePlan& plan, bool replace) {
 
 std::string DescribeDevice(const DevicePlan& plan) {
   const sim::ChipShape& s = plan.shape;
-  const DeviceSpec& spec = plan.spec;
+  const DeviceRecipe& recipe = plan.recipe;
   char line[512];
   std::string out;
   std::snprintf(line, sizeof(line),
                 "created %s: chip %s, %llu MiB: %u blocks of %u pages of %u+%u bytes; nand.img %llu bytes\n",
-                plan.dir.c_str(), FormatChipId(spec.chip).c_str(),
+                plan.dir.c_str(), FormatChipId(recipe.chip).c_str(),
                 static_cast<unsigned long long>(uint64_t(s.blocks) * s.pagesPerBlock * s.pageData >> 20), s.blocks,
                 s.pagesPerBlock, s.pageData, s.pageSpare, static_cast<unsigned long long>(s.ImageBytes()));
   out += line;
-  if (!s.known) out += "note: " + FormatChipId(spec.chip) + " is not in the chip table; the driver will refuse it\n";
+  if (!s.known) out += "note: " + FormatChipId(recipe.chip) + " is not in the chip table; the driver will refuse it\n";
   if (plan.toc) {
     std::snprintf(line, sizeof(line), "TOC: block %u (sector %llu): boot area at block %u, %u sectors\n",
                   plan.tocBlock, static_cast<unsigned long long>(uint64_t(plan.tocBlock) * kBootSectorsPerBlock),
-                  spec.area.firstBlock, spec.area.sectorCount);
+                  recipe.area.firstBlock, recipe.area.sectorCount);
     out += line;
   } else {
     out += "TOC: none\n";
   }
-  if (spec.bootImagePath)
-    out += "boot image: " + *spec.bootImagePath + ", " + std::to_string(plan.image.size()) + " bytes in " +
-           std::to_string(plan.ImageSectors()) + " sectors from sector " + std::to_string(spec.area.FirstSector()) +
+  if (recipe.bootImagePath)
+    out += "boot image: " + *recipe.bootImagePath + ", " + std::to_string(plan.image.size()) + " bytes in " +
+           std::to_string(plan.ImageSectors()) + " sectors from sector " + std::to_string(recipe.area.FirstSector()) +
            "\n";
-  if (spec.fill) out += "fill: every good block outside the TOC block and the boot area\n";
-  if (!spec.badBlocks.empty()) {
+  if (recipe.fill) out += "fill: every good block outside the TOC block and the boot area\n";
+  if (!recipe.badBlocks.empty()) {
     out += "bad blocks:";
-    for (uint32_t b : spec.badBlocks) out += " " + std::to_string(b);
+    for (uint32_t b : recipe.badBlocks) out += " " + std::to_string(b);
     out += "\n";
   }
   return out;

@@ -43,7 +43,7 @@ std::string ReadWholeFile(const std::string& path);
 // --- create ---------------------------------------------------------------
 
 // What a new device is made of; the defaults are devsim create's.
-struct DeviceSpec {
+struct DeviceRecipe {
   ChipId chip;                         // ec:76
   bool toc = true;
   std::optional<uint32_t> tocBlock;    // block 1 when not given
@@ -53,10 +53,10 @@ struct DeviceSpec {
   std::vector<uint32_t> badBlocks;     // factory bad blocks
 };
 
-// A spec checked against its chip, with what it needs read in.
+// A recipe checked against its chip, with what it needs read in.
 struct DevicePlan {
   std::string dir;
-  DeviceSpec spec;
+  DeviceRecipe recipe;
   sim::ChipShape shape;
   bool toc = true;                     // false on chips without 512-byte sectors
   uint32_t tocBlock = 1;
@@ -65,8 +65,8 @@ struct DevicePlan {
   uint64_t ImageSectors() const { return (uint64_t(image.size()) + kSectorBytes - 1) / kSectorBytes; }
 };
 
-// Checks spec (UsageError: what does not fit the chip) and reads the boot image.
-DevicePlan PlanDevice(const std::string& dir, const DeviceSpec& spec);
+// Checks recipe (UsageError: what does not fit the chip) and reads the boot image.
+DevicePlan PlanDevice(const std::string& dir, const DeviceRecipe& recipe);
 // Makes the device folder: nand.img, nand.cfg, "SDMMC Disk/", "windows/". A
 // device already there is replaced only with replace (UsageError otherwise);
 // its soc.state goes too.
