@@ -13,7 +13,7 @@
 //    settings and acted on by the chip (nand_chip.h).
 // Faults come from nand.cfg (loaded at attach and at every program start) or
 // are set by tests through LoadSettings; at most kMaxFaultsPerKind of each kind
-// are kept, the rest are ignored.
+// fit the record. nand.cfg refuses more; a test that passes more gets false.
 #ifndef SIM_FAULTS_H
 #define SIM_FAULTS_H
 

@@ -1,10 +1,11 @@
 // nand.cfg reading and writing, and the chip shapes the simulator knows.
 #include "sim/nand_cfg.h"
 
-#include <cerrno>
+#include "sim/keyval.h"
+#include "sim/soc_state.h"
+
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -12,37 +13,8 @@ namespace sim {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-// Decimal or 0x-prefixed hexadecimal, the whole text, nothing else.
-bool ParseU64(const std::string& text, uint64_t* out) {
-  std::string t = Trim(text);
-  if (t.empty() || t[0] == '-' || t[0] == '+') return false;
-  int base = 10;
-  size_t start = 0;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-    base = 16;
-    start = 2;
-  }
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(t.c_str() + start, &end, base);
-  if (errno != 0 || end == t.c_str() + start || *end != '\0') return false;
-  *out = v;
-  return true;
-}
-
-bool ParseU32(const std::string& text, uint32_t* out) {
-  uint64_t v;
-  if (!ParseU64(text, &v) || v > 0xFFFFFFFFull) return false;
-  *out = uint32_t(v);
-  return true;
-}
+bool ParseU64(const std::string& text, uint64_t* out) { return ParseNumber(TrimBlanks(text), out); }
+bool ParseU32(const std::string& text, uint32_t* out) { return ParseNumber(TrimBlanks(text), out); }
 
 bool ParseBool(const std::string& text, bool* out) {
   uint32_t v;
@@ -68,7 +40,7 @@ bool ParseFields(const std::string& text, size_t min, size_t max, std::vector<ui
 
 bool ParseList(const std::string& text, std::vector<uint32_t>* out) {
   out->clear();
-  if (Trim(text).empty()) return true;
+  if (TrimBlanks(text).empty()) return true;
   std::stringstream ss(text);
   std::string item;
   while (std::getline(ss, item, ',')) {
@@ -86,59 +58,48 @@ bool ParseCount(const std::string& text, int64_t* out) {
   return true;
 }
 
-bool ParseKey(const std::string& key, const std::string& value, NandConfig* cfg) {
+// Another fault of a kind the model already holds kMaxFaultsPerKind of has
+// no room in the shared record: refused here, where it is added, so that no
+// fault is ever written down and then silently not applied.
+template <typename T>
+KeyStatus AddFault(std::vector<T>* faults, const T& fault) {
+  if (faults->size() >= kMaxFaultsPerKind) return KeyStatus::kTooMany;
+  faults->push_back(fault);
+  return KeyStatus::kApplied;
+}
+
+KeyStatus Status(bool ok) { return ok ? KeyStatus::kApplied : KeyStatus::kBadValue; }
+
+KeyStatus ApplyFaultKey(const std::string& key, const std::string& value, NandConfig* cfg) {
   std::vector<uint32_t> f;
-  if (key == "maker") return ParseU32(value, &cfg->maker) && cfg->maker <= 0xFF;
-  if (key == "device") return ParseU32(value, &cfg->device) && cfg->device <= 0xFF;
-  if (key == "timing.page_read_ns") return ParseU64(value, &cfg->pageReadNs);
-  if (key == "timing.program_ns") return ParseU64(value, &cfg->programNs);
-  if (key == "timing.erase_ns") return ParseU64(value, &cfg->eraseNs);
-  if (key == "timing.byte_ns") return ParseU64(value, &cfg->byteNs);
-  if (key == "partial.main") return ParseU32(value, &cfg->partialMain);
-  if (key == "partial.spare") return ParseU32(value, &cfg->partialSpare);
-  if (key == "bad_blocks") return ParseList(value, &cfg->badBlocks);
   if (key == "fault.read_flip") {
-    if (!ParseFields(value, 3, 4, &f) || f[2] > 7) return false;
+    if (!ParseFields(value, 3, 4, &f) || f[2] > 7) return KeyStatus::kBadValue;
     ReadFlipFault r;
     r.sector = f[0], r.byte = f[1], r.bit = f[2], r.count = f.size() > 3 ? f[3] : 0;
-    cfg->readFlips.push_back(r);
-    return true;
+    return AddFault(&cfg->readFlips, r);
   }
   if (key == "fault.stuck_bit") {
-    if (!ParseFields(value, 4, 4, &f) || f[2] > 7 || f[3] > 1) return false;
+    if (!ParseFields(value, 4, 4, &f) || f[2] > 7 || f[3] > 1) return KeyStatus::kBadValue;
     StuckBitFault s;
     s.sector = f[0], s.byte = f[1], s.bit = f[2], s.value = f[3];
-    cfg->stuckBits.push_back(s);
-    return true;
+    return AddFault(&cfg->stuckBits, s);
   }
   if (key == "fault.program_fail") {
-    if (!ParseFields(value, 1, 3, &f) || f.size() == 2 || (f.size() == 3 && f[2] > 7)) return false;
+    if (!ParseFields(value, 1, 3, &f) || f.size() == 2 || (f.size() == 3 && f[2] > 7)) return KeyStatus::kBadValue;
     ProgramFailFault p;
     p.sector = f[0];
     p.wholePage = f.size() == 1;
     if (!p.wholePage) p.byte = f[1], p.bit = f[2];
-    cfg->programFails.push_back(p);
-    return true;
+    return AddFault(&cfg->programFails, p);
   }
   if (key == "fault.erase_fail") {
     uint32_t b;
-    if (!ParseU32(value, &b)) return false;
-    cfg->eraseFails.push_back(b);
-    return true;
+    if (!ParseU32(value, &b)) return KeyStatus::kBadValue;
+    return AddFault(&cfg->eraseFails, b);
   }
-  if (key == "fault.stuck_ready_after") return ParseCount(value, &cfg->stuckReadyAfter);
-  if (key == "fault.power_loss_after") return ParseCount(value, &cfg->powerLossAfter);
-  if (key == "sysdrv.rate") return ParseU32(value, &cfg->sysdrvRate);
-  if (key == "sysdrv.region") {
-    if (!ParseFields(value, 2, 2, &f)) return false;
-    cfg->sysdrvFirstBlock = f[0];
-    cfg->sysdrvBlockCount = f[1];
-    return true;
-  }
-  if (key == "camera.active") return ParseBool(value, &cfg->cameraActive);
-  if (key == "extboard.wp_user") return ParseBool(value, &cfg->extboardWpUser);
-  cfg->unknown.emplace_back(key, value);
-  return true;
+  if (key == "fault.stuck_ready_after") return Status(ParseCount(value, &cfg->stuckReadyAfter));
+  if (key == "fault.power_loss_after") return Status(ParseCount(value, &cfg->powerLossAfter));
+  return KeyStatus::kUnknown;
 }
 
 std::string Hex2(uint32_t v) {
@@ -163,23 +124,55 @@ void NandConfig::ClearFaults() {
   powerLossAfter = -1;
 }
 
+KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, NandConfig* cfg) {
+  std::vector<uint32_t> f;
+  if (key == "maker") return Status(ParseU32(value, &cfg->maker) && cfg->maker <= 0xFF);
+  if (key == "device") return Status(ParseU32(value, &cfg->device) && cfg->device <= 0xFF);
+  if (key == "timing.page_read_ns") return Status(ParseU64(value, &cfg->pageReadNs));
+  if (key == "timing.program_ns") return Status(ParseU64(value, &cfg->programNs));
+  if (key == "timing.erase_ns") return Status(ParseU64(value, &cfg->eraseNs));
+  if (key == "timing.byte_ns") return Status(ParseU64(value, &cfg->byteNs));
+  if (key == "partial.main") return Status(ParseU32(value, &cfg->partialMain));
+  if (key == "partial.spare") return Status(ParseU32(value, &cfg->partialSpare));
+  if (key == "bad_blocks") return Status(ParseList(value, &cfg->badBlocks));
+  if (key.compare(0, 6, "fault.") == 0) return ApplyFaultKey(key, value, cfg);
+  if (key == "sysdrv.rate") return Status(ParseU32(value, &cfg->sysdrvRate));
+  if (key == "sysdrv.region") {
+    if (!ParseFields(value, 2, 2, &f)) return KeyStatus::kBadValue;
+    cfg->sysdrvFirstBlock = f[0];
+    cfg->sysdrvBlockCount = f[1];
+    return KeyStatus::kApplied;
+  }
+  if (key == "camera.active") return Status(ParseBool(value, &cfg->cameraActive));
+  if (key == "extboard.wp_user") return Status(ParseBool(value, &cfg->extboardWpUser));
+  return KeyStatus::kUnknown;
+}
+
+std::string DescribeKeyStatus(const std::string& key, KeyStatus status) {
+  switch (status) {
+    case KeyStatus::kApplied: return "";
+    case KeyStatus::kUnknown: return "unknown key \"" + key + "\"";
+    case KeyStatus::kBadValue: return "bad value for " + key;
+    case KeyStatus::kTooMany:
+      return "more than " + std::to_string(kMaxFaultsPerKind) + " " + key + " faults: the device model holds at most " +
+             std::to_string(kMaxFaultsPerKind) + " of each kind";
+  }
+  return "";
+}
+
 bool ParseNandConfig(const std::string& text, const std::string& name, NandConfig* cfg, std::string* error) {
   NandConfig parsed;
-  std::stringstream ss(text);
-  std::string line;
-  for (int number = 1; std::getline(ss, line); ++number) {
-    size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    line = Trim(line);
-    if (line.empty()) continue;
-    size_t eq = line.find('=');
-    std::string key = eq == std::string::npos ? std::string() : Trim(line.substr(0, eq));
-    if (key.empty()) {
-      if (error) *error = name + ":" + std::to_string(number) + ": expected key = value";
+  for (const KeyValueLine& l : SplitKeyValueLines(text)) {
+    const std::string where = name + ":" + std::to_string(l.number) + ": ";
+    if (l.kind != KeyValueLine::kKeyValue) {
+      if (error) *error = where + "expected key = value";
       return false;
     }
-    if (!ParseKey(key, Trim(line.substr(eq + 1)), &parsed)) {
-      if (error) *error = name + ":" + std::to_string(number) + ": bad value for " + key;
+    // Keys of later versions are kept, so that a rewrite loses nothing.
+    KeyStatus status = ApplyNandConfigKey(l.key, l.value, &parsed);
+    if (status == KeyStatus::kUnknown) parsed.unknown.emplace_back(l.key, l.value);
+    else if (status != KeyStatus::kApplied) {
+      if (error) *error = where + DescribeKeyStatus(l.key, status);
       return false;
     }
   }

@@ -1,8 +1,10 @@
 // nand.cfg: the identity of a simulated device's NAND chip and the settings of
 // its simulation (timings, partial-program limits, faults). A text file of
-// "key = value" lines; '#' starts a comment; keys that may repeat (faults) are
-// given once per line. Read by the device models of every process on the
-// device, written by the host tool and by tests.
+// "key = value" lines (the syntax of sim/keyval.h); keys that may repeat
+// (faults) are given once per line, at most kMaxFaultsPerKind (sim/soc_state.h)
+// of each kind: as many as the shared device record has room for. Read by the
+// device models of every process on the device, written by the host tool and
+// by tests.
 //
 //   maker = 0xec                      device = 0x76        (hexadecimal ID bytes)
 //   timing.page_read_ns = 12000       timing.program_ns = 200000
@@ -61,6 +63,12 @@ struct NandConfig {
   bool HasFaults() const;
   void ClearFaults();
 };
+
+// One key, as a line of nand.cfg sets it. An unknown key leaves cfg as it was.
+enum class KeyStatus { kApplied, kUnknown, kBadValue, kTooMany };
+KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, NandConfig* cfg);
+// Why a key was not applied: "bad value for fault.erase_fail", ...
+std::string DescribeKeyStatus(const std::string& key, KeyStatus status);
 
 // Parse text; on error, *error says which line and why ("nand.cfg:7: bad value for fault.erase_fail").
 bool ParseNandConfig(const std::string& text, const std::string& name, NandConfig* cfg, std::string* error);

@@ -3,6 +3,10 @@
 // report, and a runner that does notice a row that is not as expected.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
+#include "sim/soc_state.h"
 #include "tools/campaign/campaign.h"
 #include "tools/campaign/run_support.h"
 
@@ -21,9 +25,9 @@ std::vector<Scenario> Parse(const std::string& text, std::string* error = nullpt
 TEST(ScenarioFormat, DefaultsApplyToTheSectionsAfterThemAndRowsOverride) {
   auto s = Parse(
       "[defaults]\nkind = bad-input\nimage = 1000\nexpect.message = Can't locate bootloader area!\n"
-      "[a]\ncreate = --chip ec:73\n"
+      "[a]\ncreate.chip = ec:73\n"
       "[b]\nimage = area+1\nexpect.message = \"Bootloader update finished! \"\n"
-      "fault = --read-flip 32:0:0\nfault = --erase-fail 3\ncfg.sysdrv.rate = 4\n");
+      "fault.read_flip = 32:0:0\nfault.erase_fail = 3\nsysdrv.rate = 4\n");
   ASSERT_EQ(2u, s.size());
   EXPECT_EQ("bad-input", s[0].kind);
   EXPECT_EQ(ImageSize::kBytes, s[0].image);
@@ -31,8 +35,12 @@ TEST(ScenarioFormat, DefaultsApplyToTheSectionsAfterThemAndRowsOverride) {
   EXPECT_EQ("Can't locate bootloader area!", *s[0].expect.message);
   EXPECT_EQ(ImageSize::kAreaPlusOne, s[1].image);
   EXPECT_EQ("Bootloader update finished! ", *s[1].expect.message) << "quotes keep the trailing blank";
-  EXPECT_EQ((std::vector<std::string>{"--read-flip 32:0:0", "--erase-fail 3"}), s[1].faults);
-  EXPECT_EQ(std::vector<std::string>{"sysdrv.rate = 4"}, s[1].cfgLines);
+  EXPECT_EQ(0x73u, s[0].create.chip.device);
+  EXPECT_EQ(0x76u, s[1].create.chip.device) << "a row's create keys are its own";
+  ASSERT_EQ(1u, s[1].faults.readFlips.size());
+  EXPECT_EQ(32u, s[1].faults.readFlips[0].sector);
+  EXPECT_EQ(std::vector<uint32_t>{3}, s[1].faults.eraseFails);
+  EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"sysdrv.rate", "4"}}), s[1].settings);
   EXPECT_EQ(7, s[1].line);
 }
 
@@ -53,16 +61,96 @@ TEST(ScenarioFormat, MistakesNameTheFileAndLine) {
       {"[a]\nexpect.outcome = fine\n", "t.scn:2: unknown outcome \"fine\""},
       {"image = 3\n", "t.scn:1: a key before the first [scenario]"},
       {"[a]\n[a]\n", "t.scn:2: scenario \"a\" already defined at t.scn:1"},
-      {"[a]\nno equals sign\n", "t.scn:2: expected KEY = VALUE"},
+      {"[a]\nno equals sign\n", "t.scn:2: expected key = value"},
       {"[a]\nprogram = navorin\n", "t.scn:2: program wants kestrel or tollgate"},
       {"[defaults]\ncolour = red\n", "t.scn:2: unknown key \"colour\""},
       {"[a\n", "t.scn:1: a section name ends with ']'"},
+      {"[a]\ncreate.chip = ec\n", "t.scn:2: bad chip 'ec'"},
+      {"[a]\ncreate.boot_block = 12x\n", "t.scn:2: bad create.boot_block '12x'"},
+      {"[a]\ncreate.boot_sectors = 0x100000000\n", "t.scn:2: bad create.boot_sectors '0x100000000': larger than 32 bits"},
+      {"[a]\ncreate.bad_blocks = 4,\n", "t.scn:2: bad create.bad_blocks '4,'"},
+      {"[a]\ncreate.fill = maybe\n", "t.scn:2: create.fill wants yes or no"},
+      {"[a]\ncreate.colour = red\n", "t.scn:2: unknown key \"create.colour\""},
+      {"[a]\nfault.read_flip = 32:0:8\n", "t.scn:2: bad value for fault.read_flip"},
+      {"[a]\nfault.power_loss_after = -1\n", "t.scn:2: bad value for fault.power_loss_after"},
+      {"[a]\nsysdrv.rate = lots\n", "t.scn:2: bad value for sysdrv.rate"},
+      {"[a]\nmaker = 0x98\n", "t.scn:2: maker is the chip's: give it with create.chip"},
+      {"[a]\nbad_blocks = 5\n", "t.scn:2: bad_blocks are marked on the flash as it is made"},
+      {"[a]\ntimeout = 010x\n", "t.scn:2: timeout wants a number of seconds"},
+      {"[a]\nimage = -1\n", "t.scn:2: image wants"},
   };
   for (const auto& c : kCases) {
     std::string error;
     Parse(c.text, &error);
     EXPECT_EQ(0u, error.find(c.error)) << c.text << " gave: " << error;
   }
+}
+
+TEST(ScenarioFormat, NumbersAreDecimalOrHexNeverOctal) {
+  auto s = Parse("[a]\nimage = 010\ncreate.boot_block = 010\ncreate.boot_sectors = 0x40\nkill_after_ops = 0x10\n");
+  ASSERT_EQ(1u, s.size());
+  EXPECT_EQ(10u, s[0].imageBytes);
+  EXPECT_EQ(10u, s[0].create.area.firstBlock);
+  EXPECT_EQ(64u, s[0].create.area.sectorCount);
+  EXPECT_EQ(16, s[0].killAfterOps);
+}
+
+TEST(ScenarioFormat, CreateKeysMirrorTheCreateOptions) {
+  auto s = Parse(
+      "[defaults]\ncreate.chip = ec:73\ncreate.fill = yes\ncreate.boot_sectors = 64\n"
+      "[plain]\n"
+      "[moved]\ncreate.toc_block = 5\ncreate.boot_block = 6\ncreate.bad_blocks = 7,0x20\n"
+      "[bare]\ncreate.chip = 98:da\ncreate.fill = no\ncreate.no_toc = yes\n");
+  ASSERT_EQ(3u, s.size());
+  const DeviceRecipe& plain = s[0].create;
+  EXPECT_EQ(0xECu, plain.chip.maker);
+  EXPECT_EQ(0x73u, plain.chip.device);
+  EXPECT_TRUE(plain.fill);
+  EXPECT_TRUE(plain.toc);
+  EXPECT_FALSE(plain.tocBlock.has_value()) << "block 1 unless given";
+  EXPECT_EQ(2u, plain.area.firstBlock);
+  EXPECT_EQ(64u, plain.area.sectorCount);
+  const DeviceRecipe& moved = s[1].create;
+  EXPECT_EQ(5u, moved.tocBlock.value_or(0));
+  EXPECT_EQ(6u, moved.area.firstBlock);
+  EXPECT_EQ(64u, moved.area.sectorCount) << "from [defaults]";
+  EXPECT_EQ((std::vector<uint32_t>{7, 32}), moved.badBlocks);
+  const DeviceRecipe& bare = s[2].create;
+  EXPECT_EQ(0x98u, bare.chip.maker);
+  EXPECT_EQ(0xDAu, bare.chip.device);
+  EXPECT_FALSE(bare.fill);
+  EXPECT_FALSE(bare.toc);
+}
+
+TEST(ScenarioFormat, FaultsAddUpFromTheDefaultsAndStopAtWhatTheModelHolds) {
+  std::string defaults = "[defaults]\nfault.read_flip = 32:0:0\nfault.stuck_ready_after = 3\n";
+  std::string rows = "[a]\n";
+  for (uint32_t i = 1; i < sim::kMaxFaultsPerKind; ++i) rows += "fault.read_flip = 64:" + std::to_string(i) + ":1\n";
+  auto full = Parse(defaults + rows + "fault.erase_fail = 2\n");
+  ASSERT_EQ(1u, full.size());
+  EXPECT_EQ(size_t(sim::kMaxFaultsPerKind), full[0].faults.readFlips.size()) << "the defaults' flip and the row's";
+  EXPECT_EQ(3, full[0].faults.stuckReadyAfter);
+  EXPECT_EQ(std::vector<uint32_t>{2}, full[0].faults.eraseFails);
+
+  // One more of the same kind is refused at its line, whether it comes in
+  // the row or in the defaults.
+  std::string error;
+  Parse(defaults + rows + "fault.read_flip = 65:0:0\n", &error);
+  const int line = 3 + int(sim::kMaxFaultsPerKind) + 1;
+  EXPECT_EQ(0u, error.find("t.scn:" + std::to_string(line) + ": more than 64 fault.read_flip faults")) << error;
+  std::string manyDefaults = "[defaults]\n";
+  for (uint32_t i = 0; i <= sim::kMaxFaultsPerKind; ++i) manyDefaults += "fault.erase_fail = " + std::to_string(i) + "\n";
+  Parse(manyDefaults + "[a]\n", &error);
+  EXPECT_EQ(0u, error.find("t.scn:66: more than 64 fault.erase_fail faults")) << error;
+}
+
+TEST(ScenarioFormat, CommentsNeedABlankBeforeThemAndQuotesKeepThem) {
+  auto s = Parse("[a] # the first\nexpect.message = \"#1 of 2 # not a comment\" # a comment\n"
+                 "expect.card = A#B, C # D\n");
+  ASSERT_EQ(1u, s.size());
+  EXPECT_EQ("a", s[0].name);
+  EXPECT_EQ("#1 of 2 # not a comment", *s[0].expect.message);
+  EXPECT_EQ((std::vector<std::string>{"A#B", "C"}), *s[0].expect.card);
 }
 
 TEST(ScenarioFormat, TheCampaignsOwnFolderParses) {
@@ -78,6 +166,29 @@ TEST(ScenarioFormat, TheCampaignsOwnFolderParses) {
   EXPECT_GE(badInputs, 20u);
   EXPECT_GE(faults, 15u);
   EXPECT_GE(sweeps, 1u);
+  EXPECT_EQ(64u, all.size());
+}
+
+// Every scenario's device is one the host tool makes, with faults that lie on
+// its chip and fit the model: a scenario cannot fail in its set-up.
+TEST(ScenarioFormat, EveryScenarioDeviceCanBeMade) {
+  std::vector<Scenario> all;
+  std::string error;
+  ASSERT_TRUE(LoadScenarioFolder(SCENARIO_DIR, &all, &error)) << error;
+  for (const Scenario& s : all) {
+    SCOPED_TRACE(s.name + " (" + s.file + ":" + std::to_string(s.line) + ")");
+    try {
+      PlanDevice("/nonexistent/dev", s.create);
+      sim::NandConfig cfg;
+      cfg.maker = s.create.chip.maker;
+      cfg.device = s.create.chip.device;
+      for (const auto& kv : s.settings)
+        EXPECT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey(kv.first, kv.second, &cfg)) << kv.first;
+      AddFaults(s.faults, kFaultKeyNames, &cfg);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
 }
 
 TEST(CardImage, AreaRelativeSizes) {
@@ -163,18 +274,34 @@ TEST(Table, SummaryCountsLostBytesAndRowsNotAsExpected) {
   EXPECT_NE(std::string::npos, md.find("- 528 bytes changed outside the boot area"));
 }
 
+// A work folder of its own for a test, removed after it.
+class WorkDir {
+ public:
+  explicit WorkDir(const std::string& prefix) {
+    std::string t = prefix + "XXXXXX";
+    if (mkdtemp(&t[0])) path_ = t;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // A scenario whose expectation is wrong must come out as not as expected,
 // with the reason: the runner is what every other row relies on.
 TEST(Runner, ReportsARowThatIsNotAsExpected) {
   std::vector<Scenario> s = Parse(
-      "[no-toc-expected-to-succeed]\nkind = bad-input\ncreate = --chip ec:73 --fill --no-toc\nimage = 1000\n"
-      "timeout = 60\nexpect.outcome = finished\nexpect.verified = yes\n");
+      "[no-toc-expected-to-succeed]\nkind = bad-input\ncreate.chip = ec:73\ncreate.fill = yes\n"
+      "create.no_toc = yes\nimage = 1000\ntimeout = 60\nexpect.outcome = finished\nexpect.verified = yes\n");
   ASSERT_EQ(1u, s.size());
+  WorkDir work("/tmp/kestrel-campaign-runner-");
+  ASSERT_FALSE(work.Path().empty());
   CampaignOptions opt;
-  opt.devsimPath = DEVSIM_PATH;
-  char tmpl[] = "/tmp/kestrel-campaign-runner-XXXXXX";
-  ASSERT_TRUE(mkdtemp(tmpl));
-  opt.workDir = tmpl;
+  opt.workDir = work.Path();
   std::vector<Row> rows = RunScenario(s[0], opt);
   ASSERT_EQ(1u, rows.size());
   const Row& r = rows[0];
@@ -186,8 +313,38 @@ TEST(Runner, ReportsARowThatIsNotAsExpected) {
   ASSERT_EQ(2u, r.problems.size()) << JoinList(r.problems);
   EXPECT_EQ("outcome error, expected finished", r.problems[0]);
   EXPECT_EQ("boot area does not verify, expected verified", r.problems[1]);
-  std::string cmd = std::string("rm -rf '") + tmpl + "'";
-  EXPECT_EQ(0, system(cmd.c_str()));
+}
+
+// Devices are made, faulted, run and verified in a work folder whose path
+// has blanks in it, as a user's folder may: every step takes its paths
+// whole, none splits a command line at blanks.
+TEST(Runner, RunsARowInAWorkFolderWithBlanksInItsPath) {
+  std::vector<Scenario> s = Parse(
+      "[flip-in-a-folder-with-blanks]\nkind = fault\ncreate.chip = ec:73\ncreate.fill = yes\n"
+      "create.boot_sectors = 64\nold_image = 1024\nimage = 4096\nfault.read_flip = 32:60:2\n"
+      "timeout = 60\nexpect.outcome = finished\nexpect.message = \"Bootloader update finished! \"\n"
+      "expect.verified = yes\nexpect.flash = outside-area\nexpect.recovery = yes\n");
+  ASSERT_EQ(1u, s.size());
+  WorkDir work("/tmp/kestrel campaign blank ");
+  ASSERT_FALSE(work.Path().empty());
+  CampaignOptions opt;
+  opt.workDir = work.Path() + "/my devices";
+  opt.keep = true;
+  std::vector<Row> rows = RunScenario(s[0], opt);
+  ASSERT_EQ(1u, rows.size());
+  const Row& r = rows[0];
+  EXPECT_TRUE(r.asExpected) << JoinList(r.problems) << "\n" << r.detail;
+  EXPECT_EQ(Outcome::kFinished, r.outcome);
+  EXPECT_TRUE(r.verified);
+  EXPECT_EQ("yes", r.recovery);
+  // The device is where the row says, and carries the scenario's fault.
+  const std::string dev = opt.workDir + "/flip-in-a-folder-with-blanks/dev";
+  sim::NandConfig cfg;
+  std::string err;
+  ASSERT_TRUE(sim::LoadNandConfig(dev + "/nand.cfg", &cfg, &err)) << err;
+  EXPECT_EQ(0x73u, cfg.device);
+  EXPECT_TRUE(cfg.readFlips.empty()) << "the recovery run clears the faults";
+  EXPECT_TRUE(std::filesystem::exists(dev + "/SDMMC Disk/EBOOT.NB0"));
 }
 
 }  // namespace

@@ -41,7 +41,6 @@ const auto* const kTableWriter = ::testing::AddGlobalTestEnvironment(new TableWr
 
 CampaignOptions Options() {
   CampaignOptions opt;
-  opt.devsimPath = DEVSIM_PATH;
   static std::string work = [] {
     char tmpl[] = "/tmp/kestrel-campaign-test-XXXXXX";
     return std::string(mkdtemp(tmpl) ? tmpl : "/tmp");

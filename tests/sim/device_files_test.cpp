@@ -11,6 +11,7 @@
 
 #include "sim/device_files.h"
 #include "sim/device_record.h"
+#include "sim/faults.h"
 #include "sim/nand_cfg.h"
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
@@ -132,6 +133,71 @@ TEST(NandCfg, BadLinesNameTheLineAndTheKey) {
     EXPECT_EQ(c.error, err);
     EXPECT_EQ(0x11u, cfg.maker) << "a failed parse leaves the config alone";
   }
+}
+
+TEST(NandCfg, NumbersAreDecimalOrHexTheWholeText) {
+  sim::NandConfig cfg;
+  std::string err;
+  ASSERT_TRUE(sim::ParseNandConfig("sysdrv.rate = 010\nfault.erase_fail = 0x1F\nfault.read_flip = 8 : 9 : 1\n", "x",
+                                   &cfg, &err))
+      << err;
+  EXPECT_EQ(10u, cfg.sysdrvRate) << "no octal";
+  EXPECT_EQ(std::vector<uint32_t>{31}, cfg.eraseFails);
+  EXPECT_EQ(9u, cfg.readFlips.at(0).byte) << "blanks around the fields are the line's, not the number's";
+  for (const char* bad : {"0x", "0x0x5", "5 5", "+5", "1e3", "0x1g", "18446744073709551616", "4294967296"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(sim::ParseNandConfig(std::string("sysdrv.rate = ") + bad + "\n", "x", &cfg, &err));
+    EXPECT_EQ("x:1: bad value for sysdrv.rate", err);
+  }
+}
+
+// The shared record has room for kMaxFaultsPerKind faults of each kind; a
+// nand.cfg with more would have the model drop some without a word, so it is
+// refused as it is read.
+TEST(NandCfg, MoreFaultsOfAKindThanTheModelHoldsAreRefused) {
+  std::string text;
+  for (uint32_t i = 0; i < sim::kMaxFaultsPerKind; ++i) {
+    text += "fault.read_flip = " + std::to_string(i) + ":0:0\n";
+    text += "fault.program_fail = " + std::to_string(i) + "\n";
+  }
+  sim::NandConfig cfg;
+  std::string err;
+  ASSERT_TRUE(sim::ParseNandConfig(text, "nand.cfg", &cfg, &err)) << err;
+  EXPECT_EQ(size_t(sim::kMaxFaultsPerKind), cfg.readFlips.size());
+  EXPECT_EQ(size_t(sim::kMaxFaultsPerKind), cfg.programFails.size());
+
+  const struct {
+    const char* line;
+    const char* key;
+  } kinds[] = {{"fault.read_flip = 99:1:1", "fault.read_flip"},
+               {"fault.program_fail = 99", "fault.program_fail"}};
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.line);
+    sim::NandConfig over;
+    EXPECT_FALSE(sim::ParseNandConfig(text + k.line + "\n", "nand.cfg", &over, &err));
+    EXPECT_EQ("nand.cfg:129: more than 64 " + std::string(k.key) +
+                  " faults: the device model holds at most 64 of each kind",
+              err);
+  }
+  std::string stuck;
+  for (uint32_t i = 0; i <= sim::kMaxFaultsPerKind; ++i) stuck += "fault.stuck_bit = " + std::to_string(i) + ":0:0:1\n";
+  EXPECT_FALSE(sim::ParseNandConfig(stuck, "nand.cfg", &cfg, &err));
+  EXPECT_EQ(0u, err.find("nand.cfg:65: more than 64 fault.stuck_bit faults")) << err;
+
+  // Every fault that was read is one the model applies.
+  sim::FaultRec rec;
+  EXPECT_TRUE(sim::LoadSettings(rec, cfg, 0));
+  EXPECT_EQ(sim::kMaxFaultsPerKind, rec.readFlipCount);
+}
+
+TEST(NandCfg, OneKeyAtATime) {
+  sim::NandConfig cfg;
+  EXPECT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey("camera.active", "1", &cfg));
+  EXPECT_TRUE(cfg.cameraActive);
+  EXPECT_EQ(sim::KeyStatus::kBadValue, sim::ApplyNandConfigKey("sysdrv.region", "5", &cfg));
+  EXPECT_EQ(sim::KeyStatus::kUnknown, sim::ApplyNandConfigKey("future.key", "1", &cfg));
+  EXPECT_TRUE(cfg.unknown.empty()) << "the caller decides what an unknown key means";
+  EXPECT_EQ("unknown key \"future.key\"", sim::DescribeKeyStatus("future.key", sim::KeyStatus::kUnknown));
 }
 
 TEST(ChipShape, TableChipsLargePageAndUnknown) {

@@ -7,7 +7,7 @@
 namespace tooltest {
 namespace {
 
-const char* const kSubcommands[] = {"create", "inspect", "extract", "verify", "fault"};
+const char* const kSubcommands[] = {"create", "inspect", "extract", "verify", "fault", "card", "run", "campaign"};
 
 TEST(DevsimCli, ToolHelpListsEverySubcommand) {
   ToolRun r = Devsim({"--help"});
@@ -47,11 +47,50 @@ TEST(DevsimCli, BadUsageExitsTwoAndSaysWhatIsWrong) {
       {{"verify", "/x"}, "missing FILE"},
       {{"extract", "/x"}, "missing -o FILE"},
       {{"create", "/tmp/devsim-unused", "--chip", "ec:76", "--chip", "ec:73"}, "--chip given twice"},
+      {{"inspect", "/x", "--chip=ec:73", "--chip=ec:76"}, "--chip given twice"},
+      {{"fault", "/x", "--clear=yes"}, "--clear takes no value"},
+      {{"extract", "/x", "-o"}, "-o needs a value"},
+      {{"inspect", "/x", "-j"}, "unknown option -j"},
+      {{"inspect", "/x", "--color=auto"}, "unknown option --color"},
+      {{"run", "/x"}, "missing PROGRAM"},
+      {{"run", "/x", "kestrel", "--kill-after-ops"}, "--kill-after-ops needs a value"},
+      {{"run", "/x", "kestrel", "--kill-after-ops", "12x"}, "bad --kill-after-ops count '12x'"},
+      {{"run", "/x", "kestrel", "--kill-after-ops", "-1"}, "bad --kill-after-ops count '-1'"},
+      {{"run", "/x", "kestrel", "--timeout", "1.5"}, "--timeout: a number of seconds, not 1.5"},
+      {{"run", "/x", "kestrel", "--timeout", "0"}, "--timeout: a number of seconds, not 0"},
+      {{"run", "/x", "kestrel", "--answer", "maybe"}, "--answer: ok, cancel or none, not maybe"},
+      {{"campaign", "--devsim", "/bin/true"}, "unknown option --devsim"},
+      {{"campaign", "everything"}, "unexpected argument 'everything'"},
+      {{"campaign", "--only"}, "--only needs a value"},
   };
   for (const Case& c : cases) {
     ToolRun r = Devsim(c.args);
     EXPECT_EQ(2, r.exit) << r.All();
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << "expected \"" << c.message << "\" in\n" << r.All();
+  }
+}
+
+// After "--" everything is an argument, even what looks like an option.
+TEST(DevsimCli, DoubleDashEndsTheOptions) {
+  ToolRun r = Devsim({"inspect", "--", "--json"});
+  EXPECT_EQ(2, r.exit) << r.All();
+  EXPECT_EQ(std::string::npos, r.err.find("unknown option")) << r.All();
+  EXPECT_NE(std::string::npos, r.err.find("--json")) << "the path it could not open\n" << r.All();
+  ToolRun two = Devsim({"inspect", "/x", "--", "--json"});
+  EXPECT_NE(std::string::npos, two.err.find("unexpected argument '--json'")) << two.All();
+}
+
+TEST(DevsimCli, RunTakesAKillPointAsAStrictNumber) {
+  ToolRun r = Devsim({"run", "--help"});
+  ASSERT_EQ(0, r.exit) << r.All();
+  EXPECT_NE(std::string::npos, r.out.find("[--kill-after-ops N]")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("0xDEAD0004")) << "the exit code of a killed program\n" << r.out;
+  TempDir t;
+  ASSERT_EQ(0, Devsim({"create", t / "dev"}).exit);
+  for (const char* bad : {"abc", "12x", "-1", "", "99999999999999999999"}) {
+    ToolRun bad_run = Devsim({"run", t / "dev", "--kill-after-ops", bad, "kestrel"});
+    EXPECT_EQ(2, bad_run.exit) << "--kill-after-ops " << bad << "\n" << bad_run.All();
+    EXPECT_NE(std::string::npos, bad_run.err.find("--kill-after-ops")) << bad_run.All();
   }
 }
 

@@ -89,6 +89,8 @@ TEST(DevsimCreate, ChipAndTocOptionsShapeTheImage) {
       {{"--chip", "ec:73", "--toc-block", "3", "--boot-block", "0xffffffff", "--boot-sectors", "4294967295"},
        1024, 3, 0xFFFFFFFF, 0xFFFFFFFF},
       {{"--chip", "ec:73", "--toc-block", "0", "--boot-block", "0"}, 1024, 0, 512, 0},
+      // Numbers are decimal unless 0x-prefixed: a leading zero is no octal.
+      {{"--chip=ec:73", "--toc-block=010", "--boot-block", "011", "--boot-sectors", "0X20"}, 1024, 10, 32, 11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.options));
@@ -215,6 +217,10 @@ TEST(DevsimCreate, RefusesWhatCannotBeMadeAndLeavesNoDevice) {
       {{"--chip", "ec:da", "--fill"}, "2048-byte pages"},
       {{"--boot-block", "-3"}, "bad --boot-block '-3'"},
       {{"--boot-sectors", "0x100000000"}, "larger than 32 bits"},
+      {{"--boot-sectors", "0x"}, "bad --boot-sectors '0x'"},
+      {{"--toc-block", "12x"}, "bad --toc-block '12x'"},
+      {{"--boot-block", "1.0"}, "bad --boot-block '1.0'"},
+      {{"--bad-blocks", "5,+6"}, "bad --bad-blocks '+6'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.options));

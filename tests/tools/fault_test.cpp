@@ -8,6 +8,11 @@
 namespace tooltest {
 namespace {
 
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 struct FaultDevice {
   TempDir t;
   std::string dir = t / "dev";
@@ -135,6 +140,57 @@ TEST(DevsimFault, BadFaultsChangeNothing) {
   ToolRun notDevice = Devsim({"fault", d.t.Path(), "--erase-fail", "1"});
   EXPECT_EQ(2, notDevice.exit);
   EXPECT_NE(std::string::npos, notDevice.err.find("it has no nand.cfg")) << notDevice.All();
+}
+
+// The device model keeps at most 64 faults of each kind; a fault beyond that
+// would sit in nand.cfg and never be applied, so it is refused as it is added
+// and the file stays as it was.
+TEST(DevsimFault, RefusesMoreFaultsOfAKindThanTheModelHolds) {
+  const struct {
+    const char* option;
+    std::string (*value)(uint32_t i);
+    size_t (*count)(const sim::NandConfig&);
+  } kinds[] = {
+      {"--read-flip", [](uint32_t i) { return std::to_string(64 + i) + ":1:1"; },
+       [](const sim::NandConfig& c) { return c.readFlips.size(); }},
+      {"--stuck-bit", [](uint32_t i) { return std::to_string(64 + i) + ":1:1:0"; },
+       [](const sim::NandConfig& c) { return c.stuckBits.size(); }},
+      {"--program-fail", [](uint32_t i) { return std::to_string(64 + i); },
+       [](const sim::NandConfig& c) { return c.programFails.size(); }},
+      {"--erase-fail", [](uint32_t i) { return std::to_string(100 + i); },
+       [](const sim::NandConfig& c) { return c.eraseFails.size(); }},
+  };
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.option);
+    FaultDevice d;
+    auto options = [&](uint32_t first, uint32_t n) {
+      std::vector<std::string> o;
+      for (uint32_t i = first; i < first + n; ++i) o.insert(o.end(), {k.option, k.value(i)});
+      return o;
+    };
+    // 70 at once: none recorded.
+    ToolRun many = d.Fault(options(0, 70));
+    EXPECT_EQ(2, many.exit) << many.All();
+    EXPECT_NE(std::string::npos,
+              many.err.find(std::string(k.option) + ": 70 faults of this kind (0 already in nand.cfg, 70 added); "
+                                                    "the device model holds at most 64"))
+        << many.All();
+    EXPECT_EQ(0u, k.count(d.Cfg()));
+
+    // 64 fit, over two calls; the 65th is refused and changes nothing.
+    ASSERT_EQ(0, d.Fault(options(0, 60)).exit);
+    ASSERT_EQ(0, d.Fault(options(60, 4)).exit);
+    EXPECT_EQ(64u, k.count(d.Cfg()));
+    const std::string before = ReadText(d.dir + "/nand.cfg");
+    ToolRun one = d.Fault(options(64, 1));
+    EXPECT_EQ(2, one.exit) << one.All();
+    EXPECT_NE(std::string::npos, one.err.find("(64 already in nand.cfg, 1 added)")) << one.All();
+    EXPECT_EQ(before, ReadText(d.dir + "/nand.cfg"));
+    // Room comes back with --clear.
+    ToolRun cleared = d.Fault(Concat({"--clear"}, options(64, 64)));
+    EXPECT_EQ(0, cleared.exit) << cleared.All();
+    EXPECT_EQ(64u, k.count(d.Cfg()));
+  }
 }
 
 }  // namespace

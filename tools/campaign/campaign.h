@@ -4,7 +4,7 @@
 // all.
 //
 //   devsim campaign [--full] [--only SUBSTRING] [--scenarios DIR] [--table FILE]
-//                   [--work DIR] [--keep] [--devsim PATH]
+//                   [--work DIR] [--keep]
 //
 // Per scenario row: the outcome (the message box, or the power going, a kill,
 // a hang), the message text, whether the boot area holds the image (the host
@@ -25,7 +25,6 @@
 namespace devsim {
 
 struct CampaignOptions {
-  std::string devsimPath;      // the host tool that creates, faults and verifies devices
   std::string workDir;         // devices are made here (one folder per row)
   bool full = false;           // every power-loss point, not a sample
   bool keep = false;           // leave the device folders
@@ -73,9 +72,13 @@ std::string FormatTable(const std::vector<Row>& rows);      // fixed-width text
 std::string FormatMarkdown(const std::vector<Row>& rows);   // with the summary line
 std::string FormatSummary(const CampaignTotals& t);
 
-// The host tool's "campaign" subcommand; argv[0] is the subcommand's name.
-const char* CampaignUsage();
-int CampaignMain(int argc, char** argv);
+// The host tool's "campaign" subcommand once its command line is read: every
+// scenario of scenarioDir (opt.only narrowing them), the table printed and
+// written to tablePath as Markdown. An empty opt.workDir is a temporary
+// folder. The exit code: 0, 1 (a row not as expected), 2 (unreadable scenarios).
+int RunCampaign(CampaignOptions opt, const std::string& scenarioDir, const std::string& tablePath);
+std::string DefaultScenarioDir();  // tests/campaign/scenarios of the source tree
+std::string DefaultTablePath();    // build/campaign/table.md of the source tree
 
 }  // namespace devsim
 

@@ -1,6 +1,6 @@
 // devsim campaign: the scenario folder run end to end, the table printed and
 // written as Markdown.
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,26 +14,6 @@
 namespace devsim {
 namespace {
 
-const char kUsage[] =
-    "usage: devsim campaign [--full] [--only SUBSTRING] [--scenarios DIR] [--table FILE]\n"
-    "                       [--work DIR] [--keep] [--devsim PATH]\n"
-    "\n"
-    "Runs every scenario of the scenario folder (default tests/campaign/scenarios of the\n"
-    "source tree) on fresh simulated devices with the device build's programs under Wine\n"
-    "(DEVSIM_DEVICE_BUILD, else build/device), checks each outcome against what the\n"
-    "scenario expects and prints the table: scenario, outcome, message, whether the boot\n"
-    "area verifies, bytes changed outside the boot area, protocol violations, the system\n"
-    "driver's own check, recovery by a second run. The table also goes to --table as\n"
-    "Markdown (default build/campaign/table.md of the source tree).\n"
-    "\n"
-    "  --full          every power-loss point of the sweeps, not a sample\n"
-    "  --only TEXT     only the scenarios whose name holds TEXT\n"
-    "  --work DIR      where the devices are made (default a temporary folder)\n"
-    "  --keep          keep every device folder (those of failing rows are always kept)\n"
-    "  --devsim PATH   the host tool to create, fault and verify with (default: this one)\n"
-    "\n"
-    "exit codes: 0 every row as expected, 1 a row is not, 2 bad usage or unreadable scenarios\n";
-
 std::string SourceDir() {
 #ifdef KESTREL_SOURCE_DIR
   return KESTREL_SOURCE_DIR;
@@ -42,45 +22,13 @@ std::string SourceDir() {
 #endif
 }
 
-std::string SelfPath() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  return n > 0 ? std::string(buf, size_t(n)) : "devsim";
-}
-
 }  // namespace
 
-const char* CampaignUsage() { return kUsage; }
+std::string DefaultScenarioDir() { return SourceDir() + "/tests/campaign/scenarios"; }
+std::string DefaultTablePath() { return SourceDir() + "/build/campaign/table.md"; }
 
-int CampaignMain(int argc, char** argv) {
-  CampaignOptions opt;
+int RunCampaign(CampaignOptions opt, const std::string& scenarios, const std::string& table) {
   opt.progress = true;
-  std::string scenarios = SourceDir() + "/tests/campaign/scenarios";
-  std::string table = SourceDir() + "/build/campaign/table.md";
-  const char* tool = getenv("DEVSIM_TOOL");
-  opt.devsimPath = tool && *tool ? tool : SelfPath();
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* v) {
-      if (i + 1 >= argc) return false;
-      *v = argv[++i];
-      return true;
-    };
-    bool ok = true;
-    if (a == "--help" || a == "-h") { fputs(kUsage, stdout); return 0; }
-    else if (a == "--full") opt.full = true;
-    else if (a == "--keep") opt.keep = true;
-    else if (a == "--only") ok = value(&opt.only);
-    else if (a == "--scenarios") ok = value(&scenarios);
-    else if (a == "--table") ok = value(&table);
-    else if (a == "--work") ok = value(&opt.workDir);
-    else if (a == "--devsim") ok = value(&opt.devsimPath);
-    else ok = false;
-    if (!ok) {
-      fprintf(stderr, "devsim campaign: bad argument %s\n%s", a.c_str(), kUsage);
-      return 2;
-    }
-  }
   std::vector<Scenario> all;
   std::string error;
   if (!LoadScenarioFolder(scenarios, &all, &error)) {

@@ -1,8 +1,6 @@
-// One scenario on fresh simulated devices: make the device with the host tool,
-// put the card together, run the program under Wine, and read what happened
+// One scenario on fresh simulated devices: make the device with the host
+// tool's own code, put the card together, run the program under Wine, and read what happened
 // the way the device and its user would see it.
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "sim/nand_cfg.h"
 #include "tools/campaign/campaign.h"
 #include "tools/campaign/run_support.h"
+#include "tools/devsim/device_ops.h"
 #include "tools/devsim/nandimage.h"
 #include "tools/run/device_runner.h"
 #include "tools/run/protocol.h"
@@ -79,46 +78,48 @@ SectorRange SysdrvRange(const sim::NandConfig& cfg, const SectorRange& area, uin
 struct Prepared {
   std::string dir;          // the device
   std::string imagePath;    // host copy of the card's image ("" when none)
+  sim::NandConfig cfg;      // its nand.cfg as made
   SectorRange area, sysdrv;
   uint64_t totalSectors = 0;
   Bytes before;
 };
 
-bool Prepare(const Scenario& s, const CampaignOptions& opt, const std::string& rowName,
-             const std::vector<std::string>& extraFaults, Prepared* p, std::string* error) {
+// The scenario's device, made and configured in-process by the host tool's
+// own code; powerLossAfter (>= 0) is a sweep's point.
+void MakeScenarioDevice(const Scenario& s, const std::string& base, int64_t powerLossAfter, Prepared* p) {
+  DeviceRecipe recipe = s.create;
+  if (s.oldImageBytes) {
+    recipe.bootImagePath = base + "/old-EBOOT.NB0";
+    if (!WriteBytes(*recipe.bootImagePath, PseudoRandomBytes(s.oldImageBytes, Seed(s.name + "/old"))))
+      throw InputError("cannot write the old boot loader");
+  }
+  MakeDevice(PlanDevice(p->dir, recipe), true);
+  sim::NandConfig cfg = ReadDeviceConfig(p->dir);
+  for (const auto& kv : s.settings) {
+    sim::KeyStatus status = sim::ApplyNandConfigKey(kv.first, kv.second, &cfg);
+    if (status != sim::KeyStatus::kApplied) throw UsageError(sim::DescribeKeyStatus(kv.first, status));
+  }
+  sim::NandConfig faults = s.faults;
+  if (powerLossAfter >= 0) faults.powerLossAfter = powerLossAfter;
+  AddFaults(faults, kFaultKeyNames, &cfg);
+  WriteDeviceConfig(p->dir, cfg);
+  p->cfg = cfg;
+}
+
+bool Prepare(const Scenario& s, const CampaignOptions& opt, const std::string& rowName, int64_t powerLossAfter,
+             Prepared* p, std::string* error) {
   std::string base = opt.workDir + "/" + SafeName(rowName);
   std::error_code ec;
   fs::remove_all(base, ec);
   fs::create_directories(base, ec);
   p->dir = base + "/dev";
-  std::string out;
-  std::string create = s.create;
-  if (s.oldImageBytes) {
-    std::string old = base + "/old-EBOOT.NB0";
-    if (!WriteBytes(old, PseudoRandomBytes(s.oldImageBytes, Seed(s.name + "/old")))) {
-      *error = "cannot write the old boot loader";
-      return false;
-    }
-    create += " --boot-image " + old;
-  }
-  if (RunTool(opt.devsimPath, {"create", p->dir}, create, &out) != 0) {
-    *error = "devsim create " + s.create + ": " + out;
+  try {
+    MakeScenarioDevice(s, base, powerLossAfter, p);
+  } catch (const std::exception& e) {
+    *error = std::string("making the device: ") + e.what();
     return false;
   }
-  if (!s.cfgLines.empty()) {
-    std::ofstream cfg(p->dir + "/nand.cfg", std::ios::app);
-    for (const std::string& l : s.cfgLines) cfg << l << "\n";
-  }
-  std::vector<std::string> faults = s.faults;
-  faults.insert(faults.end(), extraFaults.begin(), extraFaults.end());
-  for (const std::string& f : faults) {
-    if (RunTool(opt.devsimPath, {"fault", p->dir}, f, &out) != 0) {
-      *error = "devsim fault " + f + ": " + out;
-      return false;
-    }
-  }
-  sim::NandConfig cfg;
-  if (!sim::LoadNandConfig(p->dir + "/nand.cfg", &cfg, error)) return false;
+  const sim::NandConfig& cfg = p->cfg;
   uint32_t areaSectors = 0;
   p->area = AreaRange(p->dir, &areaSectors, error);
   p->totalSectors = sim::ChipShapeFor(cfg.maker, cfg.device).Pages();
@@ -154,10 +155,6 @@ RunOptions RunOptionsFor(const Scenario& s, const std::string& dir, const std::s
   return r;
 }
 
-bool CfgSays(const Scenario& s, const std::string& line) {
-  return std::find(s.cfgLines.begin(), s.cfgLines.end(), line) != s.cfgLines.end();
-}
-
 // What the run showed: the outcome, the message, the system driver's report.
 void ReadRun(const Scenario& s, const RunResult& run, Row* row) {
   row->sysdrv = FindSysdrvReport(run);
@@ -187,9 +184,29 @@ void ReadRun(const Scenario& s, const RunResult& run, Row* row) {
   }
 }
 
-bool Verify(const CampaignOptions& opt, const Prepared& p, std::string* out) {
+// The boot area holds the card's image, as devsim verify checks it.
+bool Verify(const Prepared& p, std::string* out) {
   if (p.imagePath.empty()) return false;
-  return RunTool(opt.devsimPath, {"verify", p.dir, p.imagePath}, "", out) == 0;
+  try {
+    NandImage img = OpenSource(p.dir, std::nullopt, false);
+    VerifyResult r = VerifyBootImage(img, p.imagePath, ReadWholeFile(p.imagePath), std::nullopt);
+    *out = r.line;
+    return r.ok;
+  } catch (const std::exception& e) {
+    *out = e.what();
+    return false;
+  }
+}
+
+// Why devsim inspect could not read the device ("" when it can).
+std::string InspectProblem(const std::string& dir) {
+  try {
+    NandImage img = OpenSource(dir, std::nullopt, false);
+    InspectReport rep = InspectImage(img, std::nullopt);
+    return rep.haveRecord ? "" : rep.recordError;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
 }
 
 std::vector<std::string> CardFiles(const std::string& dir) {
@@ -224,15 +241,21 @@ void CheckExpectations(const Scenario& s, const Prepared& p, Row* row) {
     problem("the system driver found " + std::to_string(row->sysdrv.mismatches) + " mismatches in its data");
   if (x.sysdrvClean && row->sysdrv.failures)
     problem("the system driver had " + std::to_string(row->sysdrv.failures) + " failed operations");
-  if (CfgSays(s, "camera.active = 1") && row->cameraTakes <= 0) problem("the camera never took the pins");
-  if (CfgSays(s, "extboard.wp_user = 1") && row->wpTakes <= 0) problem("the write-protect user never set it");
+  if (p.cfg.cameraActive && row->cameraTakes <= 0) problem("the camera never took the pins");
+  if (p.cfg.extboardWpUser && row->wpTakes <= 0) problem("the write-protect user never set it");
   if (x.abandoned && row->sysdrv.abandoned == 0) problem("the system driver never met the flash mutex abandoned");
 }
 
 // The same update again on the same device and card, faults cleared.
-std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepared& p, std::string* detail) {
+std::string Recover(const Scenario& s, const Prepared& p, std::string* detail) {
   std::string out;
-  if (RunTool(opt.devsimPath, {"fault", p.dir, "--clear"}, "", &out) != 0) return "fault --clear: " + out;
+  try {
+    sim::NandConfig cfg = ReadDeviceConfig(p.dir);
+    cfg.ClearFaults();
+    WriteDeviceConfig(p.dir, cfg);
+  } catch (const std::exception& e) {
+    return std::string("clearing the faults: ") + e.what();
+  }
   std::string card = p.dir + "/SDMMC Disk";
   if (!p.imagePath.empty()) CopyFile(p.imagePath, card + "/EBOOT.NB0");
   RunResult run;
@@ -244,7 +267,7 @@ std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepare
   ReadRun(plain, run, &again);
   *detail = "second run:\n" + DescribeRun(run);
   if (again.outcome != Outcome::kFinished) return std::string("second run: ") + OutcomeName(again.outcome) + " \"" + again.message + "\"";
-  if (!Verify(opt, p, &out)) return "second run does not verify: " + FirstLine(out);
+  if (!Verify(p, &out)) return "second run does not verify: " + FirstLine(out);
   Bytes after = ReadBytes(p.dir + "/nand.img");
   uint64_t outside = CountChangedBytes(p.before, after, {p.area, p.sysdrv});
   if (outside) return "second run changed " + std::to_string(outside) + " bytes outside the boot area";
@@ -255,14 +278,14 @@ std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepare
   return "yes";
 }
 
-Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& rowName,
-            const std::vector<std::string>& extraFaults, uint64_t* chipOps = nullptr) {
+Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& rowName, int64_t powerLossAfter,
+            uint64_t* chipOps = nullptr) {
   Row row;
   row.scenario = rowName;
   row.kind = s.kind;
   Prepared p;
   std::string error;
-  if (!Prepare(s, opt, rowName, extraFaults, &p, &error)) {
+  if (!Prepare(s, opt, rowName, powerLossAfter, &p, &error)) {
     row.problems.push_back("set-up: " + error);
     return row;
   }
@@ -276,7 +299,7 @@ Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& ro
   row.bytesOutside = CountChangedBytes(p.before, after, {p.area, p.sysdrv});
   row.bytesChanged = CountChangedBytes(p.before, after, {p.sysdrv});
   std::string out;
-  row.verified = Verify(opt, p, &out);
+  row.verified = Verify(p, &out);
   sim::DeviceRecord rec;
   if (sim::ReadDeviceRecord(p.dir, &rec, &error)) {
     row.violations = rec.violationCount;
@@ -286,13 +309,13 @@ Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& ro
     row.problems.push_back("device record: " + error);
   }
   if (row.outcome == Outcome::kPowerLost || row.outcome == Outcome::kKilled) {
-    if (RunTool(opt.devsimPath, {"inspect", p.dir}, "", &out) == 2)
-      row.problems.push_back("inspect fails after the interruption: " + FirstLine(out));
+    std::string why = InspectProblem(p.dir);
+    if (!why.empty()) row.problems.push_back("inspect fails after the interruption: " + FirstLine(why));
   }
   CheckExpectations(s, p, &row);
   std::string recoveryDetail;
   if (s.expect.recovery) {
-    row.recovery = Recover(s, opt, p, &recoveryDetail);
+    row.recovery = Recover(s, p, &recoveryDetail);
     if (row.recovery != "yes") row.problems.push_back("no recovery: " + row.recovery);
   }
   row.asExpected = row.problems.empty();
@@ -312,11 +335,11 @@ std::vector<Row> RunSweep(const Scenario& s, const CampaignOptions& opt) {
   baseline.expect.message = kFinishedText;
   baseline.expect.verified = true;
   uint64_t ops = 0;
-  rows.push_back(RunOnce(baseline, opt, s.name + "/no-loss", {}, &ops));
+  rows.push_back(RunOnce(baseline, opt, s.name + "/no-loss", -1, &ops));
   rows.back().kind = "power-loss";
   if (!rows.back().asExpected) return rows;
   for (uint64_t n : SweepPoints(ops, s.sweepSample, opt.full)) {
-    rows.push_back(RunOnce(s, opt, s.name + "/after-op-" + std::to_string(n), {"--power-loss " + std::to_string(n)}));
+    rows.push_back(RunOnce(s, opt, s.name + "/after-op-" + std::to_string(n), int64_t(n)));
     if (opt.progress) fprintf(stderr, "  %s: %s\n", rows.back().scenario.c_str(), rows.back().asExpected ? "ok" : "NOT AS EXPECTED");
   }
   return rows;
@@ -344,7 +367,7 @@ std::vector<uint64_t> SweepPoints(uint64_t ops, unsigned sample, bool full) {
 
 std::vector<Row> RunScenario(const Scenario& s, const CampaignOptions& opt) {
   if (s.powerLossSweep) return RunSweep(s, opt);
-  return {RunOnce(s, opt, s.name, {})};
+  return {RunOnce(s, opt, s.name, -1)};
 }
 
 }  // namespace devsim

@@ -1,6 +1,5 @@
 #include "tools/campaign/run_support.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,44 +8,6 @@
 #include <sstream>
 
 namespace devsim {
-
-int RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& options,
-            std::string* out) {
-  std::vector<std::string> argv = {tool};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::istringstream words(options);
-  for (std::string w; words >> w;) argv.push_back(w);
-  std::vector<char*> cargv;
-  for (std::string& a : argv) cargv.push_back(&a[0]);
-  cargv.push_back(nullptr);
-
-  int pipefd[2];
-  if (pipe(pipefd) != 0) return -1;
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(pipefd[0]);
-    close(pipefd[1]);
-    return -1;
-  }
-  if (pid == 0) {
-    dup2(pipefd[1], 1);
-    dup2(pipefd[1], 2);
-    close(pipefd[0]);
-    close(pipefd[1]);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
-  close(pipefd[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(pipefd[0], buf, sizeof(buf))) > 0) text.append(buf, size_t(n));
-  close(pipefd[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

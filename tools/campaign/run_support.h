@@ -1,5 +1,5 @@
-// Small pieces of the campaign's runner: the host tool as a child process,
-// files, byte comparisons over sector ranges, the system driver's report.
+// Small pieces of the campaign's runner: files, byte comparisons over sector
+// ranges, the system driver's report.
 #ifndef TOOLS_CAMPAIGN_RUN_SUPPORT_H
 #define TOOLS_CAMPAIGN_RUN_SUPPORT_H
 
@@ -17,11 +17,6 @@ struct SectorRange {
   uint64_t first = 0, count = 0;
   bool Holds(uint64_t sector) const { return sector >= first && sector - first < count; }
 };
-
-// Runs the host tool with fixed arguments, then the options of a scenario
-// line (split at blanks). Exit code; stdout and stderr in *out.
-int RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& options,
-            std::string* out);
 
 Bytes ReadBytes(const std::string& path);
 bool WriteBytes(const std::string& path, const Bytes& data);

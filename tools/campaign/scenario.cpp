@@ -1,5 +1,7 @@
 #include "tools/campaign/scenario.h"
 
+#include "sim/keyval.h"
+
 #include <dirent.h>
 
 #include <algorithm>
@@ -20,42 +22,10 @@ const OutcomeNameEntry kOutcomeNames[] = {
     {Outcome::kSilent, "silent"},       {Outcome::kPowerLost, "power-lost"},
     {Outcome::kKilled, "killed"},       {Outcome::kHung, "hung"},     {Outcome::kNotRun, "not-run"}};
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t\r");
-  return s.substr(b, e - b + 1);
-}
-
-// A value in double quotes keeps its blanks and may hold \n, \r, \" and \\.
-std::string Unquote(const std::string& v) {
-  if (v.size() < 2 || v.front() != '"' || v.back() != '"') return v;
-  std::string out;
-  for (size_t i = 1; i + 1 < v.size(); ++i) {
-    char c = v[i];
-    if (c == '\\' && i + 2 < v.size()) {
-      char e = v[++i];
-      out += e == 'n' ? '\n' : e == 'r' ? '\r' : e;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 bool ParseBool(const std::string& v, bool* out) {
   if (v == "yes" || v == "1" || v == "true") { *out = true; return true; }
   if (v == "no" || v == "0" || v == "false") { *out = false; return true; }
   return false;
-}
-
-bool ParseNumber(const std::string& v, uint64_t* out) {
-  if (v.empty()) return false;
-  char* end = nullptr;
-  unsigned long long n = strtoull(v.c_str(), &end, 0);
-  if (*end) return false;
-  *out = n;
-  return true;
 }
 
 std::vector<std::string> SplitList(const std::string& v) {
@@ -63,10 +33,45 @@ std::vector<std::string> SplitList(const std::string& v) {
   std::stringstream ss(v);
   std::string item;
   while (std::getline(ss, item, ',')) {
-    item = Trim(item);
+    item = sim::TrimBlanks(item);
     if (!item.empty()) out.push_back(item);
   }
   return out;
+}
+
+// create.KEY: the options of "devsim create" as keys.
+std::string ApplyCreateKey(DeviceRecipe* recipe, const std::string& key, const std::string& v) {
+  bool b = false;
+  try {
+    if (key == "create.chip") recipe->chip = ParseChip(v);
+    else if (key == "create.toc_block") recipe->tocBlock = ParseU32(v, key);
+    else if (key == "create.boot_block") recipe->area.firstBlock = ParseU32(v, key);
+    else if (key == "create.boot_sectors") recipe->area.sectorCount = ParseU32(v, key);
+    else if (key == "create.bad_blocks") recipe->badBlocks = ParseList(v, key);
+    else if (key == "create.fill" || key == "create.no_toc") {
+      if (!ParseBool(v, &b)) return key + " wants yes or no";
+      if (key == "create.fill") recipe->fill = b;
+      else recipe->toc = !b;
+    } else {
+      return "unknown key \"" + key + "\"";
+    }
+  } catch (const UsageError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// A nand.cfg key: a setting of the device, or one of its faults.
+std::string ApplyDeviceKey(Scenario* s, const std::string& key, const std::string& v) {
+  // The chip and its factory bad blocks are made with the flash, not set after.
+  if (key == "maker" || key == "device") return key + " is the chip's: give it with create.chip";
+  if (key == "bad_blocks") return "bad_blocks are marked on the flash as it is made: give them with create.bad_blocks";
+  const bool fault = key.compare(0, 6, "fault.") == 0;
+  sim::NandConfig scratch;
+  sim::KeyStatus status = sim::ApplyNandConfigKey(key, v, fault ? &s->faults : &scratch);
+  if (status != sim::KeyStatus::kApplied) return sim::DescribeKeyStatus(key, status);
+  if (!fault) s->settings.emplace_back(key, v);
+  return "";
 }
 
 // One key of a scenario. Empty string: done; else what is wrong.
@@ -77,18 +82,14 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
     static const char* kKinds[] = {"load", "power-loss", "kill", "fault", "bad-input", "delivery"};
     if (std::find(std::begin(kKinds), std::end(kKinds), v) == std::end(kKinds)) return "unknown kind \"" + v + "\"";
     s->kind = v;
-  } else if (key == "create") {
-    s->create = v;
-  } else if (key.compare(0, 4, "cfg.") == 0) {
-    s->cfgLines.push_back(key.substr(4) + " = " + v);
-  } else if (key == "fault") {
-    s->faults.push_back(v);
+  } else if (key.compare(0, 7, "create.") == 0) {
+    return ApplyCreateKey(&s->create, key, v);
   } else if (key == "image") {
     if (v == "none") s->image = ImageSize::kNone;
     else if (v == "area") s->image = ImageSize::kArea;
     else if (v == "area+1") s->image = ImageSize::kAreaPlusOne;
     else if (v == "area-1") s->image = ImageSize::kAreaMinusOne;
-    else if (ParseNumber(v, &n)) { s->image = ImageSize::kBytes; s->imageBytes = n; }
+    else if (sim::ParseNumber(v, &n)) { s->image = ImageSize::kBytes; s->imageBytes = n; }
     else return "image wants none, a byte count, area, area+1 or area-1";
   } else if (key == "updater" || key == "navorin" || key == "expect.verified" ||
              key == "expect.recovery" || key == "expect.abandoned") {
@@ -105,22 +106,22 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
     if (v != "ok" && v != "cancel" && v != "none") return "answer wants ok, cancel or none";
     s->answer = v;
   } else if (key == "timeout") {
-    if (!ParseNumber(v, &n) || n == 0) return "timeout wants a number of seconds";
+    if (!sim::ParseNumber(v, &n) || n == 0) return "timeout wants a number of seconds";
     s->timeoutSeconds = double(n);
   } else if (key == "old_image") {
-    if (!ParseNumber(v, &n)) return "old_image wants a byte count";
+    if (!sim::ParseNumber(v, &n)) return "old_image wants a byte count";
     s->oldImageBytes = n;
   } else if (key == "camera_dies_after_ops") {
-    if (!ParseNumber(v, &n)) return "camera_dies_after_ops wants a number";
+    if (!sim::ParseNumber(v, &n) || n > uint64_t(INT64_MAX)) return "camera_dies_after_ops wants a number";
     s->cameraDiesAfterOps = int64_t(n);
   } else if (key == "kill_after_ops") {
-    if (!ParseNumber(v, &n)) return "kill_after_ops wants a number";
+    if (!sim::ParseNumber(v, &n) || n > uint64_t(INT64_MAX)) return "kill_after_ops wants a number";
     s->killAfterOps = int64_t(n);
   } else if (key == "sweep") {
     if (v != "power-loss") return "sweep wants power-loss";
     s->powerLossSweep = true;
   } else if (key == "sweep.sample") {
-    if (!ParseNumber(v, &n) || n == 0) return "sweep.sample wants a positive number";
+    if (!sim::ParseNumber(v, &n) || n == 0) return "sweep.sample wants a positive number";
     s->sweepSample = unsigned(n);
   } else if (key == "expect.outcome") {
     if (!ParseOutcome(v, &s->expect.outcome)) return "unknown outcome \"" + v + "\"";
@@ -136,7 +137,7 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
     s->expect.sysdrvReports = true;
     s->expect.sysdrvClean = v == "clean";
   } else {
-    return "unknown key \"" + key + "\"";
+    return ApplyDeviceKey(s, key, v);
   }
   return "";
 }
@@ -161,33 +162,24 @@ bool ParseOutcome(const std::string& s, Outcome* o) {
 
 bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out,
                     std::string* error) {
+  // The keys of [defaults], and a scenario they have been applied to: a key
+  // is checked there with those before it (so that faults count together).
   std::vector<std::pair<std::string, std::string>> defaults;
+  Scenario defaultsProbe;
   Scenario* current = nullptr;
   bool inDefaults = false;
-  std::istringstream lines(text);
-  std::string line;
-  int number = 0;
-  auto fail = [&](const std::string& why) {
-    *error = file + ":" + std::to_string(number) + ": " + why;
-    return false;
-  };
-  while (std::getline(lines, line)) {
-    ++number;
-    // A '#' starts a comment only at the start of a line or after a blank, so
-    // that messages and options may hold one.
-    size_t hash = line.find('#');
-    while (hash != std::string::npos && hash > 0 && line[hash - 1] != ' ' && line[hash - 1] != '\t')
-      hash = line.find('#', hash + 1);
-    if (hash != std::string::npos) line = line.substr(0, hash);
-    line = Trim(line);
-    if (line.empty()) continue;
-    if (line.front() == '[') {
-      if (line.back() != ']') return fail("a section name ends with ']'");
-      std::string name = Trim(line.substr(1, line.size() - 2));
-      if (name.empty()) return fail("empty section name");
+  for (const sim::KeyValueLine& l : sim::SplitKeyValueLines(text)) {
+    auto fail = [&](const std::string& why) {
+      *error = file + ":" + std::to_string(l.number) + ": " + why;
+      return false;
+    };
+    if (l.kind == sim::KeyValueLine::kMalformed) return fail(l.problem);
+    if (l.kind == sim::KeyValueLine::kSection) {
+      const std::string& name = l.key;
       if (name == "defaults") {
         inDefaults = true;
         defaults.clear();
+        defaultsProbe = Scenario();
         current = nullptr;
         continue;
       }
@@ -196,24 +188,20 @@ bool ParseScenarios(const std::string& text, const std::string& file, std::vecto
       inDefaults = false;
       out->emplace_back();
       current = &out->back();
+      for (const auto& kv : defaults) ApplyKey(current, kv.first, kv.second);
       current->name = name;
       current->file = file;
-      current->line = number;
-      for (const auto& kv : defaults) ApplyKey(current, kv.first, kv.second);
+      current->line = l.number;
       continue;
     }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) return fail("expected KEY = VALUE");
-    std::string key = Trim(line.substr(0, eq)), value = Unquote(Trim(line.substr(eq + 1)));
     if (inDefaults) {
-      Scenario probe;
-      std::string why = ApplyKey(&probe, key, value);
+      std::string why = ApplyKey(&defaultsProbe, l.key, l.value);
       if (!why.empty()) return fail(why);
-      defaults.emplace_back(key, value);
+      defaults.emplace_back(l.key, l.value);
       continue;
     }
     if (!current) return fail("a key before the first [scenario]");
-    std::string why = ApplyKey(current, key, value);
+    std::string why = ApplyKey(current, l.key, l.value);
     if (!why.empty()) return fail(why);
   }
   return true;

@@ -1,15 +1,34 @@
 // Campaign scenarios as data: what device to make, what goes on its card,
 // which faults it carries, which program runs, and what must come of it.
 //
-// A scenario file is a list of sections of "key = value" lines; '#' starts a
-// comment. "[defaults]" sets keys for the sections that follow it in the same
+// A scenario file is a list of sections of "key = value" lines, written as
+// nand.cfg is (sim/keyval.h: '#' comments, values in double quotes keep their
+// blanks). "[defaults]" sets keys for the sections that follow it in the same
 // file; "[NAME]" starts a scenario. Keys:
 //
 //   kind = load | power-loss | kill | fault | bad-input | delivery
-//   create = OPTIONS          options of "devsim create" (chip, TOC, area, fill, bad blocks)
-//   old_image = N             an old boot loader of N bytes already in the area
-//   cfg.KEY = VALUE           an extra nand.cfg line (sysdrv.rate, camera.active, ...)
-//   fault = OPTIONS           options of "devsim fault" (repeatable)
+//
+// The device, made fresh for every run as "devsim create" makes it:
+//   create.chip = MM:DD         maker and device ID bytes in hexadecimal (default ec:76)
+//   create.toc_block = N        the TOC block (default 1)
+//   create.boot_block = N       first block of the boot area the TOC names (default 2)
+//   create.boot_sectors = N     its sector count (default 512)
+//   create.fill = yes | no      recognisable pages in every good block outside the
+//                               TOC block and the area (default no)
+//   create.no_toc = yes | no    no TOC on the flash (default no)
+//   create.bad_blocks = N,N,... factory bad blocks
+//   old_image = N               an old boot loader of N bytes already in the area
+// Its settings and faults, as the keys of nand.cfg (sim/nand_cfg.h) with their
+// values; faults are checked against the chip and the model's room when the
+// device is made:
+//   sysdrv.rate = N, sysdrv.region = FIRST:COUNT, camera.active = 0|1,
+//   extboard.wp_user = 0|1, timing.*, partial.*
+//   fault.read_flip = S:B:b[:COUNT]   (repeatable; likewise fault.stuck_bit,
+//   fault.program_fail, fault.erase_fail), fault.stuck_ready_after = N,
+//   fault.power_loss_after = N
+// (maker, device and bad_blocks come from create.chip and create.bad_blocks.)
+//
+// The run:
 //   image = none | N | area | area+1 | area-1     EBOOT.NB0 on the card: N bytes
 //                             (decimal or 0x..), or as many as the TOC's area holds
 //   updater = yes | no        Kestrel.exe on the card (default no)
@@ -39,7 +58,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "sim/nand_cfg.h"
+#include "tools/devsim/device_ops.h"
 
 namespace devsim {
 
@@ -54,10 +77,10 @@ struct Scenario {
   std::string file;       // where it was read, for messages
   int line = 0;
   std::string kind = "fault";
-  std::string create;
+  DeviceRecipe create;
   uint64_t oldImageBytes = 0;          // 0: the area starts erased
-  std::vector<std::string> cfgLines;   // "key = value"
-  std::vector<std::string> faults;     // devsim fault options, one set per line
+  std::vector<std::pair<std::string, std::string>> settings;  // nand.cfg keys other than faults, in order
+  sim::NandConfig faults;              // the fault.* keys (only the fault fields count)
   ImageSize image = ImageSize::kBytes;
   uint64_t imageBytes = 1000;
   bool updater = false;

@@ -21,9 +21,6 @@ const char kHelp[] =
     "  --remove NAME   removes NAME from the card first\n"
     "With no option it lists the card.\n";
 
-const std::vector<OptionSpec> kOptions = {
-    {"--image", OptionKind::kValue}, {"--updater", OptionKind::kFlag}, {"--remove", OptionKind::kRepeated}};
-
 void Copy(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   if (!in) throw InputError("cannot read " + from);
@@ -34,28 +31,35 @@ void Copy(const std::string& from, const std::string& to) {
 }
 
 int Run(const std::vector<std::string>& argv) {
-  ParsedArgs args(argv, kOptions);
-  args.ExpectPositional({"DIR"});
-  std::string dir = args.Positional()[0];
+  std::vector<std::string> positional, removes;
+  std::optional<std::string> image;
+  bool updater = false;
+  CommandLine cl;
+  cl.Positionals({"DIR"}, &positional);
+  cl.Value("--image", &image);
+  cl.Flag("--updater", &updater);
+  cl.Repeated("--remove", &removes);
+  cl.Parse(argv);
+  const std::string& dir = positional[0];
   struct stat st;
   if (stat((dir + "/nand.img").c_str(), &st) != 0) throw InputError(dir + ": not a device folder (no nand.img)");
   std::string card = dir + "/SDMMC Disk";
   mkdir(card.c_str(), 0755);
-  for (const std::string& name : args.All("--remove")) {
+  for (const std::string& name : removes) {
     if (name.find('/') != std::string::npos) throw UsageError("--remove: " + name + " is not a file name");
     std::remove((card + "/" + name).c_str());
   }
-  if (auto image = args.Get("--image")) {
+  if (image) {
     Copy(*image, card + "/EBOOT.NB0");
     printf("card: %s -> %s/EBOOT.NB0\n", image->c_str(), card.c_str());
   }
-  if (args.Has("--updater")) {
+  if (updater) {
     std::string exe = ProgramPath("kestrel");
     if (stat(exe.c_str(), &st) != 0) throw InputError(exe + ": not built (cmake --build --preset device)");
     Copy(exe, card + "/Kestrel.exe");
     printf("card: %s -> %s/Kestrel.exe\n", exe.c_str(), card.c_str());
   }
-  if (!args.Has("--image") && !args.Has("--updater")) {
+  if (!image && !updater) {
     std::string cmd = "ls -l '" + card + "'";
     if (system(cmd.c_str()) != 0) return kExitUsage;
   }

@@ -10,14 +10,12 @@
 #ifndef TOOLS_DEVSIM_COMMAND_H
 #define TOOLS_DEVSIM_COMMAND_H
 
-#include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "tools/devsim/nandimage.h"
+#include "tools/devsim/device_ops.h"
 
 namespace devsim {
 
@@ -34,61 +32,35 @@ struct Command {
 const std::vector<const Command*>& Commands();
 const Command* FindCommand(const std::string& name);
 
-// A mistake on the command line: exit 2, with a pointer to --help.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-// Input that cannot be read or does not make sense: exit 2.
-struct InputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-enum class OptionKind { kFlag, kValue, kRepeated };
-struct OptionSpec {
-  const char* name;  // with its dashes: "--chip"
-  OptionKind kind;
-};
-
-// A parsed command line: options by name, positional arguments in order.
-// "--name value" and "--name=value" are the same; "--" ends the options.
-class ParsedArgs {
+// A subcommand's command line, read by CLI11. Each option is declared with
+// the place its value goes; Parse fills them in. "--name value" and
+// "--name=value" are the same, "--" ends the options, and values stay text:
+// numbers are read afterwards by ParseU32/ParseU64, strictly, so "010" is
+// ten and "12x" a mistake. Every mistake is a UsageError in the tool's words
+// ("unknown option --x", "--chip needs a value", "--chip given twice",
+// "--json takes no value", "missing DIR", "unexpected argument 'b'").
+class CommandLine {
  public:
-  ParsedArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+  CommandLine();
+  ~CommandLine();
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
 
-  bool Has(const std::string& name) const { return values_.count(name) != 0; }
-  std::optional<std::string> Get(const std::string& name) const;
-  std::vector<std::string> All(const std::string& name) const;
-  const std::vector<std::string>& Positional() const { return positional_; }
-  // Exactly n positional arguments, named for the message when missing.
-  void ExpectPositional(const std::vector<const char*>& names) const;
+  void Flag(const std::string& name, bool* given);
+  void Value(const std::string& name, std::optional<std::string>* value);     // at most once
+  void Repeated(const std::string& name, std::vector<std::string>* values);  // any number of times
+  // Exactly these positional arguments, named for the message when one is missing.
+  void Positionals(const std::vector<const char*>& names, std::vector<std::string>* values);
+
+  void Parse(const std::vector<std::string>& args);
 
  private:
-  std::map<std::string, std::vector<std::string>> values_;
-  std::vector<std::string> positional_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
-
-// Numbers on the command line: decimal or 0x-prefixed hexadecimal.
-uint32_t ParseU32(const std::string& text, const std::string& what);
-uint64_t ParseU64(const std::string& text, const std::string& what);
-// "A:B:C" with between minFields and maxFields numbers.
-std::vector<uint32_t> ParseFields(const std::string& text, size_t minFields, size_t maxFields,
-                                  const std::string& what, const std::string& form);
-std::vector<uint32_t> ParseList(const std::string& text, const std::string& what);  // "N,N,..."
-
-// Opens the DIR|IMAGE argument of inspect, extract and verify; --chip applies
-// to bare images.
-NandImage OpenSource(const std::string& path, const ParsedArgs& args, bool writable);
-
-// The boot area a subcommand works on: --area BLOCK:SECTORS when given,
-// else the one the TOC names (with the device's checks). Throws nothing:
-// *problem says why there is none.
-bool ResolveArea(const NandImage& img, const ParsedArgs& args, BootArea* area, TocInfo* toc,
-                 std::string* problem);
 
 // JSON string literal of s (quoted, escaped).
 std::string JsonString(const std::string& s);
-
-std::string ReadWholeFile(const std::string& path);  // throws InputError
 
 }  // namespace devsim
 

@@ -19,33 +19,34 @@ const char kHelp[] =
     "named on stderr and the exit code is 1. Exit 1 also when there is no usable boot area,\n"
     "2 on bad usage or unreadable input (N larger than the area is bad usage).\n";
 
-const std::vector<OptionSpec> kOptions = {
-    {"-o", OptionKind::kValue},
-    {"--bytes", OptionKind::kValue},
-    {"--chip", OptionKind::kValue},
-    {"--area", OptionKind::kValue},
-};
-
 int RunExtract(const std::vector<std::string>& argv) {
-  ParsedArgs args(argv, kOptions);
-  args.ExpectPositional({"DIR|IMAGE"});
-  auto out = args.Get("-o");
+  std::vector<std::string> positional;
+  std::optional<std::string> out, bytesText, chip, areaText;
+  CommandLine cl;
+  cl.Positionals({"DIR|IMAGE"}, &positional);
+  cl.Value("-o", &out);
+  cl.Value("--bytes", &bytesText);
+  cl.Value("--chip", &chip);
+  cl.Value("--area", &areaText);
+  cl.Parse(argv);
   if (!out) throw UsageError("missing -o FILE");
-  NandImage img = OpenSource(args.Positional()[0], args, false);
+  NandImage img = OpenSource(positional[0], chip, false);
+  std::optional<AreaChoice> given;
+  if (areaText) given = ParseAreaChoice(*areaText);
 
   BootArea area;
   TocInfo toc;
   std::string problem;
-  if (!ResolveArea(img, args, &area, &toc, &problem)) {
+  if (!ResolveArea(img, given, &area, &toc, &problem)) {
     std::fprintf(stderr, "devsim extract: no usable boot area: %s\n", problem.c_str());
     return kExitCheckFailed;
   }
   const uint64_t areaBytes = uint64_t(area.sectorCount) * kSectorBytes;
   uint64_t bytes = areaBytes;
-  if (auto v = args.Get("--bytes")) {
-    bytes = ParseU64(*v, "--bytes");
+  if (bytesText) {
+    bytes = ParseU64(*bytesText, "--bytes");
     if (bytes > areaBytes)
-      throw UsageError("--bytes " + *v + " is more than the boot area's " + std::to_string(area.sectorCount) +
+      throw UsageError("--bytes " + *bytesText + " is more than the boot area's " + std::to_string(area.sectorCount) +
                        " sectors (" + std::to_string(areaBytes) + " bytes)");
   }
   const uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;

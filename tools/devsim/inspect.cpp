@@ -44,94 +44,9 @@ const char kHelp[] =
     "\n"
     "Exit 0 when everything could be read; 2 when the input (or soc.state) cannot be.\n";
 
-const std::vector<OptionSpec> kOptions = {
-    {"--json", OptionKind::kFlag},
-    {"--chip", OptionKind::kValue},
-    {"--area", OptionKind::kValue},
-};
-
-constexpr size_t kMaxListed = 1000;
-
-struct AreaReport {
-  bool present = false;
-  bool fromOption = false;
-  BootArea area;
-  bool usable = false;
-  std::string problem;
-  uint64_t checked = 0;
-  uint64_t counts[5] = {};  // by SectorState
-  std::vector<std::pair<uint64_t, uint64_t>> erasedRanges;
-  struct Entry {
-    uint64_t index;
-    SectorState state;
-    std::string detail;
-  };
-  std::vector<Entry> notClean;
-  bool truncated = false;
-};
-
-struct Report {
-  const NandImage* img = nullptr;
-  TocInfo toc;
-  AreaReport area;
-  bool haveRecord = false;
-  sim::DeviceRecord record;
-  std::string recordError;
-  std::vector<std::string> faults;
-};
-
-void CheckArea(const NandImage& img, AreaReport* r) {
-  r->checked = img.SmallPage() ? r->area.SectorsInside(img.Shape().Pages()) : 0;
-  std::string err;
-  for (uint64_t i = 0; i < r->checked; ++i) {
-    SectorCheck c;
-    if (!CheckAreaSector(img, r->area, uint32_t(i), &c, &err)) throw InputError(err);
-    SectorState s = c.AreaState();
-    r->counts[int(s)]++;
-    if (s == SectorState::kErased) {
-      if (!r->erasedRanges.empty() && r->erasedRanges.back().second + 1 == i)
-        r->erasedRanges.back().second = i;
-      else
-        r->erasedRanges.push_back({i, i});
-    } else if (s != SectorState::kClean) {
-      if (r->notClean.size() < kMaxListed)
-        r->notClean.push_back({i, s, c.Describe()});
-      else
-        r->truncated = true;
-    }
-  }
-}
-
-std::vector<std::string> FaultLines(const sim::NandConfig& cfg) {
-  std::vector<std::string> out;
-  std::istringstream in(sim::FormatNandConfig(cfg));
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("fault.", 0) == 0) out.push_back(line);
-  return out;
-}
-
-Report Gather(const NandImage& img, const ParsedArgs& args) {
-  Report rep;
-  rep.img = &img;
-  std::string problem;
-  rep.area.usable = ResolveArea(img, args, &rep.area.area, &rep.toc, &problem);
-  rep.area.problem = problem;
-  rep.area.fromOption = args.Has("--area");
-  rep.area.present = rep.area.fromOption || rep.toc.found;
-  if (rep.area.present) CheckArea(img, &rep.area);
-  if (img.IsDevice()) {
-    rep.faults = FaultLines(img.Config());
-    rep.haveRecord = sim::ReadDeviceRecord(img.Path(), &rep.record, &rep.recordError);
-    if (!rep.haveRecord && rep.recordError.empty()) rep.recordError = "cannot read " + img.Path() + "/soc.state";
-  }
-  return rep;
-}
-
 std::string U(uint64_t v) { return std::to_string(v); }
 
-void PrintText(const Report& rep) {
-  const NandImage& img = *rep.img;
+void PrintText(const NandImage& img, const InspectReport& rep) {
   const sim::ChipShape& s = img.Shape();
   std::printf("%s %s\n", img.IsDevice() ? "device" : "image", img.Path().c_str());
   std::printf("chip: %s%s, %llu MiB: %u blocks of %u pages of %u+%u bytes; %s %llu bytes\n",
@@ -182,7 +97,7 @@ void PrintText(const Report& rep) {
     for (const auto& e : a.notClean)
       std::printf("  index %llu (sector %llu): %s: %s\n", static_cast<unsigned long long>(e.index),
                   static_cast<unsigned long long>(first + e.index), SectorStateName(e.state), e.detail.c_str());
-    if (a.truncated) std::printf("  ... (only the first %zu listed)\n", kMaxListed);
+    if (a.truncated) std::printf("  ... (only the first %zu listed)\n", kMaxListedSectors);
   }
   if (img.IsDevice()) {
     if (!rep.haveRecord) {
@@ -208,8 +123,7 @@ std::string JsonStrings(const std::vector<std::string>& v) {
   return out + "]";
 }
 
-void PrintJson(const Report& rep) {
-  const NandImage& img = *rep.img;
+void PrintJson(const NandImage& img, const InspectReport& rep) {
   const sim::ChipShape& s = img.Shape();
   std::ostringstream o;
   auto b = [](bool v) { return v ? "true" : "false"; };
@@ -276,14 +190,23 @@ void PrintJson(const Report& rep) {
 }
 
 int RunInspect(const std::vector<std::string>& argv) {
-  ParsedArgs args(argv, kOptions);
-  args.ExpectPositional({"DIR|IMAGE"});
-  NandImage img = OpenSource(args.Positional()[0], args, false);
-  Report rep = Gather(img, args);
-  if (args.Has("--json"))
-    PrintJson(rep);
+  std::vector<std::string> positional;
+  std::optional<std::string> chip, area;
+  bool json = false;
+  CommandLine cl;
+  cl.Positionals({"DIR|IMAGE"}, &positional);
+  cl.Flag("--json", &json);
+  cl.Value("--chip", &chip);
+  cl.Value("--area", &area);
+  cl.Parse(argv);
+  NandImage img = OpenSource(positional[0], chip, false);
+  std::optional<AreaChoice> given;
+  if (area) given = ParseAreaChoice(*area);
+  InspectReport rep = InspectImage(img, given);
+  if (json)
+    PrintJson(img, rep);
   else
-    PrintText(rep);
+    PrintText(img, rep);
   if (img.IsDevice() && !rep.haveRecord) {
     std::fprintf(stderr, "devsim inspect: %s\n", rep.recordError.c_str());
     return kExitUsage;

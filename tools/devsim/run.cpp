@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "sim/device_record.h"
+#include "sim/keyval.h"
 #include "tools/devsim/command.h"
 #include "tools/run/device_runner.h"
 
@@ -12,6 +13,7 @@ namespace {
 const char kHelp[] =
     "usage: devsim run DIR [--answer ok|cancel|none] [--no-system-driver] [--timeout S]\n"
     "                      [--interactive] [--show] [--card-fault read-fail|short-read] [--keep-record]\n"
+    "                      [--kill-after-ops N]\n"
     "                      kestrel|tollgate|PROGRAM.exe\n"
     "\n"
     "Boots device DIR: the system flash driver stand-in first (unless --no-system-driver),\n"
@@ -28,44 +30,70 @@ const char kHelp[] =
     "robot answers each box after 2 s (both need a prefix with the X11 driver:\n"
     "WINEPREFIX=$(scripts/x11-prefix.sh)). --card-fault makes the card's reads fail.\n"
     "--keep-record keeps the protocol checker's record of earlier runs.\n"
+    "--kill-after-ops N: the device ends the program (with what it started) once the\n"
+    "chip has made N operations, at its next controller access, holding the bus; its\n"
+    "exit code is then 0xDEAD0004. With no other user of the chip the same N leaves\n"
+    "the same flash every time.\n"
     "Exit code: 0 when the program ran to its end, 1 when it had to be stopped, 2 when\n"
     "the run could not be made.\n";
 
-const std::vector<OptionSpec> kOptions = {
-    {"--answer", OptionKind::kValue},       {"--no-system-driver", OptionKind::kFlag},
-    {"--timeout", OptionKind::kValue},      {"--interactive", OptionKind::kFlag},
-    {"--card-fault", OptionKind::kValue},   {"--keep-record", OptionKind::kFlag},
-    {"--show", OptionKind::kFlag},
+struct RunArgs {
+  std::vector<std::string> positional;
+  std::optional<std::string> answer, timeout, cardFault, killAfterOps;
+  bool noSystemDriver = false, interactive = false, keepRecord = false, show = false;
 };
 
-int Run(const std::vector<std::string>& argv) {
-  ParsedArgs args(argv, kOptions);
-  args.ExpectPositional({"DIR", "PROGRAM"});
+RunOptions OptionsFrom(const RunArgs& a) {
   RunOptions opt;
-  opt.deviceDir = args.Positional()[0];
-  opt.program = args.Positional()[1];
-  if (auto a = args.Get("--answer")) {
-    if (*a != "ok" && *a != "cancel" && *a != "none") throw UsageError("--answer: ok, cancel or none, not " + *a);
-    opt.answer = *a;
+  opt.deviceDir = a.positional[0];
+  opt.program = a.positional[1];
+  if (a.answer) {
+    if (*a.answer != "ok" && *a.answer != "cancel" && *a.answer != "none")
+      throw UsageError("--answer: ok, cancel or none, not " + *a.answer);
+    opt.answer = *a.answer;
   }
-  if (auto t = args.Get("--timeout")) {
-    char* end = nullptr;
-    opt.timeoutSeconds = strtod(t->c_str(), &end);
-    if (!end || *end || opt.timeoutSeconds <= 0) throw UsageError("--timeout: a number of seconds, not " + *t);
+  if (a.timeout) {
+    uint64_t seconds = 0;
+    if (!sim::ParseNumber(*a.timeout, &seconds) || seconds == 0 || seconds > 0xFFFFFFFFull)
+      throw UsageError("--timeout: a number of seconds, not " + *a.timeout);
+    opt.timeoutSeconds = double(seconds);
   }
-  if (auto f = args.Get("--card-fault")) {
-    if (*f != "read-fail" && *f != "short-read") throw UsageError("--card-fault: read-fail or short-read");
-    opt.cardFault = *f;
+  if (a.cardFault) {
+    if (*a.cardFault != "read-fail" && *a.cardFault != "short-read")
+      throw UsageError("--card-fault: read-fail or short-read");
+    opt.cardFault = *a.cardFault;
   }
-  opt.systemDriver = !args.Has("--no-system-driver");
-  opt.interactive = args.Has("--interactive");
-  if (args.Has("--show")) {
+  if (a.killAfterOps) {
+    const uint64_t ops = ParseU64(*a.killAfterOps, "--kill-after-ops count");
+    if (ops > uint64_t(INT64_MAX)) throw UsageError("--kill-after-ops: " + *a.killAfterOps + " is too large");
+    opt.killAfterOps = int64_t(ops);
+  }
+  opt.systemDriver = !a.noSystemDriver;
+  opt.interactive = a.interactive;
+  if (a.show) {
     if (!getenv("DISPLAY")) throw UsageError("--show needs a display (DISPLAY is not set)");
     opt.show = true;
     opt.holdMs = 2000;  // long enough to read the message before the robot answers
   }
   if (opt.interactive && !getenv("DISPLAY")) throw UsageError("--interactive needs a display (DISPLAY is not set)");
-  opt.clearRecord = !args.Has("--keep-record");
+  opt.clearRecord = !a.keepRecord;
+  return opt;
+}
+
+int Run(const std::vector<std::string>& argv) {
+  RunArgs a;
+  CommandLine cl;
+  cl.Positionals({"DIR", "PROGRAM"}, &a.positional);
+  cl.Value("--answer", &a.answer);
+  cl.Flag("--no-system-driver", &a.noSystemDriver);
+  cl.Value("--timeout", &a.timeout);
+  cl.Flag("--interactive", &a.interactive);
+  cl.Value("--card-fault", &a.cardFault);
+  cl.Flag("--keep-record", &a.keepRecord);
+  cl.Flag("--show", &a.show);
+  cl.Value("--kill-after-ops", &a.killAfterOps);
+  cl.Parse(argv);
+  const RunOptions opt = OptionsFrom(a);
 
   RunResult r;
   bool ok = RunOnDevice(opt, &r);

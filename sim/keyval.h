@@ -1,0 +1,42 @@
+// The text of the device's settings files: "key = value" lines, and the
+// numbers in them. nand.cfg and the campaign's scenario files are both read
+// through here, so a line means the same in either.
+//
+//   key = value        blanks around key and value are dropped
+//   key = "a # b "     a value in double quotes keeps its blanks and '#';
+//                      \n, \r, \" and \\ inside it stand for themselves
+//   # comment          '#' at the start of a line or after a blank (outside
+//                      quotes) starts a comment, so "fault = 3#4" keeps its '#'
+//   [name]             a section (scenario files; nand.cfg has none)
+//
+// Numbers are decimal or 0x-prefixed hexadecimal, the whole text and nothing
+// else: no sign, no blanks, no octal ("010" is ten), no overflow.
+#ifndef SIM_KEYVAL_H
+#define SIM_KEYVAL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct KeyValueLine {
+  enum Kind { kKeyValue, kSection, kMalformed };
+  Kind kind = kMalformed;
+  int number = 0;       // line number, from 1
+  std::string key;      // kKeyValue: the key; kSection: the section's name
+  std::string value;    // kKeyValue: the value, unquoted
+  std::string problem;  // kMalformed: what is wrong with the line
+};
+
+// Every line that is neither blank nor only a comment, in order.
+std::vector<KeyValueLine> SplitKeyValueLines(const std::string& text);
+
+std::string TrimBlanks(const std::string& s);
+
+bool ParseNumber(const std::string& text, uint64_t* out);
+bool ParseNumber(const std::string& text, uint32_t* out);  // and no more than 32 bits
+
+}  // namespace sim
+
+#endif
