@@ -39,6 +39,14 @@ std::string PlatformUtf8(const std::wstring& w) {
   return s;
 }
 
+std::wstring PlatformWide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), NULL, 0);
+  std::wstring w((size_t)n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &w[0], n);
+  return w;
+}
+
 extern "C" void NKDbgPrintfW(LPCWSTR lpszFmt, ...) {
   wchar_t buf[1024];
   va_list ap;

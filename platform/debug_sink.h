@@ -13,7 +13,10 @@ std::vector<std::wstring> PlatformDebugLines();
 void PlatformClearDebugLines();
 // Lines as UTF-8, convenient for gtest messages.
 std::vector<std::string> PlatformDebugLinesUtf8();
+// The one conversion between the wide strings of Win32 and the UTF-8 of the
+// event log, command lines and file names given as text.
 std::string PlatformUtf8(const std::wstring& w);
+std::wstring PlatformWide(const std::string& utf8);
 // Mutes stderr echo (tests that print thousands of lines); capture goes on.
 void PlatformSetDebugEcho(bool echo);
 

@@ -1,18 +1,10 @@
 #include "platform/event_log.h"
 
-#include <string.h>
-
+#include "platform/debug_sink.h"
 #include "tools/run/protocol.h"
 
-namespace {
-
-// The environment variable's name, wide (protocol names are ASCII).
-std::wstring WideName(const char* name) { return std::wstring(name, name + strlen(name)); }
-
-}  // namespace
-
 void PlatformLogEvent(const runproto::Event& event) {
-  static const std::wstring variable = WideName(runproto::kEnvEventLog);
+  static const std::wstring variable = PlatformWide(runproto::kEnvEventLog);
   wchar_t path[MAX_PATH];
   DWORD n = GetEnvironmentVariableW(variable.c_str(), path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return;

@@ -23,8 +23,9 @@ namespace sim {
 // when the process is attached to that folder.
 bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error);
 
-// The folder of the attached device, as it was given.
+// The folder of the attached device, as it was given, and a file in it.
 std::wstring SocDeviceDir();
+std::wstring SocDeviceFile(const wchar_t* name);
 
 // A raw page (528 bytes: data, then spare) as the cells hold it.
 bool SocReadRawPage(uint32_t sector, uint8_t raw[528]);

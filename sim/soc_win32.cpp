@@ -28,6 +28,7 @@
 #include <string>
 
 #include "flash/soc_windows.h"
+#include "platform/debug_sink.h"
 #include "sim/device.h"
 #include "sim/device_files.h"
 #include "sim/faults.h"
@@ -95,12 +96,6 @@ std::wstring Join(const std::wstring& dir, const wchar_t* name) {
   return dir + (last == L'\\' || last == L'/' ? L"" : L"\\") + name;
 }
 
-std::string Narrow(const std::wstring& w) {
-  std::string s;
-  for (wchar_t c : w) s += c < 0x80 ? char(c) : '?';
-  return s;
-}
-
 bool ReadWholeFile(const std::wstring& path, std::string* text) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                          OPEN_EXISTING, 0, NULL);
@@ -119,7 +114,7 @@ bool DeviceConfig(const std::wstring& dir, NandConfig* cfg, uint64_t* hash) {
   *cfg = NandConfig();
   *hash = 0;
   if (!ReadWholeFile(Join(dir, L"nand.cfg"), &text)) return true;
-  if (!ParseNandConfig(text, Narrow(Join(dir, L"nand.cfg")), cfg, &error)) {
+  if (!ParseNandConfig(text, PlatformUtf8(Join(dir, L"nand.cfg")), cfg, &error)) {
     fprintf(stderr, "sim: %s\n", error.c_str());
     return false;
   }
@@ -169,8 +164,7 @@ class ModelLock {
 
 std::wstring TargetJobName() {
   wchar_t buf[MAX_PATH];
-  std::wstring name(runproto::kEnvTargetJob, runproto::kEnvTargetJob + strlen(runproto::kEnvTargetJob));
-  DWORD n = GetEnvironmentVariableW(name.c_str(), buf, MAX_PATH);
+  DWORD n = GetEnvironmentVariableW(PlatformWide(runproto::kEnvTargetJob).c_str(), buf, MAX_PATH);
   return n > 0 && n < MAX_PATH ? std::wstring(buf, n) : std::wstring();
 }
 
@@ -230,7 +224,7 @@ bool Attach(const std::wstring& dir) {
   }
   ChipShape shape = ChipShapeFor(cfg.maker, cfg.device);
   if (!shape.largePage && d->imageBytes < shape.ImageBytes()) {
-    fprintf(stderr, "sim: %s is %llu bytes, the chip has %llu\n", Narrow(Join(dir, L"nand.img")).c_str(),
+    fprintf(stderr, "sim: %s is %llu bytes, the chip has %llu\n", PlatformUtf8(Join(dir, L"nand.img")).c_str(),
             (unsigned long long)d->imageBytes, (unsigned long long)shape.ImageBytes());
     Unmap(d.get());
     return false;
@@ -418,10 +412,12 @@ void SocWrite32(int id, unsigned int offset, unsigned int value) {
 
 bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error) {
   if (g_dev && g_dev->dir == dir) SocDetach();
-  return CreateDeviceFiles(Narrow(dir), cfg, error);
+  return CreateDeviceFiles(PlatformUtf8(dir), cfg, error);
 }
 
 std::wstring SocDeviceDir() { return g_dev ? g_dev->dir : std::wstring(); }
+
+std::wstring SocDeviceFile(const wchar_t* name) { return g_dev ? Join(g_dev->dir, name) : std::wstring(); }
 
 bool SocReadRawPage(uint32_t sector, uint8_t raw[528]) {
   if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;

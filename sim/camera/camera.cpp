@@ -95,8 +95,6 @@ unsigned long long ChipOps() {
   return sim::SocReadRecord(&rec) ? rec.chipOps : 0;
 }
 
-std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
   CLI::App app("the other users of the shared pins and the write protect", "camera");
   app.add_option("--mode", o->mode)->required()->check(CLI::IsMember({"camera", "wp", "camera-dies"}));
@@ -134,13 +132,13 @@ int wmain(int argc, wchar_t** argv) {
   w.globals = Map(DRIVER_GLOBALS_SIZE, DRIVER_GLOBALS_VA);
   HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
   HANDLE stop = opt.stopEvent.empty() ? CreateEventW(NULL, TRUE, FALSE, NULL)
-                                      : CreateEventW(NULL, TRUE, FALSE, Wide(opt.stopEvent).c_str());
+                                      : CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
   if (!w.resShare || !w.extBoard || !w.globals || !pin || !stop) {
     fwprintf(stderr, L"camera: cannot map the windows or open the pin mutex (error %lu)\n", GetLastError());
     return runproto::kStandInUsage;
   }
   if (!opt.readyEvent.empty()) {
-    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, Wide(opt.readyEvent).c_str());
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.readyEvent).c_str());
     if (ready) {
       SetEvent(ready);
       CloseHandle(ready);

@@ -52,8 +52,6 @@ struct Counts {
   unsigned long pinAbandoned = 0;
 };
 
-std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
 bool ParseArgs(int argc, wchar_t** argv, Options* o) {
   CLI::App app("the system flash driver stand-in", "sysflash");
   app.add_option("--ready-event", o->readyEvent);
@@ -66,10 +64,8 @@ bool ParseArgs(int argc, wchar_t** argv, Options* o) {
 
 sim::NandConfig DeviceConfig() {
   sim::NandConfig cfg;
-  std::wstring dir = sim::SocDeviceDir();
-  std::wstring path = dir + (!dir.empty() && dir[dir.size() - 1] == L'\\' ? L"" : L"\\") + L"nand.cfg";
   std::string error;
-  sim::LoadNandConfig(PlatformUtf8(path), &cfg, &error);
+  sim::LoadNandConfig(PlatformUtf8(sim::SocDeviceFile(L"nand.cfg")), &cfg, &error);
   return cfg;
 }
 
@@ -163,7 +159,7 @@ int wmain(int argc, wchar_t** argv) {
   if (GetLastError() == ERROR_ALREADY_EXISTS)
     fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ already exists; sharing it\n");
   HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
-  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, Wide(opt.stopEvent).c_str());
+  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
   if (!pin || !stop) {
     fwprintf(stderr, L"sysflash: cannot create the pin mutex or the stop event (error %lu)\n", GetLastError());
     return runproto::kStandInUsage;
@@ -182,7 +178,7 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"sysflash: no file-system region to work in; holding the bus only\n");
   sim::SocStopInLongWaits(stop, StopInWait);
   if (!opt.readyEvent.empty()) {
-    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, Wide(opt.readyEvent).c_str());
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.readyEvent).c_str());
     if (ready) {
       SetEvent(ready);
       CloseHandle(ready);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/debug_sink.h"
 #include "sim/device_files.h"
 #include "sim/soc.h"
 
@@ -24,13 +25,12 @@ class TestDevice {
   }
   bool Attach(const sim::NandConfig& cfg = sim::NandConfig()) {
     std::string err;
-    if (!sim::CreateDeviceFiles(Narrow(dir_), cfg, &err)) return false;
+    if (!sim::CreateDeviceFiles(PlatformUtf8(dir_), cfg, &err)) return false;
     return sim::SocAttachTo(dir_.c_str());
   }
   const std::wstring& Dir() const { return dir_; }
 
  private:
-  static std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
   static void DeleteTree(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);

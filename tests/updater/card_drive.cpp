@@ -4,9 +4,9 @@
 
 #include <atomic>
 
-namespace {
+#include "platform/debug_sink.h"
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+namespace {
 
 std::string Env(const wchar_t* name) {
   wchar_t v[1024];
@@ -37,14 +37,14 @@ bool Shell(const std::wstring& line, const std::wstring& markWinPath) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::wstring Quoted(const std::string& unixPath) { return L"'" + Wide(unixPath) + L"'"; }
+std::wstring Quoted(const std::string& unixPath) { return L"'" + PlatformWide(unixPath) + L"'"; }
 
 }  // namespace
 
 CardDrive::CardDrive() {
   static std::atomic<int> counter{0};
   unixDir_ = "/tmp/kestrel-upd-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
-  winDir_ = L"Z:" + Wide(unixDir_);
+  winDir_ = L"Z:" + PlatformWide(unixDir_);
   for (auto& c : winDir_)
     if (c == L'/') c = L'\\';
   if (!CreateDirectoryW(winDir_.c_str(), NULL) || !CreateDirectoryW((winDir_ + L"\\SDMMC Disk").c_str(), NULL)) {

@@ -55,14 +55,6 @@ struct Options {
   std::vector<std::string> command;
 };
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), NULL, 0);
-  std::wstring w(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &w[0], n);
-  return w;
-}
-
 std::wstring Quote(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
   std::wstring q = L"\"";
@@ -75,7 +67,7 @@ std::wstring Quote(const std::wstring& arg) {
 
 std::wstring CommandLine(const std::vector<std::string>& args) {
   std::wstring line;
-  for (const std::string& a : args) line += (line.empty() ? L"" : L" ") + Quote(Wide(a));
+  for (const std::string& a : args) line += (line.empty() ? L"" : L" ") + Quote(PlatformWide(a));
   return line;
 }
 
@@ -107,7 +99,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
 // makes this fail with ERROR_SHARING_VIOLATION).
 int64_t ProbeOpen(const std::string& path) {
   if (path.empty()) return -1;
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE h = CreateFileW(PlatformWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) return int64_t(GetLastError());
   CloseHandle(h);
@@ -151,7 +143,7 @@ void StartCameras(const Options& o, Cameras* c) {
   if (!sim::LoadNandConfig("nand.cfg", &cfg, &error)) fwprintf(stderr, L"devrun: %hs\n", error.c_str());
   std::wstring stopName = Named(runproto::kCameraStopPrefix);
   c->stop = CreateEventW(NULL, TRUE, FALSE, stopName.c_str());
-  std::wstring base = Quote(Wide(o.camera)) + L" --stop-event " + stopName + L" --mode ";
+  std::wstring base = Quote(PlatformWide(o.camera)) + L" --stop-event " + stopName + L" --mode ";
   if (cfg.cameraActive) c->processes.push_back(StartProcess(base + L"camera", NULL));
   if (cfg.extboardWpUser) c->processes.push_back(StartProcess(base + L"wp", NULL));
   if (o.cameraDiesAfterOps >= 0) {
@@ -199,7 +191,7 @@ bool RunProgram(const Options& o, bool* timedOut) {
   HANDLE job = CreateJobObjectW(NULL, jobName.c_str());
   // Only the program and what it starts carry the job's name: the stand-ins
   // were started before it was set.
-  std::wstring variable(runproto::kEnvTargetJob, runproto::kEnvTargetJob + strlen(runproto::kEnvTargetJob));
+  std::wstring variable = PlatformWide(runproto::kEnvTargetJob);
   SetEnvironmentVariableW(variable.c_str(), jobName.c_str());
 
   runproto::RobotOptions ro;
@@ -255,7 +247,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseOptions(argc, argv, &opt)) return runproto::kRunnerUsage;
 
   sim::SysflashProcess sysflash;
-  if (!opt.noSystemDriver && !sim::StartSysflash(Wide(opt.sysflash), L"", &sysflash)) {
+  if (!opt.noSystemDriver && !sim::StartSysflash(PlatformWide(opt.sysflash), L"", &sysflash)) {
     fwprintf(stderr, L"devrun: the system flash driver %hs did not come up (exit code 0x%lx)\n", opt.sysflash.c_str(),
              sysflash.exitCode);
     return runproto::kRunnerUsage;
