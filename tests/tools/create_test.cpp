@@ -62,7 +62,7 @@ TEST(DevsimCreate, DefaultDeviceIsAnErasedChipWithTheTocOnly) {
   Bytes img = ReadBytes(dev + "/nand.img");
   ASSERT_EQ(4096ull * 32 * kPage, img.size());
   Bytes toc = TocData(512, 2);
-  EXPECT_EQ(DriverPage(toc.data(), kBootRecord), PageOf(img, 32)) << DiffBytes(PageOf(img, 32), DriverPage(toc.data(), kBootRecord));
+  EXPECT_EQ(DriverPage(toc.data(), kBootRecord), PageOf(img, 32)) << DiffBytes(DriverPage(toc.data(), kBootRecord), PageOf(img, 32));
   ExpectErasedExcept(img, {32});
 
   sim::NandConfig cfg = LoadCfg(dev);
@@ -130,7 +130,7 @@ TEST(DevsimCreate, BootImageIsWrittenSectorBySectorAsTheUpdaterDoes) {
       std::memcpy(chunk, image.data() + i * 512, std::min<size_t>(512, size - i * 512));
       // The area at block 5: index 0 is sector 160.
       Bytes want = DriverPage(chunk, kBootRecord);
-      EXPECT_EQ(want, PageOf(img, 160 + i)) << "index " << i << DiffBytes(PageOf(img, 160 + i), want);
+      EXPECT_EQ(want, PageOf(img, 160 + i)) << "index " << i << DiffBytes(want, PageOf(img, 160 + i));
       written.push_back(160 + i);
     }
     ExpectErasedExcept(img, written);
@@ -190,7 +190,7 @@ TEST(DevsimCreate, LargePageChipGetsAnErasedImageOfItsSizeAndNoToc) {
   Bytes want(4 * 64 * page, 0xFF);
   Bytes head = ReadRange(img, 0, want.size());
   want[3 * 64 * page + 2048] = 0x00;
-  EXPECT_EQ(want, head) << DiffBytes(head, want);
+  EXPECT_EQ(want, head) << DiffBytes(want, head);
   EXPECT_EQ(0x98u, LoadCfg(t / "dev").maker);
   EXPECT_EQ(0xDAu, LoadCfg(t / "dev").device);
 }

@@ -193,7 +193,7 @@ TEST(DevsimExtract, RoundTripsTheImageAndTheWholeArea) {
   Bytes want = d.image;
   want.resize(512 * 512, 0xFF);
   Bytes got = ReadBytes(d.t / "whole.bin");
-  EXPECT_EQ(want, got) << DiffBytes(got, want);
+  EXPECT_EQ(want, got) << DiffBytes(want, got);
 }
 
 TEST(DevsimExtract, RepairsSingleBitsAndReportsUncorrectableSectors) {
@@ -210,7 +210,7 @@ TEST(DevsimExtract, RepairsSingleBitsAndReportsUncorrectableSectors) {
   Bytes want = d.image;
   want[1024 + 10] ^= 1;  // written as read
   want[1024 + 11] ^= 1;
-  EXPECT_EQ(want, got) << DiffBytes(got, want);
+  EXPECT_EQ(want, got) << DiffBytes(want, got);
 }
 
 TEST(DevsimExtract, RefusesSizesBeyondTheArea) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "ecc/ecc.h"
 #include "sim/soc_state.h"
 #include "tests/tools/tool_test_support.h"
@@ -15,23 +17,34 @@
 namespace tooltest {
 namespace {
 
+using Json = nlohmann::json;
+
+// The --json report of devsim inspect; text that does not parse fails the test.
 Json InspectJson(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"inspect"};
   all.insert(all.end(), args.begin(), args.end());
   all.push_back("--json");
   ToolRun r = Devsim(all);
-  Json j;
-  std::string err;
   EXPECT_EQ(0, r.exit) << r.All();
-  EXPECT_TRUE(ParseJson(r.out, &j, &err)) << err << "\n" << r.out;
-  return j;
+  try {
+    return Json::parse(r.out);
+  } catch (const Json::parse_error& e) {
+    ADD_FAILURE() << "not JSON: " << e.what() << "\n" << r.out;
+    return Json();
+  }
+}
+
+// The number of items of a JSON array; anything else fails the test.
+size_t Items(const Json& v) {
+  EXPECT_TRUE(v.is_array()) << v;
+  return v.is_array() ? v.size() : 0;
 }
 
 // The area's not-clean entry of this index, or null.
 const Json& Entry(const Json& area, int64_t index) {
   static const Json kNone;
-  for (const Json& e : area["notClean"].items)
-    if (e["index"].Int() == index) return e;
+  for (const Json& e : area.at("notClean"))
+    if (e.at("index").get<int64_t>() == index) return e;
   return kNone;
 }
 
@@ -52,31 +65,31 @@ struct SmallDevice {
 TEST(DevsimInspect, FreshDeviceShowsChipTocAreaAndRecord) {
   SmallDevice d({"--bad-blocks", "20"});
   Json j = InspectJson({d.dir});
-  EXPECT_EQ("device", j["kind"].str);
-  EXPECT_EQ("ec:73", j["chip"]["id"].str);
-  EXPECT_EQ(1024, j["chip"]["blocks"].Int());
-  EXPECT_EQ(1024 * 32 * 528, j["chip"]["imageBytes"].Int());
-  ASSERT_EQ(1u, j["badBlocks"].Size());
-  EXPECT_EQ(20, j["badBlocks"][0].Int());
-  EXPECT_TRUE(j["toc"]["found"].b);
-  EXPECT_EQ(1, j["toc"]["block"].Int());
-  EXPECT_EQ(32, j["toc"]["sector"].Int());
-  EXPECT_EQ("4e 54 4f 43", j["toc"]["signature"].str);
-  EXPECT_EQ(512, j["toc"]["sectorCount"].Int());
-  EXPECT_EQ(2, j["toc"]["firstBlock"].Int());
-  const Json& a = j["area"];
-  EXPECT_TRUE(a["usable"].b);
-  EXPECT_EQ(64, a["firstSector"].Int());
-  EXPECT_EQ(16, a["blocks"].Int());
-  EXPECT_EQ(4, a["counts"]["clean"].Int());
-  EXPECT_EQ(508, a["counts"]["erased"].Int());
-  ASSERT_EQ(1u, a["erasedRanges"].Size());
-  EXPECT_EQ(4, a["erasedRanges"][0][0].Int());
-  EXPECT_EQ(511, a["erasedRanges"][0][1].Int());
-  EXPECT_EQ(0u, a["notClean"].Size());
-  EXPECT_FALSE(j["record"].IsNull());
-  EXPECT_EQ(0, j["record"]["violationCount"].Int());
-  EXPECT_TRUE(j["record"]["error"].IsNull());
+  EXPECT_EQ("device", j.at("kind").get<std::string>());
+  EXPECT_EQ("ec:73", j.at("chip").at("id").get<std::string>());
+  EXPECT_EQ(1024, j.at("chip").at("blocks").get<int64_t>());
+  EXPECT_EQ(1024 * 32 * 528, j.at("chip").at("imageBytes").get<int64_t>());
+  ASSERT_EQ(1u, Items(j.at("badBlocks")));
+  EXPECT_EQ(20, j.at("badBlocks").at(0).get<int64_t>());
+  EXPECT_TRUE(j.at("toc").at("found").get<bool>());
+  EXPECT_EQ(1, j.at("toc").at("block").get<int64_t>());
+  EXPECT_EQ(32, j.at("toc").at("sector").get<int64_t>());
+  EXPECT_EQ("4e 54 4f 43", j.at("toc").at("signature").get<std::string>());
+  EXPECT_EQ(512, j.at("toc").at("sectorCount").get<int64_t>());
+  EXPECT_EQ(2, j.at("toc").at("firstBlock").get<int64_t>());
+  const Json& a = j.at("area");
+  EXPECT_TRUE(a.at("usable").get<bool>());
+  EXPECT_EQ(64, a.at("firstSector").get<int64_t>());
+  EXPECT_EQ(16, a.at("blocks").get<int64_t>());
+  EXPECT_EQ(4, a.at("counts").at("clean").get<int64_t>());
+  EXPECT_EQ(508, a.at("counts").at("erased").get<int64_t>());
+  ASSERT_EQ(1u, Items(a.at("erasedRanges")));
+  EXPECT_EQ(4, a.at("erasedRanges").at(0).at(0).get<int64_t>());
+  EXPECT_EQ(511, a.at("erasedRanges").at(0).at(1).get<int64_t>());
+  EXPECT_EQ(0u, Items(a.at("notClean")));
+  EXPECT_FALSE(j.at("record").is_null());
+  EXPECT_EQ(0, j.at("record").at("violationCount").get<int64_t>());
+  EXPECT_TRUE(j.at("record").at("error").is_null());
 
   ToolRun text = Devsim({"inspect", d.dir});
   ASSERT_EQ(0, text.exit) << text.All();
@@ -120,22 +133,23 @@ TEST(DevsimInspect, DamageInTheAreaShowsAsEachSectorsState) {
     SmallDevice d;
     c.damage(d.img);
     Json j = InspectJson({d.dir});
-    const Json& a = j["area"];
+    const Json& a = j.at("area");
     const Json& e = Entry(a, 1);
     if (!c.state) {
-      EXPECT_TRUE(e.IsNull());
-      EXPECT_EQ(509, a["counts"]["erased"].Int());
-      ASSERT_EQ(2u, a["erasedRanges"].Size());
-      EXPECT_EQ(1, a["erasedRanges"][0][0].Int());
-      EXPECT_EQ(1, a["erasedRanges"][0][1].Int());
+      EXPECT_TRUE(e.is_null());
+      EXPECT_EQ(509, a.at("counts").at("erased").get<int64_t>());
+      ASSERT_EQ(2u, Items(a.at("erasedRanges")));
+      EXPECT_EQ(1, a.at("erasedRanges").at(0).at(0).get<int64_t>());
+      EXPECT_EQ(1, a.at("erasedRanges").at(0).at(1).get<int64_t>());
       continue;
     }
-    ASSERT_FALSE(e.IsNull()) << "index 1 not listed";
-    EXPECT_EQ(65, e["sector"].Int());
-    EXPECT_EQ(c.state, e["state"].str);
-    EXPECT_NE(std::string::npos, e["detail"].str.find(c.detail)) << e["detail"].str;
-    EXPECT_EQ(3, a["counts"]["clean"].Int()) << "the other image sectors stay clean";
-    EXPECT_EQ(1u, a["notClean"].Size());
+    ASSERT_FALSE(e.is_null()) << "index 1 not listed";
+    EXPECT_EQ(65, e.at("sector").get<int64_t>());
+    EXPECT_EQ(c.state, e.at("state").get<std::string>());
+    const std::string detail = e.at("detail").get<std::string>();
+    EXPECT_NE(std::string::npos, detail.find(c.detail)) << detail;
+    EXPECT_EQ(3, a.at("counts").at("clean").get<int64_t>()) << "the other image sectors stay clean";
+    EXPECT_EQ(1u, Items(a.at("notClean")));
 
     ToolRun text = Devsim({"inspect", d.dir});
     EXPECT_NE(std::string::npos, text.out.find(std::string("  index 1 (sector 65): ") + c.state + ": ")) << text.out;
@@ -210,20 +224,22 @@ TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
     ASSERT_EQ(0, made.exit) << made.All();
     if (c.damage) c.damage(t / "dev/nand.img");
     Json j = InspectJson({t / "dev"});
-    const Json& toc = j["toc"];
-    EXPECT_EQ(c.found, toc["found"].b);
+    const Json& toc = j.at("toc");
+    EXPECT_EQ(c.found, toc.at("found").get<bool>());
     if (c.block >= 0)
-      EXPECT_EQ(c.block, toc["block"].Int());
+      EXPECT_EQ(c.block, toc.at("block").get<int64_t>());
     else
-      EXPECT_FALSE(toc["marked"].b);
+      EXPECT_FALSE(toc.at("marked").get<bool>());
     if (!c.found) {
-      EXPECT_NE(std::string::npos, toc["problem"].str.find(c.problem)) << toc["problem"].str;
-      EXPECT_TRUE(j["area"].IsNull());
+      const std::string problem = toc.at("problem").get<std::string>();
+      EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
+      EXPECT_TRUE(j.at("area").is_null());
     } else if (*c.problem) {
-      EXPECT_FALSE(j["area"]["usable"].b);
-      EXPECT_NE(std::string::npos, j["area"]["problem"].str.find(c.problem)) << j["area"]["problem"].str;
+      EXPECT_FALSE(j.at("area").at("usable").get<bool>());
+      const std::string problem = j.at("area").at("problem").get<std::string>();
+      EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
     } else {
-      EXPECT_TRUE(j["area"]["usable"].b);
+      EXPECT_TRUE(j.at("area").at("usable").get<bool>());
     }
   }
 }
@@ -271,21 +287,21 @@ TEST(DevsimInspect, ReadsARawDumpItDidNotMake) {
     std::vector<std::string> args = {dump.path};
     args.insert(args.end(), chip.begin(), chip.end());
     Json j = InspectJson(args);
-    EXPECT_EQ("image", j["kind"].str);
-    EXPECT_EQ(chip.empty() ? "ec:73" : "ad:73", j["chip"]["id"].str);
-    EXPECT_TRUE(j["record"].IsNull());
-    EXPECT_TRUE(j["badBlocks"].IsNull());
-    EXPECT_TRUE(j["toc"]["found"].b) << j["toc"]["problem"].str;
-    EXPECT_EQ(3, j["toc"]["block"].Int());
-    EXPECT_EQ(4, j["toc"]["sectorCount"].Int());
-    EXPECT_EQ(4, j["toc"]["firstBlock"].Int());
-    EXPECT_EQ("", j["toc"]["ecc"].str);
-    const Json& a = j["area"];
-    EXPECT_TRUE(a["usable"].b);
-    EXPECT_EQ(128, a["firstSector"].Int());
-    EXPECT_EQ(3, a["counts"]["clean"].Int());
-    EXPECT_EQ(1, a["counts"]["erased"].Int());
-    EXPECT_EQ(0u, a["notClean"].Size());
+    EXPECT_EQ("image", j.at("kind").get<std::string>());
+    EXPECT_EQ(chip.empty() ? "ec:73" : "ad:73", j.at("chip").at("id").get<std::string>());
+    EXPECT_TRUE(j.at("record").is_null());
+    EXPECT_TRUE(j.at("badBlocks").is_null());
+    EXPECT_TRUE(j.at("toc").at("found").get<bool>()) << j.at("toc").at("problem");
+    EXPECT_EQ(3, j.at("toc").at("block").get<int64_t>());
+    EXPECT_EQ(4, j.at("toc").at("sectorCount").get<int64_t>());
+    EXPECT_EQ(4, j.at("toc").at("firstBlock").get<int64_t>());
+    EXPECT_EQ("", j.at("toc").at("ecc").get<std::string>());
+    const Json& a = j.at("area");
+    EXPECT_TRUE(a.at("usable").get<bool>());
+    EXPECT_EQ(128, a.at("firstSector").get<int64_t>());
+    EXPECT_EQ(3, a.at("counts").at("clean").get<int64_t>());
+    EXPECT_EQ(1, a.at("counts").at("erased").get<int64_t>());
+    EXPECT_EQ(0u, Items(a.at("notClean")));
   }
 
   // Its content, through verify and extract: 1024 zero bytes, then 0xFF.
@@ -298,7 +314,7 @@ TEST(DevsimInspect, ReadsARawDumpItDidNotMake) {
   EXPECT_EQ(0, x.exit) << x.All();
   Bytes out = ReadBytes(dump.t / "out.bin");
   expected.resize(2048, 0xFF);
-  EXPECT_EQ(expected, out) << DiffBytes(out, expected);
+  EXPECT_EQ(expected, out) << DiffBytes(expected, out);
 }
 
 TEST(DevsimInspect, ImagesOfNoChipOrTheWrongChipAreRefused) {
@@ -327,10 +343,10 @@ TEST(DevsimInspect, ImagesOfNoChipOrTheWrongChipAreRefused) {
 TEST(DevsimInspect, AreaOptionLooksAtSectorsWithoutAToc) {
   SmallDevice d({"--no-toc"});
   Json j = InspectJson({d.dir, "--area", "2:6"});
-  EXPECT_FALSE(j["toc"]["found"].b);
-  EXPECT_EQ("option", j["area"]["source"].str);
-  EXPECT_EQ(4, j["area"]["counts"]["clean"].Int());
-  EXPECT_EQ(2, j["area"]["counts"]["erased"].Int());
+  EXPECT_FALSE(j.at("toc").at("found").get<bool>());
+  EXPECT_EQ("option", j.at("area").at("source").get<std::string>());
+  EXPECT_EQ(4, j.at("area").at("counts").at("clean").get<int64_t>());
+  EXPECT_EQ(2, j.at("area").at("counts").at("erased").get<int64_t>());
 }
 
 // What the simulation remembers of a device's runs, as the models leave it in
@@ -351,14 +367,15 @@ TEST(DevsimInspect, ShowsTheCheckerRecordAndTheSimulatedClock) {
   WriteBytes(d.dir + "/soc.state", Bytes(p, p + sizeof(sim::SocHeader)));
 
   Json j = InspectJson({d.dir});
-  const Json& r = j["record"];
-  EXPECT_EQ(123456789, r["clockNs"].Int());
-  EXPECT_EQ(4567, r["chipBusyNs"].Int());
-  EXPECT_EQ(42, r["chipOps"].Int());
-  EXPECT_TRUE(r["poweredOff"].b);
-  EXPECT_EQ(3, r["violationCount"].Int());
-  ASSERT_EQ(1u, r["violations"].Size());
-  EXPECT_NE(std::string::npos, r["violations"][0].str.find("NAND_CMD written without the bus")) << r["violations"][0].str;
+  const Json& r = j.at("record");
+  EXPECT_EQ(123456789, r.at("clockNs").get<int64_t>());
+  EXPECT_EQ(4567, r.at("chipBusyNs").get<int64_t>());
+  EXPECT_EQ(42, r.at("chipOps").get<int64_t>());
+  EXPECT_TRUE(r.at("poweredOff").get<bool>());
+  EXPECT_EQ(3, r.at("violationCount").get<int64_t>());
+  ASSERT_EQ(1u, Items(r.at("violations")));
+  const std::string violation = r.at("violations").at(0).get<std::string>();
+  EXPECT_NE(std::string::npos, violation.find("NAND_CMD written without the bus")) << violation;
 
   ToolRun text = Devsim({"inspect", d.dir});
   EXPECT_EQ(0, text.exit) << text.All();

@@ -1,13 +1,13 @@
 // Running the built devsim as a user does, and looking at what it leaves:
-// the bytes of nand.img, the lines of nand.cfg, its JSON report.
+// the bytes of nand.img, the lines of nand.cfg.
 #ifndef TESTS_TOOLS_TOOL_TEST_SUPPORT_H
 #define TESTS_TOOLS_TOOL_TEST_SUPPORT_H
 
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/common/byte_diff.h"
 
 namespace tooltest {
 
@@ -52,26 +52,8 @@ void SetByte(const std::string& image, uint64_t page, uint32_t byte, uint8_t val
 Bytes PseudoRandom(size_t n, uint32_t seed);
 uint32_t Le32(const uint8_t* p);
 bool AllFF(const uint8_t* p, size_t n);
-// The bytes where two buffers differ, for failure messages.
-std::string DiffBytes(const Bytes& got, const Bytes& want, size_t limit = 16);
-
-// A small JSON reader for checking the tool's --json output.
-struct Json {
-  enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
-  bool b = false;
-  double num = 0;
-  std::string str;
-  std::vector<Json> items;
-  std::map<std::string, Json> fields;
-
-  const Json& operator[](const std::string& key) const;  // null when absent
-  const Json& operator[](size_t i) const;
-  int64_t Int() const { return int64_t(num); }
-  bool IsNull() const { return kind == kNull; }
-  size_t Size() const { return kind == kArray ? items.size() : fields.size(); }
-};
-// false when the text is not one well-formed JSON value (*error says where).
-bool ParseJson(const std::string& text, Json* out, std::string* error);
+// The bytes where two buffers differ, for failure messages: DiffBytes(want, got).
+using testutil::DiffBytes;
 
 }  // namespace tooltest
 

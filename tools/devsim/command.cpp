@@ -2,8 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/run/device_runner.h"
-
 namespace devsim {
 
 const Command* FindCommand(const std::string& name) {
@@ -118,7 +116,5 @@ void CommandLine::Parse(const std::vector<std::string>& args) {
   impl_->ReadOptions();
   impl_->ReadPositionals();
 }
-
-std::string JsonString(const std::string& s) { return JsonEscape(s); }
 
 }  // namespace devsim

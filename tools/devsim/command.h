@@ -59,9 +59,6 @@ class CommandLine {
   std::unique_ptr<Impl> impl_;
 };
 
-// JSON string literal of s (quoted, escaped).
-std::string JsonString(const std::string& s);
-
 }  // namespace devsim
 
 #endif

@@ -1,7 +1,9 @@
 // devsim inspect: what a device or a raw image holds, as the device's boot
 // area code would find it, and what the simulation remembers of its runs.
 #include <cstdio>
-#include <sstream>
+#include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "sim/device_record.h"
 #include "tools/devsim/command.h"
@@ -117,76 +119,93 @@ void PrintText(const NandImage& img, const InspectReport& rep) {
   }
 }
 
-std::string JsonStrings(const std::vector<std::string>& v) {
-  std::string out = "[";
-  for (size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + JsonString(v[i]);
-  return out + "]";
-}
-
 void PrintJson(const NandImage& img, const InspectReport& rep) {
+  using Json = nlohmann::ordered_json;
   const sim::ChipShape& s = img.Shape();
-  std::ostringstream o;
-  auto b = [](bool v) { return v ? "true" : "false"; };
-  o << "{\"path\":" << JsonString(img.Path()) << ",\"kind\":\"" << (img.IsDevice() ? "device" : "image")
-    << "\",\"image\":" << JsonString(img.ImagePath());
-  o << ",\"chip\":{\"id\":" << JsonString(FormatChipId(img.Chip())) << ",\"maker\":" << img.Chip().maker
-    << ",\"device\":" << img.Chip().device << ",\"known\":" << b(s.known) << ",\"largePage\":" << b(s.largePage)
-    << ",\"pageData\":" << s.pageData << ",\"pageSpare\":" << s.pageSpare << ",\"pagesPerBlock\":" << s.pagesPerBlock
-    << ",\"blocks\":" << s.blocks << ",\"imageBytes\":" << s.ImageBytes() << "}";
+  Json o;
+  o["path"] = img.Path();
+  o["kind"] = img.IsDevice() ? "device" : "image";
+  o["image"] = img.ImagePath();
+  o["chip"] = {{"id", FormatChipId(img.Chip())},
+               {"maker", img.Chip().maker},
+               {"device", img.Chip().device},
+               {"known", s.known},
+               {"largePage", s.largePage},
+               {"pageData", s.pageData},
+               {"pageSpare", s.pageSpare},
+               {"pagesPerBlock", s.pagesPerBlock},
+               {"blocks", s.blocks},
+               {"imageBytes", s.ImageBytes()}};
   if (img.IsDevice()) {
-    o << ",\"badBlocks\":[";
-    for (size_t i = 0; i < img.Config().badBlocks.size(); ++i) o << (i ? "," : "") << img.Config().badBlocks[i];
-    o << "],\"faults\":" << JsonStrings(rep.faults);
+    o["badBlocks"] = img.Config().badBlocks;
+    o["faults"] = rep.faults;
   } else {
-    o << ",\"badBlocks\":null,\"faults\":null";
+    o["badBlocks"] = nullptr;
+    o["faults"] = nullptr;
   }
+
   const TocInfo& t = rep.toc;
-  o << ",\"toc\":{\"found\":" << b(t.found) << ",\"marked\":" << b(t.marked);
-  if (t.marked) {
-    o << ",\"block\":" << t.block << ",\"sector\":" << uint64_t(t.block) * kBootSectorsPerBlock
-      << ",\"signature\":" << JsonString(HexBytes(t.sector.data, 4))
-      << ",\"ecc\":" << JsonString(t.sector.NeededEcc() || t.sector.Uncorrectable() ? t.sector.Describe() : "");
-  } else {
-    o << ",\"block\":null,\"sector\":null,\"signature\":null,\"ecc\":null";
-  }
-  if (t.found)
-    o << ",\"sectorCount\":" << t.sectorCount << ",\"firstBlock\":" << t.firstBlock << ",\"problem\":null}";
-  else
-    o << ",\"sectorCount\":null,\"firstBlock\":null,\"problem\":" << JsonString(t.problem) << "}";
+  Json toc;
+  toc["found"] = t.found;
+  toc["marked"] = t.marked;
+  toc["block"] = t.marked ? Json(t.block) : Json();
+  toc["sector"] = t.marked ? Json(uint64_t(t.block) * kBootSectorsPerBlock) : Json();
+  toc["signature"] = t.marked ? Json(HexBytes(t.sector.data, 4)) : Json();
+  toc["ecc"] = !t.marked ? Json()
+               : t.sector.NeededEcc() || t.sector.Uncorrectable() ? Json(t.sector.Describe())
+                                                                  : Json("");
+  toc["sectorCount"] = t.found ? Json(t.sectorCount) : Json();
+  toc["firstBlock"] = t.found ? Json(t.firstBlock) : Json();
+  toc["problem"] = t.found ? Json() : Json(t.problem);
+  o["toc"] = std::move(toc);
+
   const AreaReport& a = rep.area;
   if (!a.present) {
-    o << ",\"area\":null";
+    o["area"] = nullptr;
   } else {
-    o << ",\"area\":{\"source\":\"" << (a.fromOption ? "option" : "toc") << "\",\"firstBlock\":" << a.area.firstBlock
-      << ",\"sectorCount\":" << a.area.sectorCount << ",\"firstSector\":" << a.area.FirstSector()
-      << ",\"blocks\":" << a.area.Blocks() << ",\"usable\":" << b(a.usable)
-      << ",\"problem\":" << (a.usable ? "null" : JsonString(a.problem)) << ",\"checked\":" << a.checked
-      << ",\"counts\":{\"erased\":" << a.counts[int(SectorState::kErased)]
-      << ",\"clean\":" << a.counts[int(SectorState::kClean)]
-      << ",\"corrected\":" << a.counts[int(SectorState::kCorrected)]
-      << ",\"uncorrectable\":" << a.counts[int(SectorState::kUncorrectable)]
-      << ",\"wrongSpare\":" << a.counts[int(SectorState::kWrongSpare)] << "},\"erasedRanges\":[";
-    for (size_t i = 0; i < a.erasedRanges.size(); ++i)
-      o << (i ? "," : "") << "[" << a.erasedRanges[i].first << "," << a.erasedRanges[i].second << "]";
-    o << "],\"notClean\":[";
-    for (size_t i = 0; i < a.notClean.size(); ++i) {
-      const auto& e = a.notClean[i];
-      o << (i ? "," : "") << "{\"index\":" << e.index << ",\"sector\":" << a.area.FirstSector() + e.index
-        << ",\"state\":" << JsonString(SectorStateName(e.state)) << ",\"detail\":" << JsonString(e.detail) << "}";
-    }
-    o << "],\"notCleanTruncated\":" << b(a.truncated) << "}";
+    Json area;
+    area["source"] = a.fromOption ? "option" : "toc";
+    area["firstBlock"] = a.area.firstBlock;
+    area["sectorCount"] = a.area.sectorCount;
+    area["firstSector"] = a.area.FirstSector();
+    area["blocks"] = a.area.Blocks();
+    area["usable"] = a.usable;
+    area["problem"] = a.usable ? Json() : Json(a.problem);
+    area["checked"] = a.checked;
+    area["counts"] = {{"erased", a.counts[int(SectorState::kErased)]},
+                      {"clean", a.counts[int(SectorState::kClean)]},
+                      {"corrected", a.counts[int(SectorState::kCorrected)]},
+                      {"uncorrectable", a.counts[int(SectorState::kUncorrectable)]},
+                      {"wrongSpare", a.counts[int(SectorState::kWrongSpare)]}};
+    Json ranges = Json::array();
+    for (const auto& r : a.erasedRanges) ranges.push_back({r.first, r.second});
+    area["erasedRanges"] = std::move(ranges);
+    Json notClean = Json::array();
+    for (const auto& e : a.notClean)
+      notClean.push_back({{"index", e.index},
+                          {"sector", a.area.FirstSector() + e.index},
+                          {"state", SectorStateName(e.state)},
+                          {"detail", e.detail}});
+    area["notClean"] = std::move(notClean);
+    area["notCleanTruncated"] = a.truncated;
+    o["area"] = std::move(area);
   }
+
   if (!img.IsDevice()) {
-    o << ",\"record\":null";
+    o["record"] = nullptr;
   } else {
     const sim::DeviceRecord& r = rep.record;
-    o << ",\"record\":{\"clockNs\":" << r.clockNs << ",\"chipBusyNs\":" << r.chipBusyNs << ",\"chipOps\":" << r.chipOps
-      << ",\"poweredOff\":" << b(r.poweredOff) << ",\"violationCount\":" << r.violationCount
-      << ",\"violations\":" << JsonStrings(r.violations)
-      << ",\"error\":" << (rep.haveRecord ? "null" : JsonString(rep.recordError)) << "}";
+    o["record"] = {{"clockNs", r.clockNs},
+                   {"chipBusyNs", r.chipBusyNs},
+                   {"chipOps", r.chipOps},
+                   {"poweredOff", r.poweredOff},
+                   {"violationCount", r.violationCount},
+                   {"violations", r.violations},
+                   {"error", rep.haveRecord ? Json() : Json(rep.recordError)}};
   }
-  o << "}\n";
-  std::fputs(o.str().c_str(), stdout);
+  // Paths and texts from the flash need not be UTF-8: such bytes come out as U+FFFD.
+  const std::string text = o.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), stdout);
 }
 
 int RunInspect(const std::vector<std::string>& argv) {
