@@ -21,19 +21,13 @@ void SetBootSpareRecord(SectorInfo* pInfo) {
   pInfo->wReserved2 = 0;
 }
 
-DWORD ReadLe32(const BYTE* p) {
-  return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
-}
+DWORD ReadLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24); }
 
 // Sectors an image of dwBytes needs: the ceiling of dwBytes / 512.
-DWORD SectorsFor(DWORD dwBytes) {
-  return (dwBytes >> 9) + ((dwBytes & 0x1FF) ? 1 : 0);
-}
+DWORD SectorsFor(DWORD dwBytes) { return (dwBytes >> 9) + ((dwBytes & 0x1FF) ? 1 : 0); }
 
 // Blocks the area spans: the ceiling of dwSectors / 32.
-DWORD BlocksFor(DWORD dwSectors) {
-  return (dwSectors >> 5) + ((dwSectors & 0x1F) ? 1 : 0);
-}
+DWORD BlocksFor(DWORD dwSectors) { return (dwSectors >> 5) + ((dwSectors & 0x1F) ? 1 : 0); }
 
 }  // namespace
 
@@ -48,8 +42,7 @@ BOOL NandLocateTocAndEBoot(FlashContext* pFlash, DWORD dwImageSize) {
   // The fixed 32 x 512 layout would probe, erase and write the wrong places
   // on a chip with 2048-byte sectors, so such a chip is refused before
   // anything is touched.
-  if (pFlash->Geometry.dwBlockSectors != BOOT_SECTORS_PER_BLOCK ||
-      pFlash->Geometry.dwSectorBytes != BOOT_SECTOR_BYTES)
+  if (pFlash->Geometry.dwBlockSectors != BOOT_SECTORS_PER_BLOCK || pFlash->Geometry.dwSectorBytes != BOOT_SECTOR_BYTES)
     return 0;
 
   DWORD dwBlock = TOC_SCAN_FIRST_BLOCK;
@@ -77,8 +70,7 @@ BOOL NandLocateTocAndEBoot(FlashContext* pFlash, DWORD dwImageSize) {
   // it cannot overflow.
   DWORD dwAreaBlocks = BlocksFor(pFlash->dwBootSectorCount);
   DWORD dwTotalBlocks = pFlash->Geometry.dwTotalBlocks;
-  if (pFlash->dwBootFirstBlock > dwTotalBlocks || dwAreaBlocks > dwTotalBlocks - pFlash->dwBootFirstBlock)
-    return 0;
+  if (pFlash->dwBootFirstBlock > dwTotalBlocks || dwAreaBlocks > dwTotalBlocks - pFlash->dwBootFirstBlock) return 0;
 
   return pFlash->dwTocBlock < pFlash->dwBootFirstBlock && pFlash->dwBootSectorCount >= SectorsFor(dwImageSize);
 }

@@ -6,8 +6,8 @@
 #include "flash/flash.h"
 
 // Blocks probed for the TOC block, in ascending order (block 0 never).
-#define TOC_SCAN_FIRST_BLOCK   1
-#define TOC_SCAN_LAST_BLOCK    100
+#define TOC_SCAN_FIRST_BLOCK 1
+#define TOC_SCAN_LAST_BLOCK  100
 
 // The fixed layout the boot area operations work in: 32 sectors of 512 bytes
 // a block, whatever chip is fitted.

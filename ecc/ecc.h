@@ -15,19 +15,17 @@
 #ifndef ECC_ECC_H
 #define ECC_ECC_H
 
-enum
-{
-    ECC_BLOCK_SIZE = 256, /* data bytes protected by one code */
-    ECC_CODE_SIZE = 3     /* code bytes per block */
+enum {
+  ECC_BLOCK_SIZE = 256, /* data bytes protected by one code */
+  ECC_CODE_SIZE = 3     /* code bytes per block */
 };
 
 /* Results of EccCorrect. */
-enum
-{
-    ECC_NO_ERROR = 0,      /* stored and computed codes agree */
-    ECC_CORRECTED = 1,     /* one data bit was wrong and has been flipped back */
-    ECC_CODE_ERROR = 2,    /* one bit of the stored code is wrong; the data is good */
-    ECC_UNCORRECTABLE = 3  /* more than one bit is wrong; the block was left unchanged */
+enum {
+  ECC_NO_ERROR = 0,     /* stored and computed codes agree */
+  ECC_CORRECTED = 1,    /* one data bit was wrong and has been flipped back */
+  ECC_CODE_ERROR = 2,   /* one bit of the stored code is wrong; the data is good */
+  ECC_UNCORRECTABLE = 3 /* more than one bit is wrong; the block was left unchanged */
 };
 
 /*

@@ -23,13 +23,13 @@ struct SectorInfo {
 
 // Chip geometry: three values from the chip table, the rest derived.
 struct FlashGeometry {
-  DWORD dwTotalBytes;         // data area only, spare bytes not counted
+  DWORD dwTotalBytes;  // data area only, spare bytes not counted
   DWORD dwTotalBlocks;
   DWORD dwTotalSectors;
   DWORD dwBlockBytes;
   DWORD dwBlockSectors;
   DWORD dwSectorBytes;
-  DWORD dwRawPageBytes;       // one page with its spare area
+  DWORD dwRawPageBytes;  // one page with its spare area
   DWORD dwShiftBlockBytes;
   DWORD dwShiftBlockSectors;
   DWORD dwShiftSectorBytes;

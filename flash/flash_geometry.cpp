@@ -99,7 +99,7 @@ BOOL FlashContext::LookupFlashChip(DWORD dwMaker, DWORD dwDevice) {
   }
   NKDbgPrintfW(L"FMD: FMD_Init - Got flash infomation\r\n");
   NKDbgPrintfW(L"Manufacture ID: 0x%x; Device ID: 0x%x\r\n", dwMaker, dwDevice);
-  NKDbgPrintfW(L"Total Blocks: 0x%x; dwShiftBlockBytes: 0x%x; dwShiftBlockSectors: 0x%x\r\n",
-               Geometry.dwTotalBlocks, Geometry.dwShiftBlockBytes, Geometry.dwShiftBlockSectors);
+  NKDbgPrintfW(L"Total Blocks: 0x%x; dwShiftBlockBytes: 0x%x; dwShiftBlockSectors: 0x%x\r\n", Geometry.dwTotalBlocks,
+               Geometry.dwShiftBlockBytes, Geometry.dwShiftBlockSectors);
   return bFound;
 }

@@ -32,9 +32,9 @@ namespace {
 const DWORD kPageDataBytes = 512;
 const DWORD kSpareEccColumn = 8;
 const DWORD kSpareRecordBytes = 8;
-const DWORD kDmaSpareOffset = 512;           // spare bytes follow the data in the DMA buffer
-const DWORD kDmaEccOffset = 512 + 8;         // spare 8-15 in the DMA buffer
-const DWORD kMakerNeedsReset = 0xAD;         // parts of this maker want a reset before a program
+const DWORD kDmaSpareOffset = 512;    // spare bytes follow the data in the DMA buffer
+const DWORD kDmaEccOffset = 512 + 8;  // spare 8-15 in the DMA buffer
+const DWORD kMakerNeedsReset = 0xAD;  // parts of this maker want a reset before a program
 
 BOOL IsWordAligned(const volatile void* p) { return (reinterpret_cast<UINT_PTR>(p) & 3) == 0; }
 

@@ -8,10 +8,10 @@
 
 #include "launcher/tollgate_text.h"
 
-#define START_ATTEMPTS     6
-#define START_RETRY_MS     200
-#define WAIT_POLLS         99
-#define WAIT_POLL_MS       500
+#define START_ATTEMPTS 6
+#define START_RETRY_MS 200
+#define WAIT_POLLS     99
+#define WAIT_POLL_MS   500
 
 // The command line is ignored; LPTSTR is the wide string on the device, whose
 // headers declare the entry that way, and the narrow one in a desktop build.

@@ -12,5 +12,4 @@
 
 void PlatformLogEvent(const runproto::Event& event);
 
-
 #endif

@@ -26,11 +26,11 @@
 namespace {
 
 struct Mapping {
-  uintptr_t base;        // first byte in this process
-  uint32_t size;         // bytes mapped
-  uint32_t windowOffset; // offset of base within the window
-  int window;            // sim::WindowId
-  bool view;             // mapped section view (memory window)
+  uintptr_t base;         // first byte in this process
+  uint32_t size;          // bytes mapped
+  uint32_t windowOffset;  // offset of base within the window
+  int window;             // sim::WindowId
+  bool view;              // mapped section view (memory window)
 };
 
 const int kMaxMappings = 32;
@@ -102,8 +102,8 @@ extern "C" BOOL VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD f
     return FALSE;
   }
   MEMORY_BASIC_INFORMATION mbi;
-  if (VirtualQuery(lpvDest, &mbi, sizeof(mbi)) == 0 || mbi.State != MEM_RESERVE ||
-      mbi.AllocationBase != lpvDest || mbi.RegionSize < cbSize) {
+  if (VirtualQuery(lpvDest, &mbi, sizeof(mbi)) == 0 || mbi.State != MEM_RESERVE || mbi.AllocationBase != lpvDest ||
+      mbi.RegionSize < cbSize) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -9,15 +9,24 @@ namespace sim {
 
 const char* ViolationKindName(ViolationKind kind) {
   switch (kind) {
-    case ViolationKind::kUnlocked: return "unlocked";
-    case ViolationKind::kTransfer: return "transfer";
-    case ViolationKind::kCommand: return "command";
-    case ViolationKind::kPinsOnCamera: return "pins-on-camera";
-    case ViolationKind::kWriteProtect: return "write-protect";
-    case ViolationKind::kPartialProgram: return "partial-program";
-    case ViolationKind::kBusy: return "busy";
-    case ViolationKind::kSequence: return "sequence";
-    case ViolationKind::kAddress: return "address";
+    case ViolationKind::kUnlocked:
+      return "unlocked";
+    case ViolationKind::kTransfer:
+      return "transfer";
+    case ViolationKind::kCommand:
+      return "command";
+    case ViolationKind::kPinsOnCamera:
+      return "pins-on-camera";
+    case ViolationKind::kWriteProtect:
+      return "write-protect";
+    case ViolationKind::kPartialProgram:
+      return "partial-program";
+    case ViolationKind::kBusy:
+      return "busy";
+    case ViolationKind::kSequence:
+      return "sequence";
+    case ViolationKind::kAddress:
+      return "address";
   }
   return "unknown";
 }

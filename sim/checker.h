@@ -16,15 +16,15 @@
 namespace sim {
 
 enum class ViolationKind : uint32_t {
-  kUnlocked = 1,     // NAND or DMA controller access without both bus mutexes
-  kTransfer,         // mode, count, DMA length, direction or set-up do not fit each other
-  kCommand,          // a command the chip does not know or does not take
-  kPinsOnCamera,     // NAND access while RS_PINMUX gives the shared pins to the camera
-  kWriteProtect,     // program or erase while the extension board asserts write protect
-  kPartialProgram,   // a page area programmed more often than the chip allows between erases
-  kBusy,             // a command sent while the chip is busy
-  kSequence,         // a register used out of its order (FIFO empty, DMA not prepared, ...)
-  kAddress,          // address cycles that do not fit the chip
+  kUnlocked = 1,    // NAND or DMA controller access without both bus mutexes
+  kTransfer,        // mode, count, DMA length, direction or set-up do not fit each other
+  kCommand,         // a command the chip does not know or does not take
+  kPinsOnCamera,    // NAND access while RS_PINMUX gives the shared pins to the camera
+  kWriteProtect,    // program or erase while the extension board asserts write protect
+  kPartialProgram,  // a page area programmed more often than the chip allows between erases
+  kBusy,            // a command sent while the chip is busy
+  kSequence,        // a register used out of its order (FIFO empty, DMA not prepared, ...)
+  kAddress,         // address cycles that do not fit the chip
 };
 
 const char* ViolationKindName(ViolationKind kind);

@@ -12,11 +12,11 @@
 namespace sim {
 
 struct DeviceRecord {
-  uint64_t clockNs = 0;          // simulated time since the device was created
-  uint64_t chipBusyNs = 0;       // of which the chip was busy (read, program, erase)
-  uint64_t chipOps = 0;          // chip operations since the last program start
-  bool poweredOff = false;       // a power-loss fault has struck
-  uint64_t violationCount = 0;   // protocol violations recorded (all of them)
+  uint64_t clockNs = 0;                 // simulated time since the device was created
+  uint64_t chipBusyNs = 0;              // of which the chip was busy (read, program, erase)
+  uint64_t chipOps = 0;                 // chip operations since the last program start
+  bool poweredOff = false;              // a power-loss fault has struck
+  uint64_t violationCount = 0;          // protocol violations recorded (all of them)
   std::vector<std::string> violations;  // the first ones, as text
 };
 

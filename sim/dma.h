@@ -31,8 +31,8 @@
 namespace sim {
 
 enum class DmaState : uint32_t {
-  kIdle = 0,   // nothing armed since power-on
-  kArmed,      // an armed transfer runs or has run until doneAtNs
+  kIdle = 0,  // nothing armed since power-on
+  kArmed,     // an armed transfer runs or has run until doneAtNs
 };
 
 class DmaChannel {

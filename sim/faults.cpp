@@ -19,19 +19,31 @@ bool LoadSettings(FaultRec& rec, const NandConfig& cfg, uint64_t configHash) {
   rec.configHash = configHash;
   bool all = true;
   for (const ReadFlipFault& f : cfg.readFlips) {
-    if (rec.readFlipCount == kMaxFaultsPerKind) { all = false; break; }
+    if (rec.readFlipCount == kMaxFaultsPerKind) {
+      all = false;
+      break;
+    }
     rec.readFlips[rec.readFlipCount++] = ReadFlipRec{f.sector, f.byte, f.bit, f.count, 0};
   }
   for (const StuckBitFault& f : cfg.stuckBits) {
-    if (rec.stuckBitCount == kMaxFaultsPerKind) { all = false; break; }
+    if (rec.stuckBitCount == kMaxFaultsPerKind) {
+      all = false;
+      break;
+    }
     rec.stuckBits[rec.stuckBitCount++] = StuckBitRec{f.sector, f.byte, f.bit, f.value};
   }
   for (const ProgramFailFault& f : cfg.programFails) {
-    if (rec.programFailCount == kMaxFaultsPerKind) { all = false; break; }
+    if (rec.programFailCount == kMaxFaultsPerKind) {
+      all = false;
+      break;
+    }
     rec.programFails[rec.programFailCount++] = ProgramFailRec{f.sector, f.wholePage ? 1u : 0u, f.byte, f.bit};
   }
   for (uint32_t b : cfg.eraseFails) {
-    if (rec.eraseFailCount == kMaxFaultsPerKind) { all = false; break; }
+    if (rec.eraseFailCount == kMaxFaultsPerKind) {
+      all = false;
+      break;
+    }
     rec.eraseFails[rec.eraseFailCount++] = b;
   }
   return all;

@@ -16,8 +16,10 @@ std::string WithoutComment(const std::string& line) {
   for (size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
     if (quoted) {
-      if (c == '\\') ++i;
-      else if (c == '"') quoted = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        quoted = false;
     } else if (c == '"') {
       quoted = true;
     } else if (c == '#' && (i == 0 || IsBlank(line[i - 1]))) {
@@ -62,9 +64,12 @@ std::vector<KeyValueLine> SplitKeyValueLines(const std::string& text) {
     l.number = number;
     if (line.front() == '[') {
       l.key = TrimBlanks(line.substr(1, line.size() - 1 - (line.back() == ']')));
-      if (line.back() != ']') l.problem = "a section name ends with ']'";
-      else if (l.key.empty()) l.problem = "empty section name";
-      else l.kind = KeyValueLine::kSection;
+      if (line.back() != ']')
+        l.problem = "a section name ends with ']'";
+      else if (l.key.empty())
+        l.problem = "empty section name";
+      else
+        l.kind = KeyValueLine::kSection;
     } else {
       const size_t eq = line.find('=');
       if (eq != std::string::npos) l.key = TrimBlanks(line.substr(0, eq));

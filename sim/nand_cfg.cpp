@@ -150,9 +150,12 @@ KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, N
 
 std::string DescribeKeyStatus(const std::string& key, KeyStatus status) {
   switch (status) {
-    case KeyStatus::kApplied: return "";
-    case KeyStatus::kUnknown: return "unknown key \"" + key + "\"";
-    case KeyStatus::kBadValue: return "bad value for " + key;
+    case KeyStatus::kApplied:
+      return "";
+    case KeyStatus::kUnknown:
+      return "unknown key \"" + key + "\"";
+    case KeyStatus::kBadValue:
+      return "bad value for " + key;
     case KeyStatus::kTooMany:
       return "more than " + std::to_string(kMaxFaultsPerKind) + " " + key + " faults: the device model holds at most " +
              std::to_string(kMaxFaultsPerKind) + " of each kind";
@@ -170,7 +173,8 @@ bool ParseNandConfig(const std::string& text, const std::string& name, NandConfi
     }
     // Keys of later versions are kept, so that a rewrite loses nothing.
     KeyStatus status = ApplyNandConfigKey(l.key, l.value, &parsed);
-    if (status == KeyStatus::kUnknown) parsed.unknown.emplace_back(l.key, l.value);
+    if (status == KeyStatus::kUnknown)
+      parsed.unknown.emplace_back(l.key, l.value);
     else if (status != KeyStatus::kApplied) {
       if (error) *error = where + DescribeKeyStatus(l.key, status);
       return false;
@@ -243,11 +247,20 @@ ChipShape ChipShapeFor(uint32_t maker, uint32_t device) {
   bool maker_known = maker == 0x98 || maker == 0xAD || maker == 0xEC;
   uint32_t blocks = 0;
   switch (device) {
-    case 0x73: blocks = 1024; break;
-    case 0x75: blocks = 2048; break;
-    case 0x76: blocks = 4096; break;
-    case 0x79: blocks = 8192; break;
-    default: break;
+    case 0x73:
+      blocks = 1024;
+      break;
+    case 0x75:
+      blocks = 2048;
+      break;
+    case 0x76:
+      blocks = 4096;
+      break;
+    case 0x79:
+      blocks = 8192;
+      break;
+    default:
+      break;
   }
   if (maker_known && blocks != 0) {
     s.known = true;

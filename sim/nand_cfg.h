@@ -32,9 +32,17 @@
 
 namespace sim {
 
-struct ReadFlipFault   { uint32_t sector = 0, byte = 0, bit = 0, count = 0; };
-struct StuckBitFault   { uint32_t sector = 0, byte = 0, bit = 0, value = 0; };
-struct ProgramFailFault { uint32_t sector = 0; bool wholePage = true; uint32_t byte = 0, bit = 0; };
+struct ReadFlipFault {
+  uint32_t sector = 0, byte = 0, bit = 0, count = 0;
+};
+struct StuckBitFault {
+  uint32_t sector = 0, byte = 0, bit = 0, value = 0;
+};
+struct ProgramFailFault {
+  uint32_t sector = 0;
+  bool wholePage = true;
+  uint32_t byte = 0, bit = 0;
+};
 
 struct NandConfig {
   uint32_t maker = 0xEC;
@@ -50,8 +58,8 @@ struct NandConfig {
   std::vector<StuckBitFault> stuckBits;
   std::vector<ProgramFailFault> programFails;
   std::vector<uint32_t> eraseFails;
-  int64_t stuckReadyAfter = -1;   // -1: never
-  int64_t powerLossAfter = -1;    // -1: never
+  int64_t stuckReadyAfter = -1;  // -1: never
+  int64_t powerLossAfter = -1;   // -1: never
   uint32_t sysdrvRate = 0;
   int64_t sysdrvFirstBlock = -1;  // -1: default region
   int64_t sysdrvBlockCount = -1;
@@ -78,8 +86,8 @@ bool SaveNandConfig(const std::string& path, const NandConfig& cfg, std::string*
 
 // Shape of a chip as the simulator models it.
 struct ChipShape {
-  bool known = false;          // one of the chip table's devices
-  bool largePage = false;      // 2048 + 64 byte pages (answers its ID only)
+  bool known = false;      // one of the chip table's devices
+  bool largePage = false;  // 2048 + 64 byte pages (answers its ID only)
   uint32_t pageData = 512;
   uint32_t pageSpare = 16;
   uint32_t pagesPerBlock = 32;

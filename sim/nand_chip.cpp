@@ -10,15 +10,24 @@ namespace {
 
 const char* StateName(ChipState s) {
   switch (s) {
-    case ChipState::kReady: return "ready";
-    case ChipState::kAddress: return "address input";
-    case ChipState::kDataOut: return "data output";
-    case ChipState::kIdOut: return "ID output";
-    case ChipState::kStatusOut: return "status output";
-    case ChipState::kDataIn: return "data input";
-    case ChipState::kEraseSetup: return "erase set-up";
-    case ChipState::kHung: return "hung";
-    case ChipState::kOff: return "off";
+    case ChipState::kReady:
+      return "ready";
+    case ChipState::kAddress:
+      return "address input";
+    case ChipState::kDataOut:
+      return "data output";
+    case ChipState::kIdOut:
+      return "ID output";
+    case ChipState::kStatusOut:
+      return "status output";
+    case ChipState::kDataIn:
+      return "data input";
+    case ChipState::kEraseSetup:
+      return "erase set-up";
+    case ChipState::kHung:
+      return "hung";
+    case ChipState::kOff:
+      return "off";
   }
   return "?";
 }
@@ -49,15 +58,16 @@ uint32_t NandChip::RowBytes() const { return shape_.Pages() > 65536 ? 3 : 2; }
 
 uint32_t NandChip::AddressCyclesFor(ChipCommand cmd) const {
   switch (cmd) {
-    case ChipCommand::kReadId: return 1;
-    case ChipCommand::kEraseSetup: return RowBytes();
-    default: return 1 + RowBytes();
+    case ChipCommand::kReadId:
+      return 1;
+    case ChipCommand::kEraseSetup:
+      return RowBytes();
+    default:
+      return 1 + RowBytes();
   }
 }
 
-bool NandChip::WriteProtected() const {
-  return (s_.h.regs[kRegExtBoard][EXT_BOARD_CTRL / 4] & EXT_BOARD_NAND_WP) != 0;
-}
+bool NandChip::WriteProtected() const { return (s_.h.regs[kRegExtBoard][EXT_BOARD_CTRL / 4] & EXT_BOARD_NAND_WP) != 0; }
 
 uint8_t NandChip::StatusByte() const {
   uint8_t st = uint8_t(c_.status & kStatusFail);
@@ -239,8 +249,7 @@ uint8_t NandChip::Read() {
     case ChipState::kDataOut: {
       uint32_t col = c_.column++;
       if (col < kRawPageBytes) return faults_.OnRead(c_.row, col, c_.page[col]);
-      if (col == kRawPageBytes)
-        checker_.Record(ViolationKind::kAddress, "read past the end of sector %u", c_.row);
+      if (col == kRawPageBytes) checker_.Record(ViolationKind::kAddress, "read past the end of sector %u", c_.row);
       return 0xFF;
     }
     case ChipState::kIdOut: {
@@ -272,8 +281,7 @@ void NandChip::Write(uint8_t byte) {
   }
   uint32_t col = c_.column++;
   if (col >= kRawPageBytes) {
-    if (col == kRawPageBytes)
-      checker_.Record(ViolationKind::kAddress, "data input past the end of sector %u", c_.row);
+    if (col == kRawPageBytes) checker_.Record(ViolationKind::kAddress, "data input past the end of sector %u", c_.row);
     return;
   }
   c_.page[col] = byte;
@@ -294,8 +302,9 @@ void NandChip::Program() {
   uint8_t* counts = s_.partial[c_.row % kMaxPages];
   const FaultRec& f = s_.h.faults;
   if (c_.dataInMain && counts[0] < 0xFF && ++counts[0] > f.partialMain)
-    checker_.Record(ViolationKind::kPartialProgram, "sector %u data area programmed %u times since its erase (limit %u)",
-                    c_.row, counts[0], f.partialMain);
+    checker_.Record(ViolationKind::kPartialProgram,
+                    "sector %u data area programmed %u times since its erase (limit %u)", c_.row, counts[0],
+                    f.partialMain);
   if (c_.dataInSpare && counts[1] < 0xFF && ++counts[1] > f.partialSpare)
     checker_.Record(ViolationKind::kPartialProgram,
                     "sector %u spare area programmed %u times since its erase (limit %u)", c_.row, counts[1],

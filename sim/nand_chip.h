@@ -46,15 +46,15 @@
 namespace sim {
 
 enum class ChipState : uint32_t {
-  kReady = 0,    // waiting for a command
-  kAddress,      // taking the address cycles of `command`
-  kDataOut,      // page register on the bus, column advancing
-  kIdOut,        // ID bytes on the bus
-  kStatusOut,    // status register on the bus
-  kDataIn,       // serial data input into the page register
-  kEraseSetup,   // 0x60 and the block address taken; 0xD0 expected
-  kHung,         // stuck-ready fault: busy for ever
-  kOff,          // no power
+  kReady = 0,   // waiting for a command
+  kAddress,     // taking the address cycles of `command`
+  kDataOut,     // page register on the bus, column advancing
+  kIdOut,       // ID bytes on the bus
+  kStatusOut,   // status register on the bus
+  kDataIn,      // serial data input into the page register
+  kEraseSetup,  // 0x60 and the block address taken; 0xD0 expected
+  kHung,        // stuck-ready fault: busy for ever
+  kOff,         // no power
 };
 
 enum class ChipCommand : uint32_t {
@@ -87,7 +87,7 @@ class NandChip {
   uint8_t Read();
   void Write(uint8_t byte);
 
-  bool Busy() const;                 // R/B# low now
+  bool Busy() const;  // R/B# low now
   uint64_t ReadyAtNs() const { return c_.readyAtNs; }
   ChipState State() const { return ChipState(c_.state); }
   const ChipShape& Shape() const { return shape_; }
@@ -101,13 +101,13 @@ class NandChip {
   void BeginAddress(ChipCommand cmd);
   void CloseAddress(bool shortAddress);
   void AddressDone();
-  bool StartOperation();             // false: the chip does not carry it out
+  bool StartOperation();  // false: the chip does not carry it out
   void BeginRead();
   void Program();
   void Erase();
   void Reset();
   void GoBusy(uint64_t ns);
-  uint8_t* Page(uint32_t row);       // null when the image has no such page
+  uint8_t* Page(uint32_t row);  // null when the image has no such page
   bool WriteProtected() const;
   uint8_t StatusByte() const;
 

@@ -13,9 +13,7 @@ NandController::NandController(SocState& s, NandChip& chip, Checker& checker)
 
 void NandController::PowerOn(NandCtrlRec& n) { memset(&n, 0, sizeof(n)); }
 
-bool NandController::ChipReached() const {
-  return (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA) == 0;
-}
+bool NandController::ChipReached() const { return (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA) == 0; }
 
 void NandController::ChipCommand(uint8_t cmd) {
   if (ChipReached()) chip_.Command(cmd);
@@ -142,8 +140,7 @@ bool NandController::CheckStart(uint32_t mode, uint32_t count, uint32_t cmd) {
       return true;
     }
     case NAND_MODE_COMMAND:
-      checker_.Record(ViolationKind::kTransfer, "NAND_XFER start in command mode (command 0x%x ran on its write)",
-                      cmd);
+      checker_.Record(ViolationKind::kTransfer, "NAND_XFER start in command mode (command 0x%x ran on its write)", cmd);
       return false;
     default:
       checker_.Record(ViolationKind::kTransfer, "NAND_XFER start in unknown mode 0x%x", mode);
@@ -221,8 +218,7 @@ void NandController::PushFifo(uint32_t word) {
 }
 
 bool NandController::DmaTransferStarted() const {
-  return XferState(n_.xfer) == XferState::kRunning &&
-         (n_.mode == NAND_MODE_DMA_READ || n_.mode == NAND_MODE_DMA_WRITE);
+  return XferState(n_.xfer) == XferState::kRunning && (n_.mode == NAND_MODE_DMA_READ || n_.mode == NAND_MODE_DMA_WRITE);
 }
 
 uint64_t NandController::DmaDataPhase(bool toChip, uint8_t* buffer, uint32_t bytes) {

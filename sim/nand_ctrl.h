@@ -41,9 +41,9 @@
 namespace sim {
 
 enum class XferState : uint32_t {
-  kIdle = 0,     // transfer logic reset, ready for a start
-  kResetting,    // NAND_XFER = 2 written, 0 expected
-  kRunning,      // started; its data phase under way or finished
+  kIdle = 0,   // transfer logic reset, ready for a start
+  kResetting,  // NAND_XFER = 2 written, 0 expected
+  kRunning,    // started; its data phase under way or finished
 };
 
 class NandController {

@@ -20,9 +20,9 @@ enum WindowId {
 };
 
 struct WindowDesc {
-  unsigned int address;   // kernel virtual address
-  unsigned int size;      // bytes
-  bool memory;            // plain shared memory (true) or registers (false)
+  unsigned int address;  // kernel virtual address
+  unsigned int size;     // bytes
+  bool memory;           // plain shared memory (true) or registers (false)
 };
 
 // The window table, indexed by WindowId, in the order the driver maps them.

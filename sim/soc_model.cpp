@@ -29,31 +29,52 @@ const char* SocModel::RegisterName(uint32_t window, uint32_t offset) {
   offset &= ~3u;
   if (window == kRegNand) {
     switch (offset) {
-      case NAND_CTRL: return "NAND_CTRL";
-      case NAND_ADDR_CYCLES: return "NAND_ADDR_CYCLES";
-      case NAND_CMD: return "NAND_CMD";
-      case NAND_ADDR: return "NAND_ADDR";
-      case NAND_ADDR_HI: return "NAND_ADDR_HI";
-      case NAND_EVENT: return "NAND_EVENT";
-      case NAND_MODE: return "NAND_MODE";
-      case NAND_COUNT: return "NAND_COUNT";
-      case NAND_AUX: return "NAND_AUX";
-      case NAND_DMA_CFG: return "NAND_DMA_CFG";
-      case NAND_XFER: return "NAND_XFER";
-      case NAND_FIFO_STAT: return "NAND_FIFO_STAT";
-      case NAND_FIFO: return "NAND_FIFO";
-      default: return "NAND register";
+      case NAND_CTRL:
+        return "NAND_CTRL";
+      case NAND_ADDR_CYCLES:
+        return "NAND_ADDR_CYCLES";
+      case NAND_CMD:
+        return "NAND_CMD";
+      case NAND_ADDR:
+        return "NAND_ADDR";
+      case NAND_ADDR_HI:
+        return "NAND_ADDR_HI";
+      case NAND_EVENT:
+        return "NAND_EVENT";
+      case NAND_MODE:
+        return "NAND_MODE";
+      case NAND_COUNT:
+        return "NAND_COUNT";
+      case NAND_AUX:
+        return "NAND_AUX";
+      case NAND_DMA_CFG:
+        return "NAND_DMA_CFG";
+      case NAND_XFER:
+        return "NAND_XFER";
+      case NAND_FIFO_STAT:
+        return "NAND_FIFO_STAT";
+      case NAND_FIFO:
+        return "NAND_FIFO";
+      default:
+        return "NAND register";
     }
   }
   if (window == kRegDma) {
     switch (offset) {
-      case DMA_CH_BUF: return "DMA_CH_BUF";
-      case DMA_CH_LEN: return "DMA_CH_LEN";
-      case DMA_CH_EXT: return "DMA_CH_EXT";
-      case DMA_CH_CTRL: return "DMA_CH_CTRL";
-      case DMA_STAT: return "DMA_STAT";
-      case DMA_DRAIN: return "DMA_DRAIN";
-      default: return "DMA register";
+      case DMA_CH_BUF:
+        return "DMA_CH_BUF";
+      case DMA_CH_LEN:
+        return "DMA_CH_LEN";
+      case DMA_CH_EXT:
+        return "DMA_CH_EXT";
+      case DMA_CH_CTRL:
+        return "DMA_CH_CTRL";
+      case DMA_STAT:
+        return "DMA_STAT";
+      case DMA_DRAIN:
+        return "DMA_DRAIN";
+      default:
+        return "DMA register";
     }
   }
   if (window == kRegResShare && offset == RS_PINMUX) return "RS_PINMUX";
@@ -70,8 +91,7 @@ void SocModel::Check(uint32_t window, uint32_t offset, bool write, uint32_t valu
   else
     snprintf(what, sizeof(what), "%s read", RegisterName(window, offset));
   if (!who.holdsBus)
-    checker_.Record(ViolationKind::kUnlocked, "%s without holding _FLASH_MUTEX_ and PIN_MUX_CAM_NANDFLASH_MUTEX",
-                    what);
+    checker_.Record(ViolationKind::kUnlocked, "%s without holding _FLASH_MUTEX_ and PIN_MUX_CAM_NANDFLASH_MUTEX", what);
   if (window == kRegNand && (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA))
     checker_.Record(ViolationKind::kPinsOnCamera, "%s while RS_PINMUX gives the pins to the camera", what);
 }
@@ -97,9 +117,12 @@ uint32_t SocModel::Read32(uint32_t window, uint32_t offset, const Accessor& who)
   if (IsStatusRegister(window, offset)) WaitForHardware();
   nand_.Settle();
   switch (window) {
-    case kRegNand: return nand_.Read(offset);
-    case kRegDma: return dma_.Read(offset);
-    default: return s_.h.regs[window][offset / 4];
+    case kRegNand:
+      return nand_.Read(offset);
+    case kRegDma:
+      return dma_.Read(offset);
+    default:
+      return s_.h.regs[window][offset / 4];
   }
 }
 
@@ -109,9 +132,15 @@ void SocModel::Write32(uint32_t window, uint32_t offset, uint32_t value, const A
   Check(window, offset, true, value, who);
   nand_.Settle();
   switch (window) {
-    case kRegNand: nand_.Write(offset, value); return;
-    case kRegDma: dma_.Write(offset, value); return;
-    default: s_.h.regs[window][offset / 4] = value; return;
+    case kRegNand:
+      nand_.Write(offset, value);
+      return;
+    case kRegDma:
+      dma_.Write(offset, value);
+      return;
+    default:
+      s_.h.regs[window][offset / 4] = value;
+      return;
   }
 }
 
@@ -134,8 +163,7 @@ void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash)
   LoadSettings(s.h.faults, cfg, configHash);
 }
 
-void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord,
-                    int64_t killAfterOps) {
+void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bool clearRecord, int64_t killAfterOps) {
   if (h.power.poweredOff || h.power.stuck) PowerOnSoc(h);
   // Time passes between two runs: an operation that a killed program left the
   // chip busy with has finished by the time the next one starts.

@@ -37,8 +37,8 @@ constexpr uint64_t kRegisterAccessNs = 20;
 // Who makes an access.
 struct Accessor {
   uint32_t pid;
-  bool holdsBus;   // holds "_FLASH_MUTEX_" and "PIN_MUX_CAM_NANDFLASH_MUTEX"
-  bool target;     // a process of the program under test (not a stand-in)
+  bool holdsBus;  // holds "_FLASH_MUTEX_" and "PIN_MUX_CAM_NANDFLASH_MUTEX"
+  bool target;    // a process of the program under test (not a stand-in)
 };
 
 class SocModel {

@@ -28,10 +28,10 @@ constexpr uint32_t kSocStateVersion = 2;
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
 constexpr uint32_t kRegWindowWords = 0x2000 / 4;
-constexpr uint32_t kRawPageBytes = 528;        // small page: 512 data + 16 spare
+constexpr uint32_t kRawPageBytes = 528;  // small page: 512 data + 16 spare
 constexpr uint32_t kPageDataBytes = 512;
-constexpr uint32_t kMaxPages = 262144;         // the largest small-page chip (128 MiB)
-constexpr uint32_t kFifoBytes = 8;             // two 32-bit words
+constexpr uint32_t kMaxPages = 262144;  // the largest small-page chip (128 MiB)
+constexpr uint32_t kFifoBytes = 8;      // two 32-bit words
 constexpr uint32_t kMaxFaultsPerKind = 64;
 constexpr uint32_t kMaxPendingEvents = 4;
 constexpr uint32_t kRecordedViolations = 64;
@@ -41,11 +41,11 @@ constexpr uint64_t kDriverGlobalsOffset = 0x10000;
 constexpr uint64_t kDmaBufferOffset = 0x20000;
 constexpr uint64_t kPartialOffset = 0x30000;
 constexpr uint64_t kSocStateBytes = kPartialOffset + uint64_t(kMaxPages) * 2;
-constexpr uint64_t kNever = ~uint64_t(0);      // a time that never comes
+constexpr uint64_t kNever = ~uint64_t(0);  // a time that never comes
 
 struct ClockRec {
-  uint64_t nowNs;        // simulated time since the device was created
-  uint64_t chipBusyNs;   // total time the chip spent busy (read, program, erase, reset)
+  uint64_t nowNs;       // simulated time since the device was created
+  uint64_t chipBusyNs;  // total time the chip spent busy (read, program, erase, reset)
 };
 
 struct PowerRec {
@@ -60,51 +60,57 @@ struct PowerRec {
 
 // One event that the controller raises at a given simulated time.
 struct PendingEvent {
-  uint32_t bits;         // NAND_EVENT bits; 0 = slot free
+  uint32_t bits;  // NAND_EVENT bits; 0 = slot free
   uint32_t pad;
   uint64_t atNs;
 };
 
 struct NandCtrlRec {
-  uint32_t events;               // NAND_EVENT as it reads now
-  uint32_t xfer;                 // XferState (nand_ctrl.h)
-  uint32_t mode;                 // mode latched at the start of the transfer
-  uint32_t count;                // data phase length latched at the start
-  uint32_t done;                 // data bytes moved so far in this data phase
-  uint32_t fifoLen;              // bytes in the FIFO
-  uint32_t fifoPos;              // next byte the processor reads
-  uint32_t pinsCut;              // the transfer started while the pins were on the camera
+  uint32_t events;   // NAND_EVENT as it reads now
+  uint32_t xfer;     // XferState (nand_ctrl.h)
+  uint32_t mode;     // mode latched at the start of the transfer
+  uint32_t count;    // data phase length latched at the start
+  uint32_t done;     // data bytes moved so far in this data phase
+  uint32_t fifoLen;  // bytes in the FIFO
+  uint32_t fifoPos;  // next byte the processor reads
+  uint32_t pinsCut;  // the transfer started while the pins were on the camera
   uint8_t fifo[kFifoBytes];
-  uint64_t fifoReadyAtNs;        // read: the FIFO data is there; write: the FIFO has drained
+  uint64_t fifoReadyAtNs;  // read: the FIFO data is there; write: the FIFO has drained
   PendingEvent pending[kMaxPendingEvents];
 };
 
 struct DmaRec {
-  uint32_t state;                // DmaState (dma.h)
-  uint32_t drainRequested;       // DMA_DRAIN was written 1 and has not read 0 yet
-  uint64_t doneAtNs;             // the armed transfer ends
+  uint32_t state;           // DmaState (dma.h)
+  uint32_t drainRequested;  // DMA_DRAIN was written 1 and has not read 0 yet
+  uint64_t doneAtNs;        // the armed transfer ends
 };
 
 struct ChipRec {
-  uint32_t state;                // ChipState (nand_chip.h)
-  uint32_t command;              // ChipCommand whose address or data phase is under way
-  uint32_t pointer;              // ChipArea the next read or program starts in
-  uint32_t addrCount;            // address cycles received for `command`
+  uint32_t state;      // ChipState (nand_chip.h)
+  uint32_t command;    // ChipCommand whose address or data phase is under way
+  uint32_t pointer;    // ChipArea the next read or program starts in
+  uint32_t addrCount;  // address cycles received for `command`
   uint8_t addr[8];
-  uint32_t row;                  // page of the operation under way
-  uint32_t column;               // byte within the raw page of the data phase
-  uint32_t status;               // status register (0x70)
-  uint32_t dataInMain;           // serial data input wrote into the main area
-  uint32_t dataInSpare;          // ... and into the spare area
-  uint32_t idPos;                // next ID byte on the bus
-  uint64_t readyAtNs;            // R/B# goes high (kNever when hung)
-  uint64_t ops;                  // chip operations since the program started
-  uint8_t page[kRawPageBytes];   // page register
+  uint32_t row;                 // page of the operation under way
+  uint32_t column;              // byte within the raw page of the data phase
+  uint32_t status;              // status register (0x70)
+  uint32_t dataInMain;          // serial data input wrote into the main area
+  uint32_t dataInSpare;         // ... and into the spare area
+  uint32_t idPos;               // next ID byte on the bus
+  uint64_t readyAtNs;           // R/B# goes high (kNever when hung)
+  uint64_t ops;                 // chip operations since the program started
+  uint8_t page[kRawPageBytes];  // page register
 };
 
-struct ReadFlipRec { uint32_t sector, byte, bit, count, used; };
-struct StuckBitRec { uint32_t sector, byte, bit, value; };
-struct ProgramFailRec { uint32_t sector, wholePage, byte, bit; };
+struct ReadFlipRec {
+  uint32_t sector, byte, bit, count, used;
+};
+struct StuckBitRec {
+  uint32_t sector, byte, bit, value;
+};
+struct ProgramFailRec {
+  uint32_t sector, wholePage, byte, bit;
+};
 
 // The settings of nand.cfg that the models act on, copied in at attach time.
 struct FaultRec {
@@ -116,9 +122,9 @@ struct FaultRec {
   uint64_t byteNs;
   uint32_t partialMain;
   uint32_t partialSpare;
-  int64_t stuckReadyAfter;       // -1: never
-  int64_t powerLossAfter;        // -1: never
-  uint64_t configHash;           // of the nand.cfg text these came from (0: set by a test)
+  int64_t stuckReadyAfter;  // -1: never
+  int64_t powerLossAfter;   // -1: never
+  uint64_t configHash;      // of the nand.cfg text these came from (0: set by a test)
   uint32_t readFlipCount;
   uint32_t stuckBitCount;
   uint32_t programFailCount;
@@ -132,13 +138,13 @@ struct FaultRec {
 struct ViolationRec {
   uint64_t timeNs;
   uint32_t pid;
-  uint32_t kind;                 // ViolationKind (checker.h)
+  uint32_t kind;  // ViolationKind (checker.h)
   char text[kViolationTextBytes];
 };
 
 struct CheckerRec {
-  uint64_t count;                // every violation since the record was cleared
-  uint32_t stored;               // how many of the first ones are in `first`
+  uint64_t count;   // every violation since the record was cleared
+  uint32_t stored;  // how many of the first ones are in `first`
   uint32_t pad;
   ViolationRec first[kRecordedViolations];
 };
@@ -146,8 +152,8 @@ struct CheckerRec {
 struct SocHeader {
   uint32_t magic;
   uint32_t version;
-  uint32_t lockOwner;            // process id holding the model lock, 0 when free
-  uint32_t lockTakeovers;        // times the lock was taken from a dead owner
+  uint32_t lockOwner;      // process id holding the model lock, 0 when free
+  uint32_t lockTakeovers;  // times the lock was taken from a dead owner
   ClockRec clock;
   PowerRec power;
   uint32_t regs[kRegWindows][kRegWindowWords];  // indexed by WindowId

@@ -54,7 +54,6 @@ const WindowDesc kWindows[WIN_COUNT] = {
     {NAND_DMA_BUFFER_VA, NAND_DMA_BUFFER_SIZE, true},
 };
 
-
 struct MutantBasicInformation {
   LONG CurrentCount;
   BOOLEAN OwnedByCaller;
@@ -72,7 +71,7 @@ struct Device {
   HANDLE stateMap = NULL;
   SocState* state = nullptr;
   std::unique_ptr<SocModel> model;
-  bool target = false;       // a process of the program under test
+  bool target = false;  // a process of the program under test
 };
 
 Device* g_dev = nullptr;
@@ -249,7 +248,6 @@ bool Attach(const std::wstring& dir) {
   ExitProcess(runproto::kExitPowerLost);
 }
 
-
 [[noreturn]] void EndTargetJob() {
   // The whole program under test goes at once (a launcher with the updater it
   // started), as devrun would end it; this process last, holding the bus.
@@ -260,8 +258,8 @@ bool Attach(const std::wstring& dir) {
 }
 
 bool Owned(HANDLE* h, const wchar_t* name) {
-  static NtQueryMutantFn query =
-      reinterpret_cast<NtQueryMutantFn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant")));
+  static NtQueryMutantFn query = reinterpret_cast<NtQueryMutantFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant")));
   const DWORD kMutantQueryState = 0x0001;  // NtQueryMutant needs it; SYNCHRONIZE alone is refused
   if (!*h) *h = OpenMutexW(SYNCHRONIZE | kMutantQueryState, FALSE, name);
   if (!*h) return false;  // it does not exist: nobody holds it

@@ -6,8 +6,7 @@
 
 namespace sim {
 
-bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, SysflashProcess* p,
-                   DWORD timeoutMs) {
+bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, SysflashProcess* p, DWORD timeoutMs) {
   static LONG serial = 0;
   wchar_t suffix[64];
   swprintf(suffix, 64, L"%lu_%ld", GetCurrentProcessId(), InterlockedIncrement(&serial));

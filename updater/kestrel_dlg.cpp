@@ -21,9 +21,7 @@ const DWORD kChunkBytes = 512;
 // Progress bar position (range 0..100) after dwDone of dwSize bytes. The
 // product is formed in 64 bits: in 32 bits dwDone * 100 wraps for images
 // above 42,949,672 bytes.
-WPARAM ProgressPosition(DWORD dwDone, DWORD dwSize) {
-  return (WPARAM)(((ULONGLONG)dwDone * 100) / dwSize);
-}
+WPARAM ProgressPosition(DWORD dwDone, DWORD dwSize) { return (WPARAM)(((ULONGLONG)dwDone * 100) / dwSize); }
 
 // Reads the whole image; NULL when the memory cannot be had or the card
 // delivers less than the file's size.
@@ -73,8 +71,8 @@ void CUpdaterDlg::EndRun(HANDLE hFile, LPCTSTR lpszText, LPCTSTR lpszCaption) {
 }
 
 void CUpdaterDlg::RunUpdate() {
-  HANDLE hFile = CreateFileW(_T("\\SDMMC Disk\\EBOOT.NB0"), GENERIC_READ, 0, NULL, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE hFile =
+      CreateFileW(_T("\\SDMMC Disk\\EBOOT.NB0"), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (hFile == INVALID_HANDLE_VALUE) {
     MessageBox(_T("Can't open binary file of bootloader!"), _T("Error"), MB_OK);
     return;

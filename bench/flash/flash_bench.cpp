@@ -103,22 +103,31 @@ int main(int argc, char** argv) {
   DWORD blocks = kSectors / ctx.Geometry.dwBlockSectors;
 
   Sample erase, write, read;
-  bool ok = Measure(dir, [&] {
-    for (DWORD b = 0; b < blocks; ++b)
-      if (!ctx.FMD_EraseBlock(firstBlock + b)) return false;
-    return true;
-  }, &erase);
+  bool ok = Measure(
+      dir,
+      [&] {
+        for (DWORD b = 0; b < blocks; ++b)
+          if (!ctx.FMD_EraseBlock(firstBlock + b)) return false;
+        return true;
+      },
+      &erase);
   // One call per sector, as the boot area writer makes them.
-  ok = ok && Measure(dir, [&] {
-    for (DWORD i = 0; i < kSectors; ++i)
-      if (!ctx.FMD_WriteSector(kFirstSector + i, &data[i * 512], &info, 1)) return false;
-    return true;
-  }, &write);
-  ok = ok && Measure(dir, [&] {
-    for (DWORD i = 0; i < kSectors; ++i)
-      if (!ctx.FMD_ReadSector(kFirstSector + i, &back[i * 512], &info, 1)) return false;
-    return true;
-  }, &read);
+  ok = ok && Measure(
+                 dir,
+                 [&] {
+                   for (DWORD i = 0; i < kSectors; ++i)
+                     if (!ctx.FMD_WriteSector(kFirstSector + i, &data[i * 512], &info, 1)) return false;
+                   return true;
+                 },
+                 &write);
+  ok = ok && Measure(
+                 dir,
+                 [&] {
+                   for (DWORD i = 0; i < kSectors; ++i)
+                     if (!ctx.FMD_ReadSector(kFirstSector + i, &back[i * 512], &info, 1)) return false;
+                   return true;
+                 },
+                 &read);
   ok = ok && back == data;
 
   std::printf("chip 0x%02x/0x%02x, %lu sectors of 512 bytes, one call per sector\n", cfg.maker, cfg.device,

@@ -62,26 +62,25 @@ struct AFX_MSGMAP_ENTRY {
 };
 
 struct AFX_MSGMAP {
-  const AFX_MSGMAP* pBaseMap;           // the base class's map, NULL at the root
-  const AFX_MSGMAP_ENTRY* lpEntries;    // this class's entries
+  const AFX_MSGMAP* pBaseMap;         // the base class's map, NULL at the root
+  const AFX_MSGMAP_ENTRY* lpEntries;  // this class's entries
 };
 
-#define DECLARE_MESSAGE_MAP()                         \
- private:                                             \
-  static const AFX_MSGMAP_ENTRY _messageEntries[];    \
-                                                      \
- protected:                                           \
-  static const AFX_MSGMAP messageMap;                 \
+#define DECLARE_MESSAGE_MAP()                      \
+ private:                                          \
+  static const AFX_MSGMAP_ENTRY _messageEntries[]; \
+                                                   \
+ protected:                                        \
+  static const AFX_MSGMAP messageMap;              \
   virtual const AFX_MSGMAP* GetMessageMap() const;
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                                   \
-  const AFX_MSGMAP* theClass::GetMessageMap() const { return &theClass::messageMap; }            \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                                     \
+  const AFX_MSGMAP* theClass::GetMessageMap() const { return &theClass::messageMap; }              \
   const AFX_MSGMAP theClass::messageMap = {&baseClass::messageMap, &theClass::_messageEntries[0]}; \
   const AFX_MSGMAP_ENTRY theClass::_messageEntries[] = {
-
-#define END_MESSAGE_MAP()                    \
+#define END_MESSAGE_MAP()                 \
   { 0, 0, 0, 0, AfxSig_end, (AFX_PMSG)0 } \
-  }                                          \
+  }                                       \
   ;
 
 #define ON_COMMAND(id, memberFxn) \
@@ -119,8 +118,8 @@ class CWinThread : public CCmdTarget {
   virtual int Run();
   virtual int ExitInstance();
 
-  CWnd* m_pMainWnd;   // the application's main window, if any
-  int m_nExitCode;    // wParam of the WM_QUIT that ended Run
+  CWnd* m_pMainWnd;  // the application's main window, if any
+  int m_nExitCode;   // wParam of the WM_QUIT that ended Run
 };
 
 class CWinApp : public CWinThread {
@@ -244,14 +243,13 @@ class CDialog : public CWnd {
   virtual void DoDataExchange(CDataExchange* pDX);
   BOOL UpdateData(BOOL bSaveAndValidate = TRUE);
 
-  UINT m_nIDHelp;      // the template's resource id
+  UINT m_nIDHelp;  // the template's resource id
   CWnd* m_pParentWnd;
 
  private:
   BOOL m_bTemplateVisible;  // the template has WS_VISIBLE: shown before OnInitDialog
 
  protected:
-
   DECLARE_MESSAGE_MAP()
 
   friend INT_PTR CALLBACK AfxDlgProc(HWND, UINT, WPARAM, LPARAM);

@@ -70,8 +70,7 @@ INT_PTR CDialog::DoModal() {
   RegisterCommonControls();
   m_bTemplateVisible = (TemplateStyle(m_nIDHelp) & WS_VISIBLE) != 0;
   HWND hWndParent = m_pParentWnd != NULL ? m_pParentWnd->m_hWnd : NULL;
-  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDHelp), hWndParent, AfxDlgProc,
-                           (LPARAM)this);
+  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDHelp), hWndParent, AfxDlgProc, (LPARAM)this);
 }
 
 BOOL CDialog::OnInitDialog() {

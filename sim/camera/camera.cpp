@@ -71,9 +71,7 @@ volatile BYTE* Map(DWORD size, DWORD address) {
   return static_cast<volatile BYTE*>(base);
 }
 
-volatile ULONG* Reg(volatile BYTE* window, DWORD offset) {
-  return reinterpret_cast<volatile ULONG*>(window + offset);
-}
+volatile ULONG* Reg(volatile BYTE* window, DWORD offset) { return reinterpret_cast<volatile ULONG*>(window + offset); }
 
 void PinsToCamera(const Windows& w) {
   ULONG v = READ_REGISTER_ULONG(Reg(w.resShare, RS_PINMUX));
@@ -166,8 +164,10 @@ int wmain(int argc, wchar_t** argv) {
     DWORD got = WaitForMultipleObjects(2, both, FALSE, INFINITE);
     if (got == WAIT_OBJECT_0) break;
     ++takes;
-    if (opt.mode == "camera") PinsToCamera(w);
-    else WriteProtectOn(w);
+    if (opt.mode == "camera")
+      PinsToCamera(w);
+    else
+      WriteProtectOn(w);
     if (opt.holdMs) Sleep(opt.holdMs);
     ReleaseMutex(pin);
   }

@@ -63,9 +63,9 @@ class FileSystemLoad {
   FlashContext flash_;
   bool up_ = false;
   uint32_t first_ = 0, count_ = 0;
-  uint32_t cursor_ = 0;         // the next block to take (absolute)
-  uint32_t block_ = 0;          // the block being written
-  uint32_t nextPage_ = 32;      // next page of it to write; 32: needs a new block
+  uint32_t cursor_ = 0;     // the next block to take (absolute)
+  uint32_t block_ = 0;      // the block being written
+  uint32_t nextPage_ = 32;  // next page of it to write; 32: needs a new block
   uint32_t generation_ = 0;
   uint32_t readCursor_ = 0;
   unsigned step_ = 0;

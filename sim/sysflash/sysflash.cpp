@@ -156,8 +156,7 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"sysflash: cannot create _FLASH_MUTEX_ (error %lu)\n", GetLastError());
     return runproto::kStandInUsage;
   }
-  if (GetLastError() == ERROR_ALREADY_EXISTS)
-    fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ already exists; sharing it\n");
+  if (GetLastError() == ERROR_ALREADY_EXISTS) fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ already exists; sharing it\n");
   HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
   HANDLE stop = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
   if (!pin || !stop) {

@@ -17,8 +17,10 @@ std::vector<Scenario> Parse(const std::string& text, std::string* error = nullpt
   std::vector<Scenario> out;
   std::string err;
   bool ok = ParseScenarios(text, "t.scn", &out, &err);
-  if (error) *error = ok ? "" : err;
-  else EXPECT_TRUE(ok) << err;
+  if (error)
+    *error = ok ? "" : err;
+  else
+    EXPECT_TRUE(ok) << err;
   return out;
 }
 
@@ -67,7 +69,8 @@ TEST(ScenarioFormat, MistakesNameTheFileAndLine) {
       {"[a\n", "t.scn:1: a section name ends with ']'"},
       {"[a]\ncreate.chip = ec\n", "t.scn:2: bad chip 'ec'"},
       {"[a]\ncreate.boot_block = 12x\n", "t.scn:2: bad create.boot_block '12x'"},
-      {"[a]\ncreate.boot_sectors = 0x100000000\n", "t.scn:2: bad create.boot_sectors '0x100000000': larger than 32 bits"},
+      {"[a]\ncreate.boot_sectors = 0x100000000\n",
+       "t.scn:2: bad create.boot_sectors '0x100000000': larger than 32 bits"},
       {"[a]\ncreate.bad_blocks = 4,\n", "t.scn:2: bad create.bad_blocks '4,'"},
       {"[a]\ncreate.fill = maybe\n", "t.scn:2: create.fill wants yes or no"},
       {"[a]\ncreate.colour = red\n", "t.scn:2: unknown key \"create.colour\""},
@@ -139,14 +142,16 @@ TEST(ScenarioFormat, FaultsAddUpFromTheDefaultsAndStopAtWhatTheModelHolds) {
   const int line = 3 + int(sim::kMaxFaultsPerKind) + 1;
   EXPECT_EQ(0u, error.find("t.scn:" + std::to_string(line) + ": more than 64 fault.read_flip faults")) << error;
   std::string manyDefaults = "[defaults]\n";
-  for (uint32_t i = 0; i <= sim::kMaxFaultsPerKind; ++i) manyDefaults += "fault.erase_fail = " + std::to_string(i) + "\n";
+  for (uint32_t i = 0; i <= sim::kMaxFaultsPerKind; ++i)
+    manyDefaults += "fault.erase_fail = " + std::to_string(i) + "\n";
   Parse(manyDefaults + "[a]\n", &error);
   EXPECT_EQ(0u, error.find("t.scn:66: more than 64 fault.erase_fail faults")) << error;
 }
 
 TEST(ScenarioFormat, CommentsNeedABlankBeforeThemAndQuotesKeepThem) {
-  auto s = Parse("[a] # the first\nexpect.message = \"#1 of 2 # not a comment\" # a comment\n"
-                 "expect.card = A#B, C # D\n");
+  auto s = Parse(
+      "[a] # the first\nexpect.message = \"#1 of 2 # not a comment\" # a comment\n"
+      "expect.card = A#B, C # D\n");
   ASSERT_EQ(1u, s.size());
   EXPECT_EQ("a", s[0].name);
   EXPECT_EQ("#1 of 2 # not a comment", *s[0].expect.message);
@@ -206,9 +211,9 @@ TEST(CardImage, AreaRelativeSizes) {
 
 TEST(ChangedBytes, CountsEveryByteOutsideTheExcludedSectors) {
   Bytes before(kRawPageBytes * 8, 0xFF), after = before;
-  after[2 * kRawPageBytes + 5] = 0;     // sector 2: excluded
-  after[3 * kRawPageBytes + 527] = 0x7F; // sector 3, last spare byte
-  after[6 * kRawPageBytes] = 0;          // sector 6: excluded by the second range
+  after[2 * kRawPageBytes + 5] = 0;       // sector 2: excluded
+  after[3 * kRawPageBytes + 527] = 0x7F;  // sector 3, last spare byte
+  after[6 * kRawPageBytes] = 0;           // sector 6: excluded by the second range
   after[6 * kRawPageBytes + 1] = 0;
   after[7 * kRawPageBytes + 9] = 1;
   std::vector<SectorRange> none;

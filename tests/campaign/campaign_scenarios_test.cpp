@@ -67,8 +67,9 @@ TEST_P(Campaign, EndsAsExpected) {
     SCOPED_TRACE(r.scenario + " (" + s.file + ":" + std::to_string(s.line) + ")");
     std::string why;
     for (const std::string& p : r.problems) why += "\n  " + p;
-    EXPECT_TRUE(r.asExpected) << "outcome " << OutcomeName(r.outcome) << ", message \"" << r.message << "\""
-                              << why << "\n" << r.detail;
+    EXPECT_TRUE(r.asExpected) << "outcome " << OutcomeName(r.outcome) << ", message \"" << r.message << "\"" << why
+                              << "\n"
+                              << r.detail;
     EXPECT_EQ(0u, r.bytesOutside) << "bytes lost outside the boot area";
     EXPECT_EQ(0u, r.violations);
     Rows().push_back(r);

@@ -34,8 +34,7 @@ inline std::string DiffBytes(const std::uint8_t* want, std::size_t wantSize, con
   return out;
 }
 
-inline std::string DiffBytes(const std::uint8_t* want, const std::uint8_t* got, std::size_t n,
-                             std::size_t limit = 16) {
+inline std::string DiffBytes(const std::uint8_t* want, const std::uint8_t* got, std::size_t n, std::size_t limit = 16) {
   return DiffBytes(want, n, got, n, limit);
 }
 

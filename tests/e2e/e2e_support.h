@@ -29,9 +29,9 @@ struct Device {
   Device& operator=(const Device&) = delete;
 
   std::string Card() const { return dir + "/SDMMC Disk"; }
-  Bytes Flash() const;                                  // nand.img
-  void PutImage(const Bytes& image) const;              // card's EBOOT.NB0
-  void PutUpdater() const;                              // card's Kestrel.exe
+  Bytes Flash() const;                      // nand.img
+  void PutImage(const Bytes& image) const;  // card's EBOOT.NB0
+  void PutUpdater() const;                  // card's Kestrel.exe
   bool OnCard(const std::string& name) const;
   devsim::RunResult Run(const std::string& program, devsim::RunOptions opt = devsim::RunOptions()) const;
   uint64_t Violations(std::vector<std::string>* texts = nullptr) const;
@@ -55,7 +55,8 @@ std::vector<uint32_t> ChangedPagesOutside(const Bytes& before, const Bytes& afte
                                           uint32_t count);
 // What differs in one page of two images.
 inline std::string DiffPage(const Bytes& before, const Bytes& after, uint32_t sector) {
-  return "sector " + std::to_string(sector) + ":" + testutil::DiffBytes(Page(before, sector), Page(after, sector), kPage);
+  return "sector " + std::to_string(sector) + ":" +
+         testutil::DiffBytes(Page(before, sector), Page(after, sector), kPage);
 }
 
 // The last message box call of a run, or nullptr.

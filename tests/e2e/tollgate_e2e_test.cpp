@@ -106,7 +106,8 @@ TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
   EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", del[1]->path);
   EXPECT_TRUE(del[0]->ok && del[1]->ok) << Describe(r);
   bool closed = false;
-  for (const runproto::ProcessClose* c : r.All<runproto::ProcessClose>()) closed |= c->pid == LauncherPid(r) && c->process == updater;
+  for (const runproto::ProcessClose* c : r.All<runproto::ProcessClose>())
+    closed |= c->pid == LauncherPid(r) && c->process == updater;
   EXPECT_TRUE(closed) << "the launcher closes the updater's process handle\n" << Describe(r);
   // The deletions come after the updater's message was answered.
   size_t answered = 0, firstDelete = 0;

@@ -13,9 +13,21 @@ namespace {
 
 using namespace ecctest;
 
-Code Shipped(const Block& b) { Code c; EccGenerate(b.data(), c.data()); return c; }
-Code TwoPass(const Block& b) { Code c; eccref::Compute(b.data(), c.data()); return c; }
-Code Literal(const Block& b) { Code c; eccref::ComputeByDefinition(b.data(), c.data()); return c; }
+Code Shipped(const Block& b) {
+  Code c;
+  EccGenerate(b.data(), c.data());
+  return c;
+}
+Code TwoPass(const Block& b) {
+  Code c;
+  eccref::Compute(b.data(), c.data());
+  return c;
+}
+Code Literal(const Block& b) {
+  Code c;
+  eccref::ComputeByDefinition(b.data(), c.data());
+  return c;
+}
 
 // Format vectors; the last two worked out by hand: a lone bit at index 0 makes every
 // even parity 1, one at byte 255 / position 7 every odd one.
@@ -24,11 +36,13 @@ TEST(EccCode, FixedVectors) {
   abc[0] = 0x61, abc[1] = 0x62, abc[2] = 0x63;
   first[0] = 0x01;
   last[255] = 0x80;
-  const struct { const char* name; Block data; Code code; } cases[] = {
-      {"erased (all FF)", Filled(0xFF), {0xFF, 0xFF, 0xFF}},
-      {"all zero", Filled(0x00), {0xFF, 0xFF, 0xFF}},
-      {"abc + 253 zeros", abc, {0xFC, 0xFF, 0xC3}},
-      {"bit 0 of byte 0", first, {0xAA, 0xAA, 0xAB}},
+  const struct {
+    const char* name;
+    Block data;
+    Code code;
+  } cases[] = {
+      {"erased (all FF)", Filled(0xFF), {0xFF, 0xFF, 0xFF}}, {"all zero", Filled(0x00), {0xFF, 0xFF, 0xFF}},
+      {"abc + 253 zeros", abc, {0xFC, 0xFF, 0xC3}},          {"bit 0 of byte 0", first, {0xAA, 0xAA, 0xAB}},
       {"bit 7 of byte 255", last, {0x55, 0x55, 0x57}},
   };
   for (const auto& c : cases) {
@@ -72,8 +86,10 @@ TEST(EccCode, MatchesReferenceOnManyBlocks) {
   for (int n = 0; n < 3000; ++n) {
     Block b = Random(rng);
     for (auto& x : b)
-      if (n % 3 == 1) x &= static_cast<std::uint8_t>(rng() & rng() & rng());
-      else if (n % 3 == 2) x |= static_cast<std::uint8_t>(rng() | rng() | rng());
+      if (n % 3 == 1)
+        x &= static_cast<std::uint8_t>(rng() & rng() & rng());
+      else if (n % 3 == 2)
+        x |= static_cast<std::uint8_t>(rng() | rng() | rng());
     blocks.push_back(b);
   }
   for (unsigned pos = 0; pos < 2048; ++pos)
@@ -83,8 +99,7 @@ TEST(EccCode, MatchesReferenceOnManyBlocks) {
     }
   for (unsigned v = 0; v < 256; ++v) blocks.push_back(Filled(static_cast<std::uint8_t>(v)));
 
-  for (const Block& b : blocks)
-    ASSERT_EQ(Hex(Shipped(b)), Hex(TwoPass(b))) << "block " << Hex(b.data(), b.size());
+  for (const Block& b : blocks) ASSERT_EQ(Hex(Shipped(b)), Hex(TwoPass(b))) << "block " << Hex(b.data(), b.size());
 }
 
 // Blocks at every address offset 0..7 give the same code (the sanitizer build traps any

@@ -88,7 +88,10 @@ TEST(EccCorrect, RepairsAtEveryAlignmentWithoutTouchingNeighbours) {
 // constant bits of byte 2 alone, and all-zero data against a zero code, fit no
 // single-bit error.  The block is never touched.
 TEST(EccCorrect, DamagedStoredCodeWithGoodData) {
-  struct Case { unsigned diff; int want; };
+  struct Case {
+    unsigned diff;
+    int want;
+  };
   std::vector<Case> cases;
   for (unsigned n = 0; n < 22; ++n) cases.push_back({CodeBit(n), ECC_CODE_ERROR});
   for (unsigned spare : {0x010000u, 0x020000u, 0x030000u}) cases.push_back({spare, ECC_UNCORRECTABLE});
@@ -190,8 +193,10 @@ TEST(EccCorrect, ElevenBitsNotOnePerPairAreUncorrectable) {
       for (int rep = 0; both != none && rep < 8; ++rep) {
         unsigned d = rng() & kSpareBits;
         for (unsigned p = 0; p < 11; ++p)
-          if (p == both) d |= CodeBit(2 * p) | CodeBit(2 * p + 1);
-          else if (p != none) d |= CodeBit(2 * p + (rng() & 1u));
+          if (p == both)
+            d |= CodeBit(2 * p) | CodeBit(2 * p + 1);
+          else if (p != none)
+            d |= CodeBit(2 * p + (rng() & 1u));
         const Protected& blk = blocks[rep % blocks.size()];
         Block data = blk.data;
         const Code stored = XorCode(blk.stored, d);
@@ -220,10 +225,10 @@ TEST(EccCorrect, DecisionFollowsTheDifferencePattern) {
       pairsWithOne += even != odd;
       if (odd) address |= 1u << AddressBit(p);
     }
-    const int want = d == 0 ? ECC_NO_ERROR
-                   : counted == 1 ? ECC_CODE_ERROR
-                   : pairsWithOne == 11 ? ECC_CORRECTED
-                   : ECC_UNCORRECTABLE;
+    const int want = d == 0               ? ECC_NO_ERROR
+                     : counted == 1       ? ECC_CODE_ERROR
+                     : pairsWithOne == 11 ? ECC_CORRECTED
+                                          : ECC_UNCORRECTABLE;
     Block expected = blk.data;
     if (want == ECC_CORRECTED) FlipBit(expected.data(), address);
 

@@ -44,8 +44,8 @@ std::string Hex(DWORD v) {
 std::vector<std::string> IdLines(DWORD maker, DWORD device, DWORD blocks, DWORD shiftBytes, DWORD shiftSectors) {
   return {"FMD: FMD_Init - Got flash infomation\r\n",
           "Manufacture ID: 0x" + Hex(maker) + "; Device ID: 0x" + Hex(device) + "\r\n",
-          "Total Blocks: 0x" + Hex(blocks) + "; dwShiftBlockBytes: 0x" + Hex(shiftBytes) +
-              "; dwShiftBlockSectors: 0x" + Hex(shiftSectors) + "\r\n"};
+          "Total Blocks: 0x" + Hex(blocks) + "; dwShiftBlockBytes: 0x" + Hex(shiftBytes) + "; dwShiftBlockSectors: 0x" +
+              Hex(shiftSectors) + "\r\n"};
 }
 
 class FlashGeometryTest : public ::testing::Test {
@@ -97,12 +97,9 @@ TEST_F(FlashGeometryTest, UnknownChipsLeaveTheGeometryAlone) {
     const char* name;
     DWORD maker, device;
   } cases[] = {
-      {"unknown maker, known device", 0x2C, 0x76},
-      {"unknown maker, unknown device", 0x2C, 0x35},
-      {"known maker, unknown device", 0xEC, 0x35},
-      {"maker and device swapped", 0x76, 0xEC},
-      {"code with bits above the byte", 0x1EC, 0x76},
-      {"device code with bits above the byte", 0xEC, 0x176},
+      {"unknown maker, known device", 0x2C, 0x76},    {"unknown maker, unknown device", 0x2C, 0x35},
+      {"known maker, unknown device", 0xEC, 0x35},    {"maker and device swapped", 0x76, 0xEC},
+      {"code with bits above the byte", 0x1EC, 0x76}, {"device code with bits above the byte", 0xEC, 0x176},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,7 +130,7 @@ TEST_F(FlashGeometryTest, FreshContextIsDown) {
   FlashContext ctx;
   EXPECT_EQ(nullptr, ctx.hFlashMutex);
   EXPECT_EQ(nullptr, ctx.hPinMutex);
-  const volatile BYTE* windows[] = {ctx.pDmaRegs, ctx.pResShareRegs, ctx.pExtBoardRegs,
+  const volatile BYTE* windows[] = {ctx.pDmaRegs,  ctx.pResShareRegs,  ctx.pExtBoardRegs,
                                     ctx.pNandRegs, ctx.pDriverGlobals, ctx.pDmaBuffer};
   for (const volatile BYTE* p : windows) EXPECT_EQ(nullptr, p);
   EXPECT_EQ(0u, ctx.dwMakerCode);

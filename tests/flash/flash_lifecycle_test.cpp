@@ -28,7 +28,8 @@ std::vector<std::string> IdLines(const char* maker, const char* device, const ch
 int WindowSizedReservations() {
   int count = 0;
   MEMORY_BASIC_INFORMATION mbi;
-  for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi); p = (BYTE*)mbi.BaseAddress + mbi.RegionSize) {
+  for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
+       p = (BYTE*)mbi.BaseAddress + mbi.RegionSize) {
     if (mbi.State == MEM_RESERVE && mbi.AllocationBase == mbi.BaseAddress && mbi.Type == MEM_PRIVATE &&
         (mbi.RegionSize == 0x2000 || mbi.RegionSize == 0x3000))
       ++count;
@@ -42,7 +43,7 @@ class FlashLifecycleTest : public FlashDeviceTest {
   void ExpectDown() {
     EXPECT_EQ(nullptr, ctx_.hFlashMutex);
     EXPECT_EQ(nullptr, ctx_.hPinMutex);
-    const volatile BYTE* windows[] = {ctx_.pDmaRegs, ctx_.pResShareRegs, ctx_.pExtBoardRegs,
+    const volatile BYTE* windows[] = {ctx_.pDmaRegs,  ctx_.pResShareRegs,  ctx_.pExtBoardRegs,
                                       ctx_.pNandRegs, ctx_.pDriverGlobals, ctx_.pDmaBuffer};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(nullptr, windows[i]) << "window " << i;
     EXPECT_EQ(0, PlatformMappedWindowCount());
@@ -90,10 +91,10 @@ TEST_F(FlashLifecycleTest, UnknownChipFailsInitAndReleasesEverything) {
     ASSERT_NO_FATAL_FAILURE(Start(Chip(c.maker, c.device)));
     ASSERT_NO_FATAL_FAILURE(StartSystemFlashDriver());
     EXPECT_EQ(0, ctx_.FMD_Init());
-    std::vector<std::string> expected = {"FMD: FMD_Init - Got flash infomation\r\n",
-                                         std::string("Manufacture ID: 0x") + c.makerHex + "; Device ID: 0x" +
-                                             c.deviceHex + "\r\n",
-                                         "Total Blocks: 0x0; dwShiftBlockBytes: 0x0; dwShiftBlockSectors: 0x0\r\n"};
+    std::vector<std::string> expected = {
+        "FMD: FMD_Init - Got flash infomation\r\n",
+        std::string("Manufacture ID: 0x") + c.makerHex + "; Device ID: 0x" + c.deviceHex + "\r\n",
+        "Total Blocks: 0x0; dwShiftBlockBytes: 0x0; dwShiftBlockSectors: 0x0\r\n"};
     EXPECT_EQ(expected, PlatformDebugLinesUtf8());
     ExpectDown();
     EXPECT_TRUE(BusIsFree());

@@ -17,8 +17,13 @@ sim::NandConfig Chip(uint32_t maker, uint32_t device) {
 }
 
 Bytes RecordBytes(const SectorInfo& info) {
-  return {uint8_t(info.dwReserved1), uint8_t(info.dwReserved1 >> 8), uint8_t(info.dwReserved1 >> 16),
-          uint8_t(info.dwReserved1 >> 24), info.bOEMReserved, info.bBadBlock, uint8_t(info.wReserved2),
+  return {uint8_t(info.dwReserved1),
+          uint8_t(info.dwReserved1 >> 8),
+          uint8_t(info.dwReserved1 >> 16),
+          uint8_t(info.dwReserved1 >> 24),
+          info.bOEMReserved,
+          info.bBadBlock,
+          uint8_t(info.wReserved2),
           uint8_t(info.wReserved2 >> 8)};
 }
 

@@ -70,7 +70,8 @@ TEST_F(FlashTransferTest, WrittenPageLayout) {
     EXPECT_EQ(0, memcmp(buf, data.data(), kData)) << "the caller's buffer was changed";
   }
   Bytes after = dev_->Image();
-  for (const Case& c : cases) memcpy(&before[size_t(c.sector) * kRawPage], &after[size_t(c.sector) * kRawPage], kRawPage);
+  for (const Case& c : cases)
+    memcpy(&before[size_t(c.sector) * kRawPage], &after[size_t(c.sector) * kRawPage], kRawPage);
   EXPECT_TRUE(before == after) << "pages other than the written ones changed";
 }
 
@@ -293,7 +294,8 @@ TEST_F(FlashTransferTest, RefusalsTakeNoMutex) {
       {"read of a run past the end", [&] { return Read(kSectors - 1, buf.data(), &info, 2); }},
       {"write of a run past the end", [&] { return Write(kSectors - 1, buf.data(), &info, 2); }},
       {"write whose end wraps 32 bits", [&] { return Write(5, buf.data(), nullptr, 0xFFFFFFFFu); }},
-      {"read whose end wraps 32 bits", [&] { return Read(kSectors - 1, buf.data(), nullptr, 0xFFFFFFFFu - kSectors + 3); }},
+      {"read whose end wraps 32 bits",
+       [&] { return Read(kSectors - 1, buf.data(), nullptr, 0xFFFFFFFFu - kSectors + 3); }},
       {"read without buffers", [&] { return Read(0, nullptr, nullptr, 1); }},
       {"write without buffers", [&] { return Write(0, nullptr, nullptr, 1); }},
       {"count 0 at dwTotalSectors", [&] { return Write(kSectors, buf.data(), nullptr, 0); }},
@@ -373,11 +375,13 @@ TEST_F(FlashTransferTest, StuckControllerFailsWithoutHang) {
       {"erase", [&] { return ctx_.FMD_EraseBlock(3); }},
       {"page write", [&] { return Write(96, data.data(), &kRecord); }},
       {"record write", [&] { return Write(96, nullptr, &kRecord); }},
-      {"page read", [&] {
+      {"page read",
+       [&] {
          Bytes buf(kData);
          return Read(96, buf.data(), nullptr);
        }},
-      {"record read", [&] {
+      {"record read",
+       [&] {
          SectorInfo info;
          return Read(96, nullptr, &info);
        }},

@@ -29,8 +29,7 @@ TEST(TollgateText, IsTheKoreanRefusalCodeUnitForCodeUnit) {
   const std::wstring actual(g_szRefusalText);
   ASSERT_EQ(50u, actual.size());
   ASSERT_EQ(expected.size(), actual.size());
-  for (size_t i = 0; i < actual.size(); ++i)
-    EXPECT_EQ((unsigned)expected[i], (unsigned)actual[i]) << "code unit " << i;
+  for (size_t i = 0; i < actual.size(); ++i) EXPECT_EQ((unsigned)expected[i], (unsigned)actual[i]) << "code unit " << i;
   // Three lines; the first two end with a blank before the line feed.
   EXPECT_EQ(L" \n", actual.substr(18, 2));
   EXPECT_EQ(L" \n", actual.substr(37, 2));

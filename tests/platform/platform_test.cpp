@@ -33,17 +33,20 @@ class PlatformTest : public ::testing::Test {
 };
 
 TEST_F(PlatformTest, OnlyTheSixWindowsMap) {
-  struct { unsigned addr, size; bool ok; } cases[] = {
+  struct {
+    unsigned addr, size;
+    bool ok;
+  } cases[] = {
       {DMA_REGS_VA, DMA_REGS_SIZE, true},
       {RESSHARE_REGS_VA, RESSHARE_REGS_SIZE, true},
       {EXTBOARD_REGS_VA, EXTBOARD_REGS_SIZE, true},
       {NAND_REGS_VA, NAND_REGS_SIZE, true},
       {DRIVER_GLOBALS_VA, DRIVER_GLOBALS_SIZE, true},
       {NAND_DMA_BUFFER_VA, NAND_DMA_BUFFER_SIZE, true},
-      {0xA8002000u, 0x1000, false},            // just past the DMA window
+      {0xA8002000u, 0x1000, false},                    // just past the DMA window
       {NAND_REGS_VA, NAND_REGS_SIZE + 0x1000, false},  // longer than the window
       {0x80000000u, 0x1000, false},
-      {NAND_DMA_BUFFER_VA - 0x1000, 0x2000, false},    // starts before the window
+      {NAND_DMA_BUFFER_VA - 0x1000, 0x2000, false},  // starts before the window
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.addr << "+" << c.size);

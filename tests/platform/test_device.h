@@ -16,7 +16,8 @@ class TestDevice {
     wchar_t tmp[MAX_PATH];
     GetTempPathW(MAX_PATH, tmp);
     wchar_t name[64];
-    swprintf(name, 64, L"kestrel-platform-%lu-%lu", (unsigned long)GetCurrentProcessId(), (unsigned long)GetTickCount());
+    swprintf(name, 64, L"kestrel-platform-%lu-%lu", (unsigned long)GetCurrentProcessId(),
+             (unsigned long)GetTickCount());
     dir_ = std::wstring(tmp) + name;
   }
   ~TestDevice() {
@@ -39,8 +40,10 @@ class TestDevice {
         std::wstring n = fd.cFileName;
         if (n == L"." || n == L"..") continue;
         std::wstring p = dir + L"\\" + n;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) DeleteTree(p);
-        else DeleteFileW(p.c_str());
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+          DeleteTree(p);
+        else
+          DeleteFileW(p.c_str());
       } while (FindNextFileW(h, &fd));
       FindClose(h);
     }

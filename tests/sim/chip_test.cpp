@@ -20,9 +20,9 @@ TEST(ChipId, EveryTableChipAndUnknownPairsAnswerTheirId) {
     uint32_t maker, device;
     uint8_t fourth;  // small page 0x3C, large page 0x15
   } cases[] = {
-      {0x98, 0x73, 0x3C}, {0xAD, 0x75, 0x3C}, {0xEC, 0x76, 0x3C}, {0x98, 0x79, 0x3C},
-      {0xEC, 0xAA, 0x15}, {0xAD, 0xDA, 0x15},  // large page
-      {0x2C, 0x76, 0x3C}, {0xEC, 0x35, 0x3C},  // not in the chip table
+      {0x98, 0x73, 0x3C}, {0xAD, 0x75, 0x3C}, {0xEC, 0x76, 0x3C},
+      {0x98, 0x79, 0x3C}, {0xEC, 0xAA, 0x15}, {0xAD, 0xDA, 0x15},  // large page
+      {0x2C, 0x76, 0x3C}, {0xEC, 0x35, 0x3C},                      // not in the chip table
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.maker << "/" << c.device);
@@ -57,7 +57,8 @@ TEST(ChipProgram, PageAndSparesLandWhereTheLayoutSays) {
     EXPECT_EQ(0, memcmp(ecc, p + 520, 8)) << DiffBytes(ecc, p + 520, 8);
     for (uint32_t s : {sector - 1, sector + 1}) {
       Bytes erased(kPage, 0xFF);
-      EXPECT_EQ(0, memcmp(erased.data(), h.Page(s), kPage)) << "neighbour " << s << DiffBytes(erased.data(), h.Page(s), kPage);
+      EXPECT_EQ(0, memcmp(erased.data(), h.Page(s), kPage))
+          << "neighbour " << s << DiffBytes(erased.data(), h.Page(s), kPage);
     }
     uint8_t raw[kPage];
     ASSERT_TRUE(h.ReadPage(sector, raw));
@@ -92,12 +93,9 @@ TEST(ChipProgram, PartialProgramLimitsCountedPerAreaBetweenErases) {
     bool eraseBetween;
     uint64_t violations;
   } cases[] = {
-      {"driver_pattern", 1, 2, 1, 2, false, 0},
-      {"second_data_program", 1, 2, 2, 0, false, 1},
-      {"third_spare_program", 1, 2, 1, 3, false, 1},
-      {"erase_resets_counts", 1, 2, 2, 4, true, 0},
-      {"limit_from_cfg", 3, 4, 3, 4, false, 0},
-      {"all_over", 1, 1, 3, 3, false, 4},
+      {"driver_pattern", 1, 2, 1, 2, false, 0},      {"second_data_program", 1, 2, 2, 0, false, 1},
+      {"third_spare_program", 1, 2, 1, 3, false, 1}, {"erase_resets_counts", 1, 2, 2, 4, true, 0},
+      {"limit_from_cfg", 3, 4, 3, 4, false, 0},      {"all_over", 1, 1, 3, 3, false, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -36,11 +36,36 @@ TEST(Clock, ChipBusyTimePerOperationFollowsTheSettings) {
       uint64_t busBytes;  // data bytes that cross the bus
     } ops[] = {
         {"erase", [&] { return h.Erase(1); }, t.erase, 0},
-        {"page_write", [&] { Bytes d(512, 0x5A); return h.WritePage(32, d.data()); }, t.program, 512},
-        {"spare_write", [&] { uint8_t r[8] = {}; return h.WriteSpare(32, 0, r); }, t.program, 8},
-        {"page_read", [&] { uint8_t r[kPage]; return h.ReadPage(32, r); }, t.read, 528},
-        {"spare_read", [&] { uint8_t r[8]; return h.ReadSpare(32, r); }, t.read, 8},
-        {"id_read", [&] { uint32_t w; return h.ReadId(&w); }, 0, 4},
+        {"page_write",
+         [&] {
+           Bytes d(512, 0x5A);
+           return h.WritePage(32, d.data());
+         },
+         t.program, 512},
+        {"spare_write",
+         [&] {
+           uint8_t r[8] = {};
+           return h.WriteSpare(32, 0, r);
+         },
+         t.program, 8},
+        {"page_read",
+         [&] {
+           uint8_t r[kPage];
+           return h.ReadPage(32, r);
+         },
+         t.read, 528},
+        {"spare_read",
+         [&] {
+           uint8_t r[8];
+           return h.ReadSpare(32, r);
+         },
+         t.read, 8},
+        {"id_read",
+         [&] {
+           uint32_t w;
+           return h.ReadId(&w);
+         },
+         0, 4},
     };
     for (const Op& op : ops) {
       SCOPED_TRACE(op.name);

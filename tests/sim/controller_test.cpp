@@ -28,7 +28,7 @@ using sim::ViolationKind;
 struct Tweak {
   uint32_t mode = 0, count = 0, cfg = 0, cmd = 0;
   uint32_t dmaLen = 0, dmaBuf = 0;
-  int dir = -1;          // -1: as the driver sets it; 0 clear; 1 set
+  int dir = -1;  // -1: as the driver sets it; 0 clear; 1 set
   bool skipReset = false;
 };
 
@@ -114,8 +114,7 @@ TEST(ControllerChecks, MismatchedTransfersAreRecordedWithWhatWasWrong) {
        "DMA read (mode 0x06) with command 0x80"},
       {"fifo_mode_for_page", false, tw([](Tweak& t) { t.mode = NAND_MODE_FIFO_READ; }), ViolationKind::kTransfer,
        "FIFO read of NAND_COUNT 0x210"},
-      {"unknown_mode", false, tw([](Tweak& t) { t.mode = 0x07; }), ViolationKind::kTransfer,
-       "unknown mode 0x7"},
+      {"unknown_mode", false, tw([](Tweak& t) { t.mode = 0x07; }), ViolationKind::kTransfer, "unknown mode 0x7"},
       {"wrong_buffer", false, tw([](Tweak& t) { t.dmaBuf = 0x30004000; }), ViolationKind::kTransfer,
        "DMA_CH_BUF 0x30004000 is not the NAND DMA buffer"},
       {"no_transfer_reset", true, tw([](Tweak& t) { t.skipReset = true; }), ViolationKind::kSequence,
@@ -192,7 +191,8 @@ TEST(ControllerChecks, PinsOnTheCameraKeepTheChipUnreached) {
   Bytes data(512, 0x00);
   h.WritePage(3, data.data());
   ASSERT_TRUE(h.Erase(0));
-  EXPECT_TRUE(h.Recorded(ViolationKind::kPinsOnCamera, "NAND_CMD write 0x80 while RS_PINMUX gives the pins")) << h.Record();
+  EXPECT_TRUE(h.Recorded(ViolationKind::kPinsOnCamera, "NAND_CMD write 0x80 while RS_PINMUX gives the pins"))
+      << h.Record();
   EXPECT_EQ(h.Violations(), h.ViolationsOf(ViolationKind::kPinsOnCamera)) << h.Record();
   EXPECT_TRUE(before == h.image) << "the chip was reached";
   EXPECT_EQ(0u, h.state->h.chip.ops);

@@ -169,15 +169,14 @@ TEST(NandCfg, MoreFaultsOfAKindThanTheModelHoldsAreRefused) {
   const struct {
     const char* line;
     const char* key;
-  } kinds[] = {{"fault.read_flip = 99:1:1", "fault.read_flip"},
-               {"fault.program_fail = 99", "fault.program_fail"}};
+  } kinds[] = {{"fault.read_flip = 99:1:1", "fault.read_flip"}, {"fault.program_fail = 99", "fault.program_fail"}};
   for (const auto& k : kinds) {
     SCOPED_TRACE(k.line);
     sim::NandConfig over;
     EXPECT_FALSE(sim::ParseNandConfig(text + k.line + "\n", "nand.cfg", &over, &err));
-    EXPECT_EQ("nand.cfg:129: more than 64 " + std::string(k.key) +
-                  " faults: the device model holds at most 64 of each kind",
-              err);
+    EXPECT_EQ(
+        "nand.cfg:129: more than 64 " + std::string(k.key) + " faults: the device model holds at most 64 of each kind",
+        err);
   }
   std::string stuck;
   for (uint32_t i = 0; i <= sim::kMaxFaultsPerKind; ++i) stuck += "fault.stuck_bit = " + std::to_string(i) + ":0:0:1\n";
@@ -207,14 +206,10 @@ TEST(ChipShape, TableChipsLargePageAndUnknown) {
     uint32_t blocks;
     uint64_t imageBytes;
   } cases[] = {
-      {0x98, 0x73, true, false, 1024, 1024ull * 32 * 528},
-      {0xAD, 0x75, true, false, 2048, 2048ull * 32 * 528},
-      {0xEC, 0x76, true, false, 4096, 4096ull * 32 * 528},
-      {0xEC, 0x79, true, false, 8192, 8192ull * 32 * 528},
-      {0x98, 0xAA, true, true, 2048, 2048ull * 64 * 2112},
-      {0xAD, 0xDA, true, true, 2048, 2048ull * 64 * 2112},
-      {0x2C, 0x76, false, false, 1024, 1024ull * 32 * 528},
-      {0xEC, 0x35, false, false, 1024, 1024ull * 32 * 528},
+      {0x98, 0x73, true, false, 1024, 1024ull * 32 * 528},  {0xAD, 0x75, true, false, 2048, 2048ull * 32 * 528},
+      {0xEC, 0x76, true, false, 4096, 4096ull * 32 * 528},  {0xEC, 0x79, true, false, 8192, 8192ull * 32 * 528},
+      {0x98, 0xAA, true, true, 2048, 2048ull * 64 * 2112},  {0xAD, 0xDA, true, true, 2048, 2048ull * 64 * 2112},
+      {0x2C, 0x76, false, false, 1024, 1024ull * 32 * 528}, {0xEC, 0x35, false, false, 1024, 1024ull * 32 * 528},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.maker << "/" << c.device);
@@ -308,7 +303,8 @@ TEST(DeviceRecord, ReadsWhatTheModelsLeftAndResetsARun) {
   ASSERT_TRUE(sim::ReadDeviceRecord(t.dir, &rec, &err)) << err;
   EXPECT_EQ(71u, rec.violationCount);
   ASSERT_EQ(sim::kRecordedViolations, rec.violations.size());
-  EXPECT_NE(std::string::npos, rec.violations[0].find("pid=77 unlocked: NAND_CTRL write 0xfffffffe")) << rec.violations[0];
+  EXPECT_NE(std::string::npos, rec.violations[0].find("pid=77 unlocked: NAND_CTRL write 0xfffffffe"))
+      << rec.violations[0];
   EXPECT_TRUE(rec.poweredOff);
   EXPECT_EQ(1u, rec.chipOps);
   EXPECT_EQ(s->h.clock.nowNs, rec.clockNs);

@@ -34,7 +34,9 @@ void ExpectDelivered(Harness& h, uint32_t sector, uint32_t byte, uint8_t want, c
 TEST(Faults, EachKindActsAsConfigured) {
   const FaultCase cases[] = {
       {"read_flip_twice",
-       [](sim::NandConfig& c) { c.readFlips.push_back({12, 100, 3, 2}); },
+       [](sim::NandConfig& c) {
+         c.readFlips.push_back({12, 100, 3, 2});
+       },
        [](Harness& h) {
          ExpectDelivered(h, 12, 100, 0xF7, "first read");
          ExpectDelivered(h, 12, 100, 0xF7, "second read");
@@ -43,7 +45,9 @@ TEST(Faults, EachKindActsAsConfigured) {
          ExpectDelivered(h, 13, 100, 0xFF, "another sector");
        }},
       {"read_flip_every_read",
-       [](sim::NandConfig& c) { c.readFlips.push_back({12, 515, 0, 0}); },
+       [](sim::NandConfig& c) {
+         c.readFlips.push_back({12, 515, 0, 0});
+       },
        [](Harness& h) {
          for (int i = 0; i < 5; ++i) ExpectDelivered(h, 12, 515, 0xFE, "every read");
          uint8_t rec[8];
@@ -52,14 +56,18 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0xFF, h.Page(12)[515]);
        }},
       {"read_flip_only_counts_delivered_bytes",
-       [](sim::NandConfig& c) { c.readFlips.push_back({12, 7, 1, 1}); },
+       [](sim::NandConfig& c) {
+         c.readFlips.push_back({12, 7, 1, 1});
+       },
        [](Harness& h) {
          uint8_t rec[8];
          ASSERT_TRUE(h.ReadSpare(12, rec));  // byte 7 is not on the bus
          ExpectDelivered(h, 12, 7, 0xFD, "first read that delivers it");
        }},
       {"stuck_bit_low",
-       [](sim::NandConfig& c) { c.stuckBits.push_back({40, 10, 6, 0}); },
+       [](sim::NandConfig& c) {
+         c.stuckBits.push_back({40, 10, 6, 0});
+       },
        [](Harness& h) {
          ExpectDelivered(h, 40, 10, 0xBF, "before any erase");
          ASSERT_TRUE(h.Erase(1));
@@ -67,7 +75,9 @@ TEST(Faults, EachKindActsAsConfigured) {
          ExpectDelivered(h, 40, 10, 0xBF, "after the erase");
        }},
       {"stuck_bit_high",
-       [](sim::NandConfig& c) { c.stuckBits.push_back({40, 10, 6, 1}); },
+       [](sim::NandConfig& c) {
+         c.stuckBits.push_back({40, 10, 6, 1});
+       },
        [](Harness& h) {
          Bytes zero(512, 0x00);
          ASSERT_TRUE(h.WritePage(40, zero.data()));
@@ -76,7 +86,9 @@ TEST(Faults, EachKindActsAsConfigured) {
          ExpectDelivered(h, 40, 10, 0x40, "program cannot clear it");
        }},
       {"program_fail_whole_page",
-       [](sim::NandConfig& c) { c.programFails.push_back({20, true, 0, 0}); },
+       [](sim::NandConfig& c) {
+         c.programFails.push_back({20, true, 0, 0});
+       },
        [](Harness& h) {
          Bytes zero(512, 0x00);
          const uint8_t rec[8] = {};
@@ -88,7 +100,9 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0x00, h.Page(21)[0]) << "the next page programs";
        }},
       {"program_fail_one_bit",
-       [](sim::NandConfig& c) { c.programFails.push_back({20, false, 300, 5}); },
+       [](sim::NandConfig& c) {
+         c.programFails.push_back({20, false, 300, 5});
+       },
        [](Harness& h) {
          Bytes zero(512, 0x00);
          ASSERT_TRUE(h.WritePage(20, zero.data()));
@@ -96,8 +110,7 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0x00, h.Page(20)[299]);
          EXPECT_EQ(0x00, h.Page(20)[301]);
        }},
-      {"erase_fail",
-       [](sim::NandConfig& c) { c.eraseFails.push_back(2); },
+      {"erase_fail", [](sim::NandConfig& c) { c.eraseFails.push_back(2); },
        [](Harness& h) {
          Bytes zero(kPage, 0x00);
          h.Fill(64, zero);
@@ -137,11 +150,31 @@ TEST(Faults, StuckReadyAfterNOperationsSignalsNothingAgain) {
     const char* name;
     std::function<bool(Harness&)> op;
   } cases[] = {
-      {"id_read", [](Harness& h) { uint32_t w; return h.ReadId(&w); }},
-      {"spare_read", [](Harness& h) { uint8_t r[8]; return h.ReadSpare(5, r); }},
-      {"page_read", [](Harness& h) { uint8_t r[kPage]; return h.ReadPage(5, r); }},
-      {"page_write", [](Harness& h) { Bytes d(512, 0); return h.WritePage(5, d.data()); }},
-      {"spare_write", [](Harness& h) { uint8_t r[8] = {}; return h.WriteSpare(5, 0, r); }},
+      {"id_read",
+       [](Harness& h) {
+         uint32_t w;
+         return h.ReadId(&w);
+       }},
+      {"spare_read",
+       [](Harness& h) {
+         uint8_t r[8];
+         return h.ReadSpare(5, r);
+       }},
+      {"page_read",
+       [](Harness& h) {
+         uint8_t r[kPage];
+         return h.ReadPage(5, r);
+       }},
+      {"page_write",
+       [](Harness& h) {
+         Bytes d(512, 0);
+         return h.WritePage(5, d.data());
+       }},
+      {"spare_write",
+       [](Harness& h) {
+         uint8_t r[8] = {};
+         return h.WriteSpare(5, 0, r);
+       }},
       {"erase", [](Harness& h) { return h.Erase(0); }},
   };
   for (const auto& c : cases) {

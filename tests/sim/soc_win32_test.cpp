@@ -105,7 +105,9 @@ TEST(SocChecker, AccessesWithoutBothBusMutexesAreRecorded) {
     const char* name;
     bool flash, pin;
     bool clean;
-  } cases[] = {{"both", true, true, true}, {"flash_only", true, false, false}, {"pin_only", false, true, false},
+  } cases[] = {{"both", true, true, true},
+               {"flash_only", true, false, false},
+               {"pin_only", false, true, false},
                {"neither", false, false, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -31,8 +31,8 @@ TempDevice::~TempDevice() {
 
 std::vector<uint8_t> TempDevice::ReadFileBytes(const wchar_t* name) const {
   std::vector<uint8_t> out;
-  HANDLE f = CreateFileW(Path(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         NULL, OPEN_EXISTING, 0, NULL);
+  HANDLE f = CreateFileW(Path(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, 0, NULL);
   if (f == INVALID_HANDLE_VALUE) return out;
   LARGE_INTEGER size;
   GetFileSizeEx(f, &size);

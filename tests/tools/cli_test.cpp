@@ -13,7 +13,8 @@ TEST(DevsimCli, ToolHelpListsEverySubcommand) {
   ToolRun r = Devsim({"--help"});
   ASSERT_EQ(0, r.exit) << r.All();
   EXPECT_EQ(0u, r.out.find("devsim - ")) << r.out;
-  for (const char* name : kSubcommands) EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + name + " ")) << name;
+  for (const char* name : kSubcommands)
+    EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + name + " ")) << name;
   EXPECT_NE(std::string::npos, r.out.find("exit codes: 0 done, 1 a check asked for failed, 2 bad usage"));
 }
 
@@ -21,8 +22,8 @@ TEST(DevsimCli, EachSubcommandHasItsHelpWhereverTheOptionStands) {
   for (const char* name : kSubcommands) {
     SCOPED_TRACE(name);
     const std::string usage = std::string("usage: devsim ") + name + " ";
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {name, "--help"}, {name, "/no/such/device", "-h"}, {"help", name}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{name, "--help"}, {name, "/no/such/device", "-h"}, {"help", name}}) {
       ToolRun r = Devsim(args);
       EXPECT_EQ(0, r.exit) << r.All();
       EXPECT_EQ(0u, r.out.find(usage)) << r.out;

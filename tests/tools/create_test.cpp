@@ -62,7 +62,8 @@ TEST(DevsimCreate, DefaultDeviceIsAnErasedChipWithTheTocOnly) {
   Bytes img = ReadBytes(dev + "/nand.img");
   ASSERT_EQ(4096ull * 32 * kPage, img.size());
   Bytes toc = TocData(512, 2);
-  EXPECT_EQ(DriverPage(toc.data(), kBootRecord), PageOf(img, 32)) << DiffBytes(DriverPage(toc.data(), kBootRecord), PageOf(img, 32));
+  EXPECT_EQ(DriverPage(toc.data(), kBootRecord), PageOf(img, 32))
+      << DiffBytes(DriverPage(toc.data(), kBootRecord), PageOf(img, 32));
   ExpectErasedExcept(img, {32});
 
   sim::NandConfig cfg = LoadCfg(dev);
@@ -87,7 +88,10 @@ TEST(DevsimCreate, ChipAndTocOptionsShapeTheImage) {
       // Fields that do not fit the chip are still written as given: the
       // device's own checks are what is tested with them.
       {{"--chip", "ec:73", "--toc-block", "3", "--boot-block", "0xffffffff", "--boot-sectors", "4294967295"},
-       1024, 3, 0xFFFFFFFF, 0xFFFFFFFF},
+       1024,
+       3,
+       0xFFFFFFFF,
+       0xFFFFFFFF},
       {{"--chip", "ec:73", "--toc-block", "0", "--boot-block", "0"}, 1024, 0, 512, 0},
       // Numbers are decimal unless 0x-prefixed: a leading zero is no octal.
       {{"--chip=ec:73", "--toc-block=010", "--boot-block", "011", "--boot-sectors", "0X20"}, 1024, 10, 32, 11},

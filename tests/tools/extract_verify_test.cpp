@@ -47,9 +47,9 @@ TEST(DevsimVerify, PassesOnAnAreaWrittenByCreate) {
     Device d(size);
     ToolRun r = Devsim({"verify", d.dir, d.file});
     EXPECT_EQ(0, r.exit) << r.All();
-    EXPECT_EQ(kOkPrefix + std::to_string((size + 511) / 512) + " sectors of " + d.file +
-                  " match the boot area at block 2",
-              LastLine(r.out));
+    EXPECT_EQ(
+        kOkPrefix + std::to_string((size + 511) / 512) + " sectors of " + d.file + " match the boot area at block 2",
+        LastLine(r.out));
   }
 }
 
@@ -113,8 +113,7 @@ TEST(DevsimVerify, NamesTheFirstSectorThatDiffersAndHow) {
          FlipBit(i, 69, 7, 2);
        },
        "(on reading: data 0-255: ECC corrected data byte 7 bit 2)", 2},
-      {"the spare record",
-       [](const std::string& i) { SetByte(i, 66, 512 + 4, 0xFF); },
+      {"the spare record", [](const std::string& i) { SetByte(i, 66, 512 + 4, 0xFF); },
        "spare record (spare 0-7) is 00 00 00 00 ff 00 00 00, expected 00 00 00 00 fc 00 00 00", 1},
       {"a code byte", [](const std::string& i) { FlipBit(i, 66, 526, 6); }, "ECC of data 256-511 (spare 12-14) is ", 1},
       {"a sector never written", [](const std::string& i) { WritePage(i, 66, Bytes(kPage, 0xFF)); },

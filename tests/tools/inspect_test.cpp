@@ -172,7 +172,7 @@ TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
     std::vector<std::string> create;
     std::function<void(const std::string& img)> damage;
     bool found;
-    int64_t block;  // the block the device stops at; -1 none
+    int64_t block;        // the block the device stops at; -1 none
     const char* problem;  // in toc.problem, or area.problem when found
   } cases[] = {
       {"no TOC", {"--no-toc"}, nullptr, false, -1, "no block in 1..100 has the boot spare record"},
@@ -187,32 +187,56 @@ TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
          d[0] = 0x43, d[1] = 0x4F, d[2] = 0x54, d[3] = 0x4E;
          RewriteSector(i, 32, d, kBootRecord);
        },
-       false, 1, "begins 43 4f 54 4e, not the signature 4e 54 4f 43"},
+       false,
+       1,
+       "begins 43 4f 54 4e, not the signature 4e 54 4f 43"},
       {"TOC sector uncorrectable",
        {},
        [](const std::string& i) {
          FlipBit(i, 32, 60, 0);
          FlipBit(i, 32, 61, 0);
        },
-       false, 1, "sector 32 cannot be read (data 0-255: uncorrectable"},
+       false,
+       1,
+       "sector 32 cannot be read (data 0-255: uncorrectable"},
       {"lower of two marked blocks without signature",
        {"--toc-block", "7", "--boot-block", "8"},
        [](const std::string& i) { RewriteSector(i, 3 * 32, Bytes(512, 0), kBootRecord); },
-       false, 3, "TOC block 3: sector 96 begins 00 00 00 00"},
+       false,
+       3,
+       "TOC block 3: sector 96 begins 00 00 00 00"},
       {"record with bBadBlock 0xff is no mark",
        {"--toc-block", "7", "--boot-block", "8"},
        [](const std::string& i) {
          const uint8_t rec[8] = {0, 0, 0, 0, 0xFC, 0xFF, 0, 0};
          RewriteSector(i, 3 * 32, Bytes(512, 0), rec);
        },
-       true, 7, ""},
-      {"area not after the TOC", {"--toc-block", "4", "--boot-block", "4"}, nullptr, true, 4,
+       true,
+       7,
+       ""},
+      {"area not after the TOC",
+       {"--toc-block", "4", "--boot-block", "4"},
+       nullptr,
+       true,
+       4,
        "boot area at block 4, not after the TOC block 4"},
-      {"area beyond the chip", {"--boot-block", "1020", "--boot-sectors", "129"}, nullptr, true, 1,
+      {"area beyond the chip",
+       {"--boot-block", "1020", "--boot-sectors", "129"},
+       nullptr,
+       true,
+       1,
        "does not lie inside the device's 1024 blocks"},
-      {"sector count that wraps", {"--boot-block", "2", "--boot-sectors", "0xffffffff"}, nullptr, true, 1,
+      {"sector count that wraps",
+       {"--boot-block", "2", "--boot-sectors", "0xffffffff"},
+       nullptr,
+       true,
+       1,
        "does not lie inside"},
-      {"area end that wraps in 32 bits", {"--boot-block", "0xffffffff", "--boot-sectors", "64"}, nullptr, true, 1,
+      {"area end that wraps in 32 bits",
+       {"--boot-block", "0xffffffff", "--boot-sectors", "64"},
+       nullptr,
+       true,
+       1,
        "does not lie inside"},
   };
   for (const Case& c : cases) {

@@ -15,9 +15,9 @@ namespace fake {
 struct Script {
   bool initOk = true;
   bool tocFound = true;
-  uint32_t areaSectors = 512;   // the locator accepts images of up to this many sectors
+  uint32_t areaSectors = 512;  // the locator accepts images of up to this many sectors
   bool eraseOk = true;
-  int64_t failWriteAt = -1;     // index of the sector write that reports failure, -1: none
+  int64_t failWriteAt = -1;  // index of the sector write that reports failure, -1: none
 };
 
 // Events in the order they happened, from any thread.

@@ -117,16 +117,24 @@ TEST(ModalDialog, EndsWithTheResultOfWhatEndedIt) {
     std::vector<std::string> calls;
   } cases[] = {
       {"OnOK inside WM_INITDIALOG", false, [](BaseDlg& d) { d.OnOK(); }, IDOK, {"DDX load", "OnOK", "DDX save"}},
-      {"the caption's OK button", false,
-       [](BaseDlg& d) { PostMessageW(d.m_hWnd, WM_COMMAND, IDOK, 0); }, IDOK, {"DDX load", "OnOK", "DDX save"}},
-      {"IDCANCEL", false, [](BaseDlg& d) { PostMessageW(d.m_hWnd, WM_COMMAND, IDCANCEL, 0); }, IDCANCEL,
+      {"the caption's OK button",
+       false,
+       [](BaseDlg& d) { PostMessageW(d.m_hWnd, WM_COMMAND, IDOK, 0); },
+       IDOK,
+       {"DDX load", "OnOK", "DDX save"}},
+      {"IDCANCEL",
+       false,
+       [](BaseDlg& d) { PostMessageW(d.m_hWnd, WM_COMMAND, IDCANCEL, 0); },
+       IDCANCEL,
        {"DDX load", "OnCancel"}},
-      {"OnOK whose data does not validate stays open", true,
+      {"OnOK whose data does not validate stays open",
+       true,
        [](BaseDlg& d) {
          d.OnOK();
          PostMessageW(d.m_hWnd, WM_COMMAND, IDCANCEL, 0);
        },
-       IDCANCEL, {"DDX load", "OnOK", "DDX save", "OnCancel"}},
+       IDCANCEL,
+       {"DDX load", "OnOK", "DDX save", "OnCancel"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

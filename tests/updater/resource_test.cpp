@@ -15,8 +15,8 @@
 
 namespace {
 
-const WORD kEnglishUS = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);              // 1033
-const WORD kChinesePRC = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);     // 2052
+const WORD kEnglishUS = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);           // 1033
+const WORD kChinesePRC = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);  // 2052
 
 BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD lang, LONG_PTR out) {
   ((std::vector<WORD>*)out)->push_back(lang);
@@ -145,7 +145,8 @@ TEST(KestrelResources, DialogTemplateHasTheDialogsStylesFontAndTwoControls) {
     EXPECT_EQ(expected[i].id, items[i].id);
     // The resource compiler writes a class name in capitals; the dialog
     // manager looks window classes up regardless of case.
-    EXPECT_EQ(0, _wcsicmp(expected[i].cls, items[i].cls.c_str())) << std::string(items[i].cls.begin(), items[i].cls.end());
+    EXPECT_EQ(0, _wcsicmp(expected[i].cls, items[i].cls.c_str()))
+        << std::string(items[i].cls.begin(), items[i].cls.end());
     EXPECT_EQ(expected[i].title, items[i].title);
     EXPECT_EQ(expected[i].style, items[i].style) << std::hex << items[i].style;
     EXPECT_EQ(0u, items[i].exStyle);

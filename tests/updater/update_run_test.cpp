@@ -176,22 +176,56 @@ TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
       {"no image on the card", false, 0, healthy, CardRead::Normal, {}, kCantOpen, false},
       {"driver does not come up", true, 1000, noInit, CardRead::Normal, {"init image-locked"}, kInitFailed, false},
       {"no TOC", true, 1000, noToc, CardRead::Normal, {"init image-locked", "locate 1000"}, kCantLocate, true},
-      {"image larger than the area", true, 1025, small, CardRead::Normal, {"init image-locked", "locate 1025"},
-       kCantLocate, true},
-      {"image filling the area", true, 1024, small, CardRead::Normal,
-       {"init image-locked", "locate 1024", "erase", "write 0", "write 1"}, kFinished, true},
-      {"card read fails", true, 3000, healthy, CardRead::Fail, {"init image-locked", "locate 3000"}, kCantRead,
+      {"image larger than the area",
+       true,
+       1025,
+       small,
+       CardRead::Normal,
+       {"init image-locked", "locate 1025"},
+       kCantLocate,
        true},
-      {"card delivers half", true, 3000, healthy, CardRead::Short, {"init image-locked", "locate 3000"}, kCantRead,
+      {"image filling the area",
+       true,
+       1024,
+       small,
+       CardRead::Normal,
+       {"init image-locked", "locate 1024", "erase", "write 0", "write 1"},
+       kFinished,
        true},
-      {"erase fails", true, 1000, noErase, CardRead::Normal, {"init image-locked", "locate 1000", "erase"},
-       kCantErase, true},
-      {"second sector write fails", true, 1536, badWrite, CardRead::Normal,
-       {"init image-locked", "locate 1536", "erase", "write 0", "write 1"}, kCantWrite, true},
-      {"empty image", true, 0, healthy, CardRead::Normal, {"init image-locked", "locate 0", "erase"}, kFinished,
+      {"card read fails", true, 3000, healthy, CardRead::Fail, {"init image-locked", "locate 3000"}, kCantRead, true},
+      {"card delivers half",
+       true,
+       3000,
+       healthy,
+       CardRead::Short,
+       {"init image-locked", "locate 3000"},
+       kCantRead,
        true},
-      {"1000 bytes", true, 1000, healthy, CardRead::Normal,
-       {"init image-locked", "locate 1000", "erase", "write 0", "write 1"}, kFinished, true},
+      {"erase fails",
+       true,
+       1000,
+       noErase,
+       CardRead::Normal,
+       {"init image-locked", "locate 1000", "erase"},
+       kCantErase,
+       true},
+      {"second sector write fails",
+       true,
+       1536,
+       badWrite,
+       CardRead::Normal,
+       {"init image-locked", "locate 1536", "erase", "write 0", "write 1"},
+       kCantWrite,
+       true},
+      {"empty image", true, 0, healthy, CardRead::Normal, {"init image-locked", "locate 0", "erase"}, kFinished, true},
+      {"1000 bytes",
+       true,
+       1000,
+       healthy,
+       CardRead::Normal,
+       {"init image-locked", "locate 1000", "erase", "write 0", "write 1"},
+       kFinished,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,8 +244,8 @@ TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
 }
 
 TEST_F(UpdateRun, SectorsCarryTheImageAndAShortLastOneIsPaddedWithErasedBytes) {
-  for (size_t size : {size_t(1), size_t(100), size_t(511), size_t(512), size_t(1000), size_t(512 * 5),
-                      size_t(512 * 5 + 17)}) {
+  for (size_t size :
+       {size_t(1), size_t(100), size_t(511), size_t(512), size_t(1000), size_t(512 * 5), size_t(512 * 5 + 17)}) {
     SCOPED_TRACE(size);
     fake::Reset();
     Bytes image = Pattern(size, (uint32_t)size);
@@ -240,11 +274,7 @@ TEST_F(UpdateRun, ProgressFollowsTheBytesWritten) {
     size_t size;
     std::vector<unsigned> positions;
   } cases[] = {
-      {0, {0}},
-      {1000, {0, 51, 100}},
-      {512, {0, 100}},
-      {512 * 3, {0, 33, 66, 100}},
-      {1537, {0, 33, 66, 99, 100}},
+      {0, {0}}, {1000, {0, 51, 100}}, {512, {0, 100}}, {512 * 3, {0, 33, 66, 100}}, {1537, {0, 33, 66, 99, 100}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.size);

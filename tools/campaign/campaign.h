@@ -25,30 +25,30 @@
 namespace devsim {
 
 struct CampaignOptions {
-  std::string workDir;         // devices are made here (one folder per row)
-  bool full = false;           // every power-loss point, not a sample
-  bool keep = false;           // leave the device folders
-  std::string only;            // run the scenarios whose name holds this
-  bool progress = false;       // one line on stderr per row as it ends
+  std::string workDir;    // devices are made here (one folder per row)
+  bool full = false;      // every power-loss point, not a sample
+  bool keep = false;      // leave the device folders
+  std::string only;       // run the scenarios whose name holds this
+  bool progress = false;  // one line on stderr per row as it ends
 };
 
 // What the system flash driver stand-in reported of its own work.
 struct SysdrvReport {
   bool present = false;
   uint64_t holds = 0, writes = 0, reads = 0, erases = 0;
-  uint64_t mismatches = 0;   // its data read back different
-  uint64_t failures = 0;     // its operations the driver reported failed
-  uint64_t abandoned = 0;    // takings of the flash mutex that came abandoned
+  uint64_t mismatches = 0;  // its data read back different
+  uint64_t failures = 0;    // its operations the driver reported failed
+  uint64_t abandoned = 0;   // takings of the flash mutex that came abandoned
 };
 
 struct Row {
   std::string scenario;
   std::string kind;
   Outcome outcome = Outcome::kNotRun;
-  std::string message;         // text of the updater's (or launcher's) message; "" none
+  std::string message;  // text of the updater's (or launcher's) message; "" none
   bool verified = false;
-  uint64_t bytesOutside = 0;   // changed outside the boot area (and the system driver's region)
-  uint64_t bytesChanged = 0;   // changed anywhere
+  uint64_t bytesOutside = 0;  // changed outside the boot area (and the system driver's region)
+  uint64_t bytesChanged = 0;  // changed anywhere
   uint64_t violations = 0;
   SysdrvReport sysdrv;
   long cameraTakes = -1;       // times the camera stand-in took the pins (-1: not running)
@@ -56,7 +56,7 @@ struct Row {
   std::string recovery = "-";  // "-" not asked, "yes", or what failed
   bool asExpected = false;
   std::vector<std::string> problems;  // why not as expected
-  std::string detail;          // the run's events, for a failing row
+  std::string detail;                 // the run's events, for a failing row
 };
 
 // Runs one scenario (a power-loss sweep gives one row per point).
@@ -68,8 +68,8 @@ struct CampaignTotals {
 };
 CampaignTotals Totals(const std::vector<Row>& rows);
 
-std::string FormatTable(const std::vector<Row>& rows);      // fixed-width text
-std::string FormatMarkdown(const std::vector<Row>& rows);   // with the summary line
+std::string FormatTable(const std::vector<Row>& rows);     // fixed-width text
+std::string FormatMarkdown(const std::vector<Row>& rows);  // with the summary line
 std::string FormatSummary(const CampaignTotals& t);
 
 // The host tool's "campaign" subcommand once its command line is read: every

@@ -38,7 +38,10 @@ int RunCampaign(CampaignOptions opt, const std::string& scenarios, const std::st
   bool temporary = opt.workDir.empty();
   if (temporary) {
     char tmpl[] = "/tmp/kestrel-campaign-XXXXXX";
-    if (!mkdtemp(tmpl)) { perror("devsim campaign: mkdtemp"); return 2; }
+    if (!mkdtemp(tmpl)) {
+      perror("devsim campaign: mkdtemp");
+      return 2;
+    }
     opt.workDir = tmpl;
   }
   std::vector<Row> rows;
@@ -58,8 +61,10 @@ int RunCampaign(CampaignOptions opt, const std::string& scenarios, const std::st
   std::filesystem::create_directories(std::filesystem::path(table).parent_path(), ec);
   std::ofstream(table) << FormatMarkdown(rows);
   printf("table: %s\n", table.c_str());
-  if (temporary && !opt.keep && t.failed == 0) std::filesystem::remove_all(opt.workDir, ec);
-  else printf("devices: %s\n", opt.workDir.c_str());
+  if (temporary && !opt.keep && t.failed == 0)
+    std::filesystem::remove_all(opt.workDir, ec);
+  else
+    printf("devices: %s\n", opt.workDir.c_str());
   return t.failed == 0 && !rows.empty() ? 0 : 1;
 }
 

@@ -76,9 +76,9 @@ SectorRange SysdrvRange(const sim::NandConfig& cfg, const SectorRange& area, uin
 }
 
 struct Prepared {
-  std::string dir;          // the device
-  std::string imagePath;    // host copy of the card's image ("" when none)
-  sim::NandConfig cfg;      // its nand.cfg as made
+  std::string dir;        // the device
+  std::string imagePath;  // host copy of the card's image ("" when none)
+  sim::NandConfig cfg;    // its nand.cfg as made
   SectorRange area, sysdrv;
   uint64_t totalSectors = 0;
   Bytes before;
@@ -266,7 +266,8 @@ std::string Recover(const Scenario& s, const Prepared& p, std::string* detail) {
   plain.killAfterOps = -1;
   ReadRun(plain, run, &again);
   *detail = "second run:\n" + DescribeRun(run);
-  if (again.outcome != Outcome::kFinished) return std::string("second run: ") + OutcomeName(again.outcome) + " \"" + again.message + "\"";
+  if (again.outcome != Outcome::kFinished)
+    return std::string("second run: ") + OutcomeName(again.outcome) + " \"" + again.message + "\"";
   if (!Verify(p, &out)) return "second run does not verify: " + FirstLine(out);
   Bytes after = ReadBytes(p.dir + "/nand.img");
   uint64_t outside = CountChangedBytes(p.before, after, {p.area, p.sysdrv});
@@ -340,7 +341,8 @@ std::vector<Row> RunSweep(const Scenario& s, const CampaignOptions& opt) {
   if (!rows.back().asExpected) return rows;
   for (uint64_t n : SweepPoints(ops, s.sweepSample, opt.full)) {
     rows.push_back(RunOnce(s, opt, s.name + "/after-op-" + std::to_string(n), int64_t(n)));
-    if (opt.progress) fprintf(stderr, "  %s: %s\n", rows.back().scenario.c_str(), rows.back().asExpected ? "ok" : "NOT AS EXPECTED");
+    if (opt.progress)
+      fprintf(stderr, "  %s: %s\n", rows.back().scenario.c_str(), rows.back().asExpected ? "ok" : "NOT AS EXPECTED");
   }
   return rows;
 }

@@ -41,7 +41,7 @@ std::vector<uint64_t> SweepPoints(uint64_t ops, unsigned sample, bool full);
 
 std::string JoinList(const std::vector<std::string>& items);  // "[a, b]"
 std::string FirstLine(const std::string& text);
-std::string DescribeRun(const RunResult& run);                 // events as logged
+std::string DescribeRun(const RunResult& run);  // events as logged
 
 }  // namespace devsim
 

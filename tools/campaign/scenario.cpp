@@ -18,13 +18,19 @@ struct OutcomeNameEntry {
   const char* name;
 };
 const OutcomeNameEntry kOutcomeNames[] = {
-    {Outcome::kFinished, "finished"},   {Outcome::kError, "error"},   {Outcome::kRefused, "refused"},
-    {Outcome::kSilent, "silent"},       {Outcome::kPowerLost, "power-lost"},
-    {Outcome::kKilled, "killed"},       {Outcome::kHung, "hung"},     {Outcome::kNotRun, "not-run"}};
+    {Outcome::kFinished, "finished"}, {Outcome::kError, "error"},          {Outcome::kRefused, "refused"},
+    {Outcome::kSilent, "silent"},     {Outcome::kPowerLost, "power-lost"}, {Outcome::kKilled, "killed"},
+    {Outcome::kHung, "hung"},         {Outcome::kNotRun, "not-run"}};
 
 bool ParseBool(const std::string& v, bool* out) {
-  if (v == "yes" || v == "1" || v == "true") { *out = true; return true; }
-  if (v == "no" || v == "0" || v == "false") { *out = false; return true; }
+  if (v == "yes" || v == "1" || v == "true") {
+    *out = true;
+    return true;
+  }
+  if (v == "no" || v == "0" || v == "false") {
+    *out = false;
+    return true;
+  }
   return false;
 }
 
@@ -43,15 +49,22 @@ std::vector<std::string> SplitList(const std::string& v) {
 std::string ApplyCreateKey(DeviceRecipe* recipe, const std::string& key, const std::string& v) {
   bool b = false;
   try {
-    if (key == "create.chip") recipe->chip = ParseChip(v);
-    else if (key == "create.toc_block") recipe->tocBlock = ParseU32(v, key);
-    else if (key == "create.boot_block") recipe->area.firstBlock = ParseU32(v, key);
-    else if (key == "create.boot_sectors") recipe->area.sectorCount = ParseU32(v, key);
-    else if (key == "create.bad_blocks") recipe->badBlocks = ParseList(v, key);
+    if (key == "create.chip")
+      recipe->chip = ParseChip(v);
+    else if (key == "create.toc_block")
+      recipe->tocBlock = ParseU32(v, key);
+    else if (key == "create.boot_block")
+      recipe->area.firstBlock = ParseU32(v, key);
+    else if (key == "create.boot_sectors")
+      recipe->area.sectorCount = ParseU32(v, key);
+    else if (key == "create.bad_blocks")
+      recipe->badBlocks = ParseList(v, key);
     else if (key == "create.fill" || key == "create.no_toc") {
       if (!ParseBool(v, &b)) return key + " wants yes or no";
-      if (key == "create.fill") recipe->fill = b;
-      else recipe->toc = !b;
+      if (key == "create.fill")
+        recipe->fill = b;
+      else
+        recipe->toc = !b;
     } else {
       return "unknown key \"" + key + "\"";
     }
@@ -85,20 +98,32 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
   } else if (key.compare(0, 7, "create.") == 0) {
     return ApplyCreateKey(&s->create, key, v);
   } else if (key == "image") {
-    if (v == "none") s->image = ImageSize::kNone;
-    else if (v == "area") s->image = ImageSize::kArea;
-    else if (v == "area+1") s->image = ImageSize::kAreaPlusOne;
-    else if (v == "area-1") s->image = ImageSize::kAreaMinusOne;
-    else if (sim::ParseNumber(v, &n)) { s->image = ImageSize::kBytes; s->imageBytes = n; }
-    else return "image wants none, a byte count, area, area+1 or area-1";
-  } else if (key == "updater" || key == "navorin" || key == "expect.verified" ||
-             key == "expect.recovery" || key == "expect.abandoned") {
+    if (v == "none")
+      s->image = ImageSize::kNone;
+    else if (v == "area")
+      s->image = ImageSize::kArea;
+    else if (v == "area+1")
+      s->image = ImageSize::kAreaPlusOne;
+    else if (v == "area-1")
+      s->image = ImageSize::kAreaMinusOne;
+    else if (sim::ParseNumber(v, &n)) {
+      s->image = ImageSize::kBytes;
+      s->imageBytes = n;
+    } else
+      return "image wants none, a byte count, area, area+1 or area-1";
+  } else if (key == "updater" || key == "navorin" || key == "expect.verified" || key == "expect.recovery" ||
+             key == "expect.abandoned") {
     if (!ParseBool(v, &b)) return key + " wants yes or no";
-    if (key == "updater") s->updater = b;
-    else if (key == "navorin") s->navorin = b;
-    else if (key == "expect.verified") s->expect.verified = b;
-    else if (key == "expect.recovery") s->expect.recovery = b;
-    else s->expect.abandoned = b;
+    if (key == "updater")
+      s->updater = b;
+    else if (key == "navorin")
+      s->navorin = b;
+    else if (key == "expect.verified")
+      s->expect.verified = b;
+    else if (key == "expect.recovery")
+      s->expect.recovery = b;
+    else
+      s->expect.abandoned = b;
   } else if (key == "program") {
     if (v != "kestrel" && v != "tollgate") return "program wants kestrel or tollgate";
     s->program = v;
@@ -160,8 +185,7 @@ bool ParseOutcome(const std::string& s, Outcome* o) {
   return false;
 }
 
-bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out,
-                    std::string* error) {
+bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out, std::string* error) {
   // The keys of [defaults], and a scenario they have been applied to: a key
   // is checked there with those before it (so that faults count together).
   std::vector<std::pair<std::string, std::string>> defaults;
@@ -184,7 +208,8 @@ bool ParseScenarios(const std::string& text, const std::string& file, std::vecto
         continue;
       }
       for (const Scenario& s : *out)
-        if (s.name == name) return fail("scenario \"" + name + "\" already defined at " + s.file + ":" + std::to_string(s.line));
+        if (s.name == name)
+          return fail("scenario \"" + name + "\" already defined at " + s.file + ":" + std::to_string(s.line));
       inDefaults = false;
       out->emplace_back();
       current = &out->back();
@@ -240,11 +265,16 @@ bool LoadScenarioFolder(const std::string& dir, std::vector<Scenario>* out, std:
 std::optional<uint64_t> CardImageBytes(const Scenario& s, uint32_t areaSectors) {
   uint64_t area = uint64_t(areaSectors) * 512;
   switch (s.image) {
-    case ImageSize::kNone: return std::nullopt;
-    case ImageSize::kBytes: return s.imageBytes;
-    case ImageSize::kArea: return area;
-    case ImageSize::kAreaPlusOne: return area + 1;
-    case ImageSize::kAreaMinusOne: return area ? area - 1 : 0;
+    case ImageSize::kNone:
+      return std::nullopt;
+    case ImageSize::kBytes:
+      return s.imageBytes;
+    case ImageSize::kArea:
+      return area;
+    case ImageSize::kAreaPlusOne:
+      return area + 1;
+    case ImageSize::kAreaMinusOne:
+      return area ? area - 1 : 0;
   }
   return std::nullopt;
 }

@@ -74,13 +74,13 @@ enum class ImageSize { kNone, kBytes, kArea, kAreaPlusOne, kAreaMinusOne };
 
 struct Scenario {
   std::string name;
-  std::string file;       // where it was read, for messages
+  std::string file;  // where it was read, for messages
   int line = 0;
   std::string kind = "fault";
   DeviceRecipe create;
-  uint64_t oldImageBytes = 0;          // 0: the area starts erased
+  uint64_t oldImageBytes = 0;                                 // 0: the area starts erased
   std::vector<std::pair<std::string, std::string>> settings;  // nand.cfg keys other than faults, in order
-  sim::NandConfig faults;              // the fault.* keys (only the fault fields count)
+  sim::NandConfig faults;                                     // the fault.* keys (only the fault fields count)
   ImageSize image = ImageSize::kBytes;
   uint64_t imageBytes = 1000;
   bool updater = false;
@@ -95,9 +95,9 @@ struct Scenario {
 
   struct Expect {
     Outcome outcome = Outcome::kFinished;
-    std::optional<std::string> message;   // nullopt: not checked; "" = none shown
+    std::optional<std::string> message;  // nullopt: not checked; "" = none shown
     std::optional<bool> verified;
-    bool flashUnchanged = false;          // else: outside the area unchanged
+    bool flashUnchanged = false;  // else: outside the area unchanged
     bool recovery = false;
     std::optional<std::vector<std::string>> card;
     bool sysdrvClean = false;
@@ -107,8 +107,7 @@ struct Scenario {
 };
 
 // Parses one file's text. *error: "FILE:LINE: what is wrong".
-bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out,
-                    std::string* error);
+bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out, std::string* error);
 // Every *.scn file of a folder, in name order.
 bool LoadScenarioFolder(const std::string& dir, std::vector<Scenario>* out, std::string* error);
 

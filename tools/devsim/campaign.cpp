@@ -46,7 +46,6 @@ int Run(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-extern const Command kCampaignCommand = {"campaign", "run the reliability scenarios and print their table", kHelp,
-                                         Run};
+extern const Command kCampaignCommand = {"campaign", "run the reliability scenarios and print their table", kHelp, Run};
 
 }  // namespace devsim

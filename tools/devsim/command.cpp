@@ -96,8 +96,8 @@ UsageError CommandLine::Impl::InToolWords(const CLI::ParseError& e) const {
     return UsageError(bare + " takes no value");
   }
   const size_t colon = m.find(": ");
-  if (colon != std::string::npos && m.find(" required ", colon) != std::string::npos &&
-      m.size() > 8 && m.compare(m.size() - 8, 8, " missing") == 0)
+  if (colon != std::string::npos && m.find(" required ", colon) != std::string::npos && m.size() > 8 &&
+      m.compare(m.size() - 8, 8, " missing") == 0)
     return UsageError(m.substr(0, colon) + " needs a value");
   return UsageError(m);
 }

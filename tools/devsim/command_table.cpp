@@ -15,8 +15,8 @@ extern const Command kCampaignCommand;
 
 const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> table = {
-      &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand, &kFaultCommand,
-      &kCardCommand,   &kRunCommand,     &kCampaignCommand,
+      &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand,
+      &kFaultCommand,  &kCardCommand,    &kRunCommand,     &kCampaignCommand,
   };
   return table;
 }

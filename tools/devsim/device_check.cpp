@@ -29,10 +29,12 @@ std::string Difference(const uint8_t* got, const uint8_t* want) {
   }
   if (dataDiffs)
     add("data byte " + std::to_string(firstData) + " is " + Hex2(got[firstData]) + ", FILE has " +
-        Hex2(want[firstData]) + " (" + std::to_string(dataDiffs) + (dataDiffs == 1 ? " data byte differs)" : " data bytes differ)"));
+        Hex2(want[firstData]) + " (" + std::to_string(dataDiffs) +
+        (dataDiffs == 1 ? " data byte differs)" : " data bytes differ)"));
   const uint8_t* gs = got + kSectorBytes;
   const uint8_t* ws = want + kSectorBytes;
-  if (std::memcmp(gs, ws, 8) != 0) add("spare record (spare 0-7) is " + HexBytes(gs, 8) + ", expected " + HexBytes(ws, 8));
+  if (std::memcmp(gs, ws, 8) != 0)
+    add("spare record (spare 0-7) is " + HexBytes(gs, 8) + ", expected " + HexBytes(ws, 8));
   for (int h = 0; h < 2; ++h) {
     const uint32_t at = h == 0 ? kSpareEcc0 : kSpareEcc1;
     if (std::memcmp(gs + at, ws + at, 3) != 0)

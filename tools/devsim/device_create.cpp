@@ -141,11 +141,10 @@ void CheckSmallPagePlan(DevicePlan* plan, const std::string& chipName) {
   plan->image.assign(data.begin(), data.end());
   const uint64_t needed = plan->ImageSectors();
   if (needed > area.sectorCount)
-    throw UsageError(path + " has " + std::to_string(plan->image.size()) + " bytes, " +
-                     std::to_string(needed) + " sectors; the boot area has " + std::to_string(area.sectorCount));
+    throw UsageError(path + " has " + std::to_string(plan->image.size()) + " bytes, " + std::to_string(needed) +
+                     " sectors; the boot area has " + std::to_string(area.sectorCount));
   if (area.FirstSector() + needed > totalSectors)
-    throw UsageError("the boot image would end beyond the " + std::to_string(totalSectors) + " sectors of " +
-                     chipName);
+    throw UsageError("the boot image would end beyond the " + std::to_string(totalSectors) + " sectors of " + chipName);
   if (plan->toc && area.firstBlock <= plan->tocBlock &&
       area.FirstSector() + needed > uint64_t(plan->tocBlock) * kBootSectorsPerBlock)
     throw UsageError("the boot image would overwrite the TOC block " + std::to_string(plan->tocBlock));
@@ -208,8 +207,8 @@ std::string DescribeDevice(const DevicePlan& plan) {
   out += line;
   if (!s.known) out += "note: " + FormatChipId(recipe.chip) + " is not in the chip table; the driver will refuse it\n";
   if (plan.toc) {
-    std::snprintf(line, sizeof(line), "TOC: block %u (sector %llu): boot area at block %u, %u sectors\n",
-                  plan.tocBlock, static_cast<unsigned long long>(uint64_t(plan.tocBlock) * kBootSectorsPerBlock),
+    std::snprintf(line, sizeof(line), "TOC: block %u (sector %llu): boot area at block %u, %u sectors\n", plan.tocBlock,
+                  static_cast<unsigned long long>(uint64_t(plan.tocBlock) * kBootSectorsPerBlock),
                   recipe.area.firstBlock, recipe.area.sectorCount);
     out += line;
   } else {

@@ -27,15 +27,14 @@ uint32_t ParseU32(const std::string& text, const std::string& what) {
   return uint32_t(v);
 }
 
-std::vector<uint32_t> ParseFields(const std::string& text, size_t minFields, size_t maxFields,
-                                  const std::string& what, const std::string& form) {
+std::vector<uint32_t> ParseFields(const std::string& text, size_t minFields, size_t maxFields, const std::string& what,
+                                  const std::string& form) {
   std::vector<uint32_t> out;
   std::stringstream ss(text);
   std::string part;
   size_t count = 1;
   for (char c : text) count += c == ':';
-  if (count < minFields || count > maxFields)
-    throw UsageError("bad " + what + " '" + text + "': expected " + form);
+  if (count < minFields || count > maxFields) throw UsageError("bad " + what + " '" + text + "': expected " + form);
   while (std::getline(ss, part, ':')) out.push_back(ParseU32(part, what + " field"));
   if (out.size() != count) throw UsageError("bad " + what + " '" + text + "': expected " + form);
   return out;
@@ -140,7 +139,8 @@ void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::Nand
   for (const sim::StuckBitFault& f : faults.stuckBits) {
     lim.Sector(f.sector, names.stuckBit);
     lim.Cell(f.byte, f.bit, names.stuckBit);
-    if (f.value > 1) throw UsageError(std::string(names.stuckBit) + ": VALUE " + std::to_string(f.value) + " is not 0 or 1");
+    if (f.value > 1)
+      throw UsageError(std::string(names.stuckBit) + ": VALUE " + std::to_string(f.value) + " is not 0 or 1");
   }
   for (const sim::ProgramFailFault& f : faults.programFails) {
     lim.Sector(f.sector, names.programFail);

@@ -33,8 +33,8 @@ struct InputError : std::runtime_error {
 uint32_t ParseU32(const std::string& text, const std::string& what);
 uint64_t ParseU64(const std::string& text, const std::string& what);
 // "A:B:C" with between minFields and maxFields numbers.
-std::vector<uint32_t> ParseFields(const std::string& text, size_t minFields, size_t maxFields,
-                                  const std::string& what, const std::string& form);
+std::vector<uint32_t> ParseFields(const std::string& text, size_t minFields, size_t maxFields, const std::string& what,
+                                  const std::string& form);
 std::vector<uint32_t> ParseList(const std::string& text, const std::string& what);  // "N,N,..."
 ChipId ParseChip(const std::string& text);                                          // "MM:DD"
 
@@ -44,13 +44,13 @@ std::string ReadWholeFile(const std::string& path);
 
 // What a new device is made of; the defaults are devsim create's.
 struct DeviceRecipe {
-  ChipId chip;                         // ec:76
+  ChipId chip;  // ec:76
   bool toc = true;
-  std::optional<uint32_t> tocBlock;    // block 1 when not given
-  BootArea area{2, 512};               // as written into the TOC
+  std::optional<uint32_t> tocBlock;          // block 1 when not given
+  BootArea area{2, 512};                     // as written into the TOC
   std::optional<std::string> bootImagePath;  // a file put into the area as the updater writes it
-  bool fill = false;                   // recognisable pages outside the TOC block and the area
-  std::vector<uint32_t> badBlocks;     // factory bad blocks
+  bool fill = false;                         // recognisable pages outside the TOC block and the area
+  std::vector<uint32_t> badBlocks;           // factory bad blocks
 };
 
 // A recipe checked against its chip, with what it needs read in.
@@ -58,9 +58,9 @@ struct DevicePlan {
   std::string dir;
   DeviceRecipe recipe;
   sim::ChipShape shape;
-  bool toc = true;                     // false on chips without 512-byte sectors
+  bool toc = true;  // false on chips without 512-byte sectors
   uint32_t tocBlock = 1;
-  Bytes image;                         // the boot image's bytes
+  Bytes image;  // the boot image's bytes
 
   uint64_t ImageSectors() const { return (uint64_t(image.size()) + kSectorBytes - 1) / kSectorBytes; }
 };
@@ -153,7 +153,7 @@ constexpr size_t kMaxListedSectors = 1000;
 struct InspectReport {
   TocInfo toc;
   AreaReport area;
-  bool haveRecord = false;       // device: soc.state could be read
+  bool haveRecord = false;  // device: soc.state could be read
   sim::DeviceRecord record;
   std::string recordError;
   std::vector<std::string> faults;

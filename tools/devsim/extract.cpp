@@ -65,25 +65,31 @@ int RunExtract(const std::vector<std::string>& argv) {
                      static_cast<unsigned long long>(area.FirstSector() + i), static_cast<unsigned long long>(i),
                      c.Describe().c_str());
         break;
-      case SectorState::kCorrected: ++corrected; break;
-      case SectorState::kErased: ++erased; break;
+      case SectorState::kCorrected:
+        ++corrected;
+        break;
+      case SectorState::kErased:
+        ++erased;
+        break;
       case SectorState::kWrongSpare:
         ++wrongSpare;
         if (c.NeededEcc()) ++corrected;
         break;
-      case SectorState::kClean: break;
+      case SectorState::kClean:
+        break;
     }
     const uint64_t n = bytes - i * kSectorBytes < kSectorBytes ? bytes - i * kSectorBytes : kSectorBytes;
     f.write(reinterpret_cast<const char*>(c.data), std::streamsize(n));
   }
   f.close();
   if (!f) throw InputError("cannot write " + *out);
-  std::printf("extract: %llu bytes from %llu sectors of the boot area at block %u (sectors %llu..) to %s: "
-              "%llu corrected, %llu uncorrectable, %llu erased, %llu with a wrong spare record\n",
-              static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(sectors), area.firstBlock,
-              static_cast<unsigned long long>(area.FirstSector()), out->c_str(),
-              static_cast<unsigned long long>(corrected), static_cast<unsigned long long>(uncorrectable),
-              static_cast<unsigned long long>(erased), static_cast<unsigned long long>(wrongSpare));
+  std::printf(
+      "extract: %llu bytes from %llu sectors of the boot area at block %u (sectors %llu..) to %s: "
+      "%llu corrected, %llu uncorrectable, %llu erased, %llu with a wrong spare record\n",
+      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(sectors), area.firstBlock,
+      static_cast<unsigned long long>(area.FirstSector()), out->c_str(), static_cast<unsigned long long>(corrected),
+      static_cast<unsigned long long>(uncorrectable), static_cast<unsigned long long>(erased),
+      static_cast<unsigned long long>(wrongSpare));
   return uncorrectable ? kExitCheckFailed : kExitOk;
 }
 

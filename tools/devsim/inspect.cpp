@@ -77,21 +77,21 @@ void PrintText(const NandImage& img, const InspectReport& rep) {
     std::printf("boot area: none (give --area BLOCK:SECTORS to look at sectors anyway)\n");
   } else {
     const uint64_t first = a.area.FirstSector();
-    std::printf("boot area%s: block %u, %u sectors (%llu blocks)", a.fromOption ? " (--area)" : "",
-                a.area.firstBlock, a.area.sectorCount, static_cast<unsigned long long>(a.area.Blocks()));
+    std::printf("boot area%s: block %u, %u sectors (%llu blocks)", a.fromOption ? " (--area)" : "", a.area.firstBlock,
+                a.area.sectorCount, static_cast<unsigned long long>(a.area.Blocks()));
     if (a.area.sectorCount)
       std::printf(", sectors %llu..%llu", static_cast<unsigned long long>(first),
                   static_cast<unsigned long long>(first + a.area.sectorCount - 1));
     std::printf("\n");
     if (!a.usable) std::printf("  the device would not use it: %s\n", a.problem.c_str());
-    std::printf("area sectors: %llu checked: %llu clean, %llu erased, %llu corrected, %llu uncorrectable, "
-                "%llu wrong spare record\n",
-                static_cast<unsigned long long>(a.checked),
-                static_cast<unsigned long long>(a.counts[int(SectorState::kClean)]),
-                static_cast<unsigned long long>(a.counts[int(SectorState::kErased)]),
-                static_cast<unsigned long long>(a.counts[int(SectorState::kCorrected)]),
-                static_cast<unsigned long long>(a.counts[int(SectorState::kUncorrectable)]),
-                static_cast<unsigned long long>(a.counts[int(SectorState::kWrongSpare)]));
+    std::printf(
+        "area sectors: %llu checked: %llu clean, %llu erased, %llu corrected, %llu uncorrectable, "
+        "%llu wrong spare record\n",
+        static_cast<unsigned long long>(a.checked), static_cast<unsigned long long>(a.counts[int(SectorState::kClean)]),
+        static_cast<unsigned long long>(a.counts[int(SectorState::kErased)]),
+        static_cast<unsigned long long>(a.counts[int(SectorState::kCorrected)]),
+        static_cast<unsigned long long>(a.counts[int(SectorState::kUncorrectable)]),
+        static_cast<unsigned long long>(a.counts[int(SectorState::kWrongSpare)]));
     for (const auto& r : a.erasedRanges)
       std::printf("  erased: index %llu..%llu (sectors %llu..%llu)\n", static_cast<unsigned long long>(r.first),
                   static_cast<unsigned long long>(r.second), static_cast<unsigned long long>(first + r.first),
@@ -111,11 +111,13 @@ void PrintText(const NandImage& img, const InspectReport& rep) {
                 r.violationCount == 1 ? "" : "s");
     for (const std::string& v : r.violations) std::printf("  %s\n", v.c_str());
     if (r.violations.size() < r.violationCount)
-      std::printf("  ... (%llu more not kept)\n", static_cast<unsigned long long>(r.violationCount - r.violations.size()));
-    std::printf("simulated clock: %llu ns (chip busy %llu ns); chip operations since the last program start: %llu; "
-                "power %s\n",
-                static_cast<unsigned long long>(r.clockNs), static_cast<unsigned long long>(r.chipBusyNs),
-                static_cast<unsigned long long>(r.chipOps), r.poweredOff ? "lost" : "on");
+      std::printf("  ... (%llu more not kept)\n",
+                  static_cast<unsigned long long>(r.violationCount - r.violations.size()));
+    std::printf(
+        "simulated clock: %llu ns (chip busy %llu ns); chip operations since the last program start: %llu; "
+        "power %s\n",
+        static_cast<unsigned long long>(r.clockNs), static_cast<unsigned long long>(r.chipBusyNs),
+        static_cast<unsigned long long>(r.chipOps), r.poweredOff ? "lost" : "on");
   }
 }
 
@@ -151,7 +153,7 @@ void PrintJson(const NandImage& img, const InspectReport& rep) {
   toc["block"] = t.marked ? Json(t.block) : Json();
   toc["sector"] = t.marked ? Json(uint64_t(t.block) * kBootSectorsPerBlock) : Json();
   toc["signature"] = t.marked ? Json(HexBytes(t.sector.data, 4)) : Json();
-  toc["ecc"] = !t.marked ? Json()
+  toc["ecc"] = !t.marked                                          ? Json()
                : t.sector.NeededEcc() || t.sector.Uncorrectable() ? Json(t.sector.Describe())
                                                                   : Json("");
   toc["sectorCount"] = t.found ? Json(t.sectorCount) : Json();

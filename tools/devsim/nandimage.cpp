@@ -108,21 +108,30 @@ void BuildSectorPage(const uint8_t* data512, const SectorInfo* info, uint8_t* ra
 
 const char* HalfResultName(HalfResult r) {
   switch (r) {
-    case HalfResult::kNoError: return "ok";
-    case HalfResult::kCorrected: return "corrected";
-    case HalfResult::kCodeError: return "code error";
-    case HalfResult::kUncorrectable: return "uncorrectable";
+    case HalfResult::kNoError:
+      return "ok";
+    case HalfResult::kCorrected:
+      return "corrected";
+    case HalfResult::kCodeError:
+      return "code error";
+    case HalfResult::kUncorrectable:
+      return "uncorrectable";
   }
   return "?";
 }
 
 const char* SectorStateName(SectorState s) {
   switch (s) {
-    case SectorState::kErased: return "erased";
-    case SectorState::kClean: return "clean";
-    case SectorState::kCorrected: return "corrected";
-    case SectorState::kUncorrectable: return "uncorrectable";
-    case SectorState::kWrongSpare: return "wrong spare record";
+    case SectorState::kErased:
+      return "erased";
+    case SectorState::kClean:
+      return "clean";
+    case SectorState::kCorrected:
+      return "corrected";
+    case SectorState::kUncorrectable:
+      return "uncorrectable";
+    case SectorState::kWrongSpare:
+      return "wrong spare record";
   }
   return "?";
 }
@@ -149,7 +158,8 @@ std::string SectorCheck::Describe() const {
     const char* range = h == 0 ? "data 0-255" : "data 256-511";
     char buf[160];
     switch (half[h]) {
-      case HalfResult::kNoError: break;
+      case HalfResult::kNoError:
+        break;
       case HalfResult::kCorrected:
         std::snprintf(buf, sizeof(buf), "%s: ECC corrected data byte %d bit %d", range, flippedByte[h], flippedBit[h]);
         add(buf);
@@ -183,10 +193,18 @@ SectorCheck CheckSector(const uint8_t* raw528) {
     std::memcpy(before, block, 256);
     int r = EccCorrect(block, c.spare + (h == 0 ? kSpareEcc0 : kSpareEcc1));
     switch (r) {
-      case ECC_NO_ERROR: c.half[h] = HalfResult::kNoError; break;
-      case ECC_CORRECTED: c.half[h] = HalfResult::kCorrected; break;
-      case ECC_CODE_ERROR: c.half[h] = HalfResult::kCodeError; break;
-      default: c.half[h] = HalfResult::kUncorrectable; break;
+      case ECC_NO_ERROR:
+        c.half[h] = HalfResult::kNoError;
+        break;
+      case ECC_CORRECTED:
+        c.half[h] = HalfResult::kCorrected;
+        break;
+      case ECC_CODE_ERROR:
+        c.half[h] = HalfResult::kCodeError;
+        break;
+      default:
+        c.half[h] = HalfResult::kUncorrectable;
+        break;
     }
     for (int i = 0; i < 256; ++i) {
       uint8_t diff = uint8_t(before[i] ^ block[i]);
@@ -289,7 +307,8 @@ bool NandImage::OpenBare(const std::string& path, std::optional<ChipId> chip, bo
     id = *chip;
   } else if (!ChipForImageSize(size, &id)) {
     *error = path + " has " + std::to_string(size) +
-             " bytes, the raw image (pages of 528 or 2112 bytes) of no chip in the chip table; give the chip with --chip MM:DD";
+             " bytes, the raw image (pages of 528 or 2112 bytes) of no chip in the chip table; give the chip with "
+             "--chip MM:DD";
     Close();
     return false;
   }
@@ -350,8 +369,8 @@ bool NandImage::WritePage(uint64_t page, const uint8_t* raw, std::string* error)
 
 bool NandImage::ProgramSector(uint64_t sector, const uint8_t* data512, const SectorInfo* info, std::string* error) {
   if (!SmallPage()) {
-    *error = "sector programs need 512-byte pages; chip " + FormatChipId(chip_) + " has " +
-             std::to_string(shape_.pageData);
+    *error =
+        "sector programs need 512-byte pages; chip " + FormatChipId(chip_) + " has " + std::to_string(shape_.pageData);
     return false;
   }
   uint8_t page[kRawPageBytes], wanted[kRawPageBytes];
@@ -393,8 +412,8 @@ bool LocateToc(const NandImage& img, TocInfo* toc, std::string* error) {
     toc->sector = CheckSector(page);
     const uint64_t sector = uint64_t(b) * kBootSectorsPerBlock;
     if (toc->sector.Uncorrectable()) {
-      toc->problem = "TOC block " + std::to_string(b) + ": sector " + std::to_string(sector) +
-                     " cannot be read (" + toc->sector.Describe() + ")";
+      toc->problem = "TOC block " + std::to_string(b) + ": sector " + std::to_string(sector) + " cannot be read (" +
+                     toc->sector.Describe() + ")";
       return true;
     }
     if (std::memcmp(toc->sector.data, kTocSignature, 4) != 0) {
@@ -427,8 +446,8 @@ bool AreaFromToc(const NandImage& img, const TocInfo& toc, BootArea* area, std::
   area->firstBlock = toc.firstBlock;
   area->sectorCount = toc.sectorCount;
   if (toc.firstBlock <= toc.block) {
-    *problem = "the TOC puts the boot area at block " + std::to_string(toc.firstBlock) +
-               ", not after the TOC block " + std::to_string(toc.block);
+    *problem = "the TOC puts the boot area at block " + std::to_string(toc.firstBlock) + ", not after the TOC block " +
+               std::to_string(toc.block);
     return false;
   }
   const uint64_t blocks = img.Shape().Pages() / kBootSectorsPerBlock;
@@ -440,8 +459,7 @@ bool AreaFromToc(const NandImage& img, const TocInfo& toc, BootArea* area, std::
   return true;
 }
 
-bool CheckAreaSector(const NandImage& img, const BootArea& area, uint32_t index, SectorCheck* out,
-                     std::string* error) {
+bool CheckAreaSector(const NandImage& img, const BootArea& area, uint32_t index, SectorCheck* out, std::string* error) {
   uint8_t page[kRawPageBytes];
   if (!img.ReadPage(area.FirstSector() + index, page, error)) return false;
   *out = CheckSector(page);

@@ -90,16 +90,16 @@ enum class SectorState { kErased, kClean, kCorrected, kUncorrectable, kWrongSpar
 const char* SectorStateName(SectorState s);
 
 struct SectorCheck {
-  bool erased = false;          // all 528 bytes 0xFF
+  bool erased = false;  // all 528 bytes 0xFF
   HalfResult half[2] = {HalfResult::kNoError, HalfResult::kNoError};
   int32_t flippedByte[2] = {-1, -1};  // for kCorrected: the data byte (0-511) and bit repaired
   int32_t flippedBit[2] = {-1, -1};
-  bool bootRecord = false;      // spare 0-7 is the boot spare record
-  uint8_t data[kSectorBytes];   // corrected data (as read when uncorrectable)
+  bool bootRecord = false;     // spare 0-7 is the boot spare record
+  uint8_t data[kSectorBytes];  // corrected data (as read when uncorrectable)
   uint8_t spare[kSpareBytes];
 
   bool Uncorrectable() const;
-  bool NeededEcc() const;       // any half other than kNoError
+  bool NeededEcc() const;  // any half other than kNoError
   // The sector's state as a member of the boot area: a readable sector must
   // carry the boot spare record.
   SectorState AreaState() const;
@@ -125,11 +125,11 @@ class NandImage {
   bool Open(const std::string& path, std::optional<ChipId> chip, bool writable, std::string* error);
 
   bool IsDevice() const { return isDevice_; }
-  const std::string& Path() const { return path_; }        // as given
+  const std::string& Path() const { return path_; }  // as given
   const std::string& ImagePath() const { return imagePath_; }
   const ChipId& Chip() const { return chip_; }
   const sim::ChipShape& Shape() const { return shape_; }
-  const sim::NandConfig& Config() const { return cfg_; }    // device only
+  const sim::NandConfig& Config() const { return cfg_; }  // device only
   // The fixed 32 x 512 layout of the boot area fits this chip.
   bool SmallPage() const { return !shape_.largePage && shape_.pageData == kSectorBytes; }
 
@@ -156,13 +156,13 @@ class NandImage {
 
 // Where the device finds its TOC, and what it finds there.
 struct TocInfo {
-  bool found = false;          // a TOC block with a readable sector 0 and the signature
-  bool marked = false;         // a block with the boot spare record was found
+  bool found = false;   // a TOC block with a readable sector 0 and the signature
+  bool marked = false;  // a block with the boot spare record was found
   uint32_t block = 0;
-  SectorCheck sector;          // sector 0 of the TOC block (when marked)
-  uint32_t sectorCount = 0;    // offset 60
-  uint32_t firstBlock = 0;     // offset 176
-  std::string problem;         // why no TOC was found
+  SectorCheck sector;        // sector 0 of the TOC block (when marked)
+  uint32_t sectorCount = 0;  // offset 60
+  uint32_t firstBlock = 0;   // offset 176
+  std::string problem;       // why no TOC was found
 };
 bool LocateToc(const NandImage& img, TocInfo* toc, std::string* error);
 
@@ -182,8 +182,7 @@ struct BootArea {
 bool AreaFromToc(const NandImage& img, const TocInfo& toc, BootArea* area, std::string* problem);
 
 // Reads the boot area's sectors as the device would: one check per sector.
-bool CheckAreaSector(const NandImage& img, const BootArea& area, uint32_t index, SectorCheck* out,
-                     std::string* error);
+bool CheckAreaSector(const NandImage& img, const BootArea& area, uint32_t index, SectorCheck* out, std::string* error);
 
 std::string HexBytes(const uint8_t* p, size_t n);  // "00 00 fc ..."
 

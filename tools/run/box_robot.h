@@ -26,9 +26,9 @@ struct SeenBox {
   HWND box = NULL;
   DWORD pid = 0;
   HWND owner = NULL;
-  std::string caption, text;           // UTF-8
-  std::vector<std::string> buttons;    // visible buttons: "OK", "Cancel", "Abort", ...
-  bool icon = false;                   // an icon is shown
+  std::string caption, text;         // UTF-8
+  std::vector<std::string> buttons;  // visible buttons: "OK", "Cancel", "Abort", ...
+  bool icon = false;                 // an icon is shown
   bool topmost = false;
   bool foreground = false;
 };
@@ -39,7 +39,7 @@ struct RobotOptions {
   // Boxes of this GUI thread; 0: boxes of every process but the robot's own.
   DWORD thread = 0;
   BoxAnswer answer = BoxAnswer::kOk;
-  DWORD holdMs = 0;                    // how long each box stays up before the answer
+  DWORD holdMs = 0;                           // how long each box stays up before the answer
   std::function<void(const SeenBox&)> onBox;  // on the robot's thread, before the answer
 };
 
@@ -51,7 +51,7 @@ class BoxRobot {
   BoxRobot& operator=(const BoxRobot&) = delete;
 
   void Stop();
-  std::vector<SeenBox> Boxes();        // every box seen so far, in order
+  std::vector<SeenBox> Boxes();  // every box seen so far, in order
 
  private:
   void Run();

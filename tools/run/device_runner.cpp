@@ -251,7 +251,8 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
     rc = errno;
   } else {
     rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    if (cwd[0] && chdir(cwd) != 0) { /* the caller's folder is gone; nothing to restore */ }
+    if (cwd[0] && chdir(cwd) != 0) { /* the caller's folder is gone; nothing to restore */
+    }
   }
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) {
@@ -261,7 +262,8 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   result->started = true;
 
   // The Wine side enforces the program's time-out; this one is for Wine itself.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(opt.timeoutSeconds * 1000) + 60000);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(opt.timeoutSeconds * 1000) + 60000);
   int status = 0;
   while (true) {
     pid_t w = waitpid(pid, &status, WNOHANG);
@@ -299,7 +301,8 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   unlink(log.c_str());
   unlink(out.c_str());
   rmdir(tmp.c_str());
-  if (runnerExit == runproto::kRunnerUsage && result->error.empty()) result->error = "the runner failed: " + result->runnerOutput;
+  if (runnerExit == runproto::kRunnerUsage && result->error.empty())
+    result->error = "the runner failed: " + result->runnerOutput;
   return result->error.empty();
 }
 

@@ -16,32 +16,32 @@
 namespace devsim {
 
 struct RunOptions {
-  std::string deviceDir;                 // the device folder (Linux path)
-  std::string program;                   // "kestrel", "tollgate", or a path to an .exe
-  std::vector<std::string> args;         // passed to the program
-  std::string answer = "ok";             // ok | cancel | none
+  std::string deviceDir;          // the device folder (Linux path)
+  std::string program;            // "kestrel", "tollgate", or a path to an .exe
+  std::vector<std::string> args;  // passed to the program
+  std::string answer = "ok";      // ok | cancel | none
   bool systemDriver = true;
-  bool cameras = true;                   // the camera stand-ins nand.cfg asks for
-  int64_t cameraDiesAfterOps = -1;       // a camera stand-in that dies holding the pins (-1: none)
-  int64_t killAfterOps = -1;             // the device model ends the program after N chip operations
+  bool cameras = true;              // the camera stand-ins nand.cfg asks for
+  int64_t cameraDiesAfterOps = -1;  // a camera stand-in that dies holding the pins (-1: none)
+  int64_t killAfterOps = -1;        // the device model ends the program after N chip operations
   double timeoutSeconds = 120;
-  unsigned holdMs = 0;                   // how long the robot leaves each box up
-  std::string probeFile;                 // device path (e.g. "\\SDMMC Disk\\EBOOT.NB0") the robot tries to open
-  bool interactive = false;              // a person answers (needs DISPLAY)
-  bool show = false;                     // keep DISPLAY: a person watches, the robot answers
-  std::string cardFault;                 // "", "read-fail" or "short-read" (the card's reads)
-  bool resetRun = true;                  // chip op counter to 0, power on, before the start
-  bool clearRecord = true;               // and the protocol checker record cleared
-  std::vector<std::string> runnerArgs;   // more devrun options, as given
+  unsigned holdMs = 0;                  // how long the robot leaves each box up
+  std::string probeFile;                // device path (e.g. "\\SDMMC Disk\\EBOOT.NB0") the robot tries to open
+  bool interactive = false;             // a person answers (needs DISPLAY)
+  bool show = false;                    // keep DISPLAY: a person watches, the robot answers
+  std::string cardFault;                // "", "read-fail" or "short-read" (the card's reads)
+  bool resetRun = true;                 // chip op counter to 0, power on, before the start
+  bool clearRecord = true;              // and the protocol checker record cleared
+  std::vector<std::string> runnerArgs;  // more devrun options, as given
 };
 
 struct RunResult {
-  bool started = false;      // the runner itself came up
-  bool ranToEnd = false;     // the program ended (by itself, or by the device: power loss, kill)
+  bool started = false;   // the runner itself came up
+  bool ranToEnd = false;  // the program ended (by itself, or by the device: power loss, kill)
   uint64_t exitCode = 0;
   std::vector<runproto::Event> events;  // in the order they were logged
-  std::string error;         // why the run could not be made
-  std::string runnerOutput;  // what the Wine side printed
+  std::string error;                    // why the run could not be made
+  std::string runnerOutput;             // what the Wine side printed
 
   // The events of one kind, in order.
   template <class T>
@@ -70,7 +70,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result);
 // (MESSAGE caption="…" text="…" type=0x…, DEBUG "…", PROGRESS <position>,
 // EXIT <code>); empty for the other events.
 std::string FormatRunLine(const runproto::Event& e);
-std::string JsonEscape(const std::string& s);       // with the quotes
+std::string JsonEscape(const std::string& s);  // with the quotes
 // Every event as its log line, for failure messages.
 std::string DescribeEvents(const RunResult& r);
 

@@ -99,8 +99,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
 // makes this fail with ERROR_SHARING_VIOLATION).
 int64_t ProbeOpen(const std::string& path) {
   if (path.empty()) return -1;
-  HANDLE h = CreateFileW(PlatformWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE h =
+      CreateFileW(PlatformWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) return int64_t(GetLastError());
   CloseHandle(h);
   return 0;
@@ -195,8 +196,9 @@ bool RunProgram(const Options& o, bool* timedOut) {
   SetEnvironmentVariableW(variable.c_str(), jobName.c_str());
 
   runproto::RobotOptions ro;
-  ro.answer = o.answer == "ok" ? runproto::BoxAnswer::kOk
-              : o.answer == "cancel" ? runproto::BoxAnswer::kCancel : runproto::BoxAnswer::kNone;
+  ro.answer = o.answer == "ok"       ? runproto::BoxAnswer::kOk
+              : o.answer == "cancel" ? runproto::BoxAnswer::kCancel
+                                     : runproto::BoxAnswer::kNone;
   ro.holdMs = o.holdMs;
   std::string probe = o.probeFile;
   ro.onBox = [probe](const runproto::SeenBox& b) {

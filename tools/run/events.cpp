@@ -21,8 +21,8 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(CameraReport, pid, mode, takes, 
 namespace {
 
 // The kind names, in the order of the variant's alternatives.
-const char* const kKinds[] = {"debug",    "message", "answer", "box",  "process", "delete",
-                              "close",    "progress", "exit",  "sysdrv", "camera"};
+const char* const kKinds[] = {"debug", "message",  "answer", "box",    "process", "delete",
+                              "close", "progress", "exit",   "sysdrv", "camera"};
 static_assert(sizeof(kKinds) / sizeof(kKinds[0]) == std::variant_size_v<Event>, "a name for every kind");
 
 template <size_t I = 0>

@@ -100,9 +100,9 @@ struct SysdrvReport {
   uint64_t pid = 0;
   uint64_t holds = 0;
   uint64_t writes = 0, reads = 0, erases = 0;
-  uint64_t mismatches = 0;   // pages read back that differ from what it wrote
-  uint64_t failures = 0;     // operations its driver reported as failed
-  uint64_t abandoned = 0;    // takings of "_FLASH_MUTEX_" that came abandoned
+  uint64_t mismatches = 0;  // pages read back that differ from what it wrote
+  uint64_t failures = 0;    // operations its driver reported as failed
+  uint64_t abandoned = 0;   // takings of "_FLASH_MUTEX_" that came abandoned
   uint64_t pinAbandoned = 0;
   uint64_t firstBlock = 0, blocks = 0;  // its file-system region
   std::string stoppedAt;
@@ -110,13 +110,13 @@ struct SysdrvReport {
 
 struct CameraReport {
   uint64_t pid = 0;
-  std::string mode;          // camera | wp | camera-dies
-  uint64_t takes = 0;        // takings of the pin mutex
+  std::string mode;    // camera | wp | camera-dies
+  uint64_t takes = 0;  // takings of the pin mutex
   std::string stoppedAt;
 };
 
-using Event = std::variant<DebugLine, MessageBoxCall, MessageBoxAnswer, BoxSeen, ProcessStart, FileDelete,
-                           ProcessClose, Progress, ProgramExit, SysdrvReport, CameraReport>;
+using Event = std::variant<DebugLine, MessageBoxCall, MessageBoxAnswer, BoxSeen, ProcessStart, FileDelete, ProcessClose,
+                           Progress, ProgramExit, SysdrvReport, CameraReport>;
 
 // The "kind" member of each record.
 const char* KindOf(const Event& e);

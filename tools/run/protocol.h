@@ -43,18 +43,18 @@ constexpr const char kEnvTargetJob[] = "DEVSIM_TARGET_JOB";
 
 // --- exit codes --------------------------------------------------------------
 // Of the program under test, as the exit event reports them.
-constexpr uint32_t kExitPowerLost = 0xDEAD;       // the device lost its power (every process on it)
-constexpr uint32_t kExitTimedOut = 0xDEAD0001u;   // still running at devrun's --timeout
-constexpr uint32_t kExitJobEnded = 0xDEAD0002u;   // a child still running after the program ended
-constexpr uint32_t kExitKilled = 0xDEAD0004u;     // killed by the device model after N chip operations
+constexpr uint32_t kExitPowerLost = 0xDEAD;      // the device lost its power (every process on it)
+constexpr uint32_t kExitTimedOut = 0xDEAD0001u;  // still running at devrun's --timeout
+constexpr uint32_t kExitJobEnded = 0xDEAD0002u;  // a child still running after the program ended
+constexpr uint32_t kExitKilled = 0xDEAD0004u;    // killed by the device model after N chip operations
 // Of devrun itself.
-constexpr int kRunnerOk = 0;          // the program ran to its end (or was ended by the device)
-constexpr int kRunnerUsage = 2;       // bad usage, or something could not be started
-constexpr int kRunnerTimedOut = 3;    // the program ran into --timeout
+constexpr int kRunnerOk = 0;        // the program ran to its end (or was ended by the device)
+constexpr int kRunnerUsage = 2;     // bad usage, or something could not be started
+constexpr int kRunnerTimedOut = 3;  // the program ran into --timeout
 // Of the stand-ins (sysflash, camera).
-constexpr int kStandInOk = 0;         // stopped through the stop event
-constexpr int kStandInUsage = 2;      // bad usage, or a mutex or window could not be made
-constexpr int kStandInNoDevice = 3;   // no simulated device to attach to
+constexpr int kStandInOk = 0;        // stopped through the stop event
+constexpr int kStandInUsage = 2;     // bad usage, or a mutex or window could not be made
+constexpr int kStandInNoDevice = 3;  // no simulated device to attach to
 
 // --- named objects -----------------------------------------------------------
 // With a suffix that makes them unique (the starting process id, a serial):
