@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_support.h"
+#include "tools/run/protocol.h"
 
 namespace e2e {
 namespace {
@@ -118,6 +119,37 @@ TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
   EXPECT_LT(answered, firstDelete);
   EXPECT_FALSE(dev.OnCard("Kestrel.exe"));
   EXPECT_FALSE(dev.OnCard("EBOOT.NB0"));
+  TempFile expected(image);
+  std::string out;
+  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+}
+
+// A kill after N chip operations ends the whole delivery, launcher and
+// updater at once: nothing is deleted from the card, the updater dies holding
+// the bus, and a second delivery from the same card completes.
+TEST(TollgateDelivery, KilledMidWriteTheCardKeepsItsFilesForTheNextDelivery) {
+  Device dev("--fill");
+  Bytes image = PseudoRandom(20000, 8);
+  dev.PutImage(image);
+  dev.PutUpdater();
+  devsim::RunOptions opt;
+  opt.killAfterOps = 40;
+  devsim::RunResult r = dev.Run("tollgate", opt);
+  ASSERT_TRUE(r.ranToEnd) << Describe(r);
+  EXPECT_EQ(runproto::kExitKilled, r.exitCode) << "the launcher goes with the updater\n" << Describe(r);
+  EXPECT_TRUE(r.All<runproto::FileDelete>().empty()) << Describe(r);
+  EXPECT_TRUE(r.All<runproto::MessageBoxCall>().empty()) << Describe(r);
+  const runproto::SysdrvReport* sysdrv = r.Last<runproto::SysdrvReport>();
+  ASSERT_NE(nullptr, sysdrv) << Describe(r);
+  EXPECT_EQ(1u, sysdrv->abandoned);
+  EXPECT_TRUE(dev.OnCard("Kestrel.exe"));
+  EXPECT_TRUE(dev.OnCard("EBOOT.NB0"));
+
+  devsim::RunResult again = dev.Run("tollgate");
+  ASSERT_TRUE(again.ranToEnd) << Describe(again);
+  const runproto::MessageBoxCall* m = LastMessage(again);
+  ASSERT_NE(nullptr, m) << Describe(again);
+  EXPECT_EQ("Bootloader update finished! ", m->text);
   TempFile expected(image);
   std::string out;
   EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
