@@ -56,11 +56,14 @@ uint32_t SocPeek32(int window, unsigned int offset);
 void SocPoke32(int window, unsigned int offset, uint32_t value);
 
 // For the stand-ins (system driver, camera), which must report however they
-// are stopped: once `stop` (a manual-reset event) is set, a wait of this
-// process on hardware that does not answer ends in onStop, which writes the
-// report and ends the process. A wait that does not answer is a run of more
-// than kLongWaitPolls reads of one status register in a row: on working
-// hardware the simulated clock lets a wait end at its first or second poll.
+// are stopped: a wait of this process on hardware that does not answer looks
+// at `stop` (a manual-reset event) and, once it is set, calls onStop, which
+// writes the report and ends the process. A wait that does not answer is a
+// run of more than kLongWaitPolls reads of one status register in a row (on
+// working hardware the simulated clock lets a wait end at its first or second
+// poll); the event is looked at after kLongWaitPolls polls of the run and
+// again every kLongWaitPolls polls, so the stop is met at a counted poll.
+// A null stop or onStop disarms it.
 constexpr unsigned kLongWaitPolls = 1024;
 void SocStopInLongWaits(HANDLE stop, void (*onStop)());
 

@@ -298,22 +298,16 @@ bool HoldsBus(int window, unsigned int offset, bool read) {
 
 bool Ready() { return g_dev != nullptr || SocAttach(); }
 
-// SocStopInLongWaits: the stop event as a flag (set by a thread that waits
-// for it), and this process's run of status polls.
-volatile LONG g_stopRequested = 0;
+// SocStopInLongWaits: the stop event, and this process's run of status polls.
+HANDLE g_stopEvent = NULL;
 void (*g_onStop)() = nullptr;
 int g_pollWindow = -1;
 unsigned int g_pollOffset = 0;
 unsigned g_pollRun = 0;
 
-DWORD WINAPI WatchStop(LPVOID stop) {
-  WaitForSingleObject(static_cast<HANDLE>(stop), INFINITE);
-  InterlockedExchange(&g_stopRequested, 1);
-  return 0;
-}
-
-// Counts a register access into the run of polls; at a long wait after a
-// stop, the stand-in reports and ends.
+// Counts a register access into the run of polls. Once a run is long (the
+// hardware does not answer) the stop event is looked at, then again every
+// kLongWaitPolls polls: a stopped stand-in reports and ends there.
 void CountPoll(int id, unsigned int offset, bool read) {
   if (!g_onStop) return;
   if (read && SocModel::IsStatusRegister(uint32_t(id), offset)) {
@@ -328,7 +322,9 @@ void CountPoll(int id, unsigned int offset, bool read) {
     g_pollWindow = -1;
     g_pollRun = 0;
   }
-  if (g_pollRun > kLongWaitPolls && g_stopRequested) g_onStop();
+  if (g_pollRun > kLongWaitPolls && (g_pollRun - 1) % kLongWaitPolls == 0 &&
+      WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0)
+    g_onStop();
 }
 
 bool RegisterWindow(int id, unsigned int offset) {
@@ -486,11 +482,13 @@ void SocPoke32(int window, unsigned int offset, uint32_t value) {
 }
 
 void SocStopInLongWaits(HANDLE stop, void (*onStop)()) {
-  HANDLE mine = NULL;
-  if (!DuplicateHandle(GetCurrentProcess(), stop, GetCurrentProcess(), &mine, SYNCHRONIZE, FALSE, 0)) return;
+  if (g_stopEvent) CloseHandle(g_stopEvent);
+  g_stopEvent = NULL;
+  g_onStop = nullptr;
+  g_pollRun = 0;
+  if (!stop || !onStop) return;
+  if (!DuplicateHandle(GetCurrentProcess(), stop, GetCurrentProcess(), &g_stopEvent, SYNCHRONIZE, FALSE, 0)) return;
   g_onStop = onStop;
-  HANDLE watcher = CreateThread(NULL, 0, WatchStop, mine, 0, NULL);
-  if (watcher) CloseHandle(watcher);
 }
 
 void SocDropBusHandles() {

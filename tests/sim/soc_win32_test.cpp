@@ -232,5 +232,54 @@ TEST(SocRaw, RawPagesLandInTheImageFile) {
   EXPECT_EQ(0xFF, image[image.size() - 529]);
 }
 
+struct StoppedAtPoll {
+  int polls;
+};
+
+void ThrowStopped() { throw StoppedAtPoll{0}; }
+
+// Polls the FIFO status of an ID read on a chip that never answers, as a
+// bounded wait does; the number of the poll at which a stop ended it, or -1.
+int PollUntilStopped(int bound) {
+  int i = 0;
+  try {
+    for (; i < bound; ++i) sim::SocRead32(sim::WIN_NAND_REGS, NAND_FIFO_STAT);
+  } catch (const StoppedAtPoll&) {
+    return i + 1;
+  }
+  return -1;
+}
+
+// A stand-in's stop meets it in a wait on hardware that does not answer, at a
+// counted poll: after kLongWaitPolls polls of the wait and each further
+// kLongWaitPolls, never in a short wait and never before the stop is asked.
+TEST(SocStop, AStopMeetsALongWaitAtACountedPoll) {
+  sim::NandConfig cfg;
+  cfg.stuckReadyAfter = 0;
+  TempDevice dev(cfg);
+  ASSERT_TRUE(dev.ok());
+  ASSERT_TRUE(sim::SocAttachTo(dev.Dir().c_str()));
+  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+  sim::SocStopInLongWaits(stop, ThrowStopped);
+  uint32_t word;
+  {
+    BusHold bus;
+    EXPECT_FALSE(ReadIdWord(&word)) << "the chip hangs in its first operation";
+    EXPECT_EQ(-1, PollUntilStopped(3 * int(sim::kLongWaitPolls))) << "not stopped: the wait goes on";
+    SetEvent(stop);
+    // A short wait (another register in between) is not a long one.
+    sim::SocRead32(sim::WIN_NAND_REGS, NAND_EVENT);
+    EXPECT_EQ(-1, PollUntilStopped(int(sim::kLongWaitPolls)));
+    EXPECT_EQ(1, PollUntilStopped(10 * int(sim::kLongWaitPolls))) << "the run of polls goes on past the bound";
+    sim::SocRead32(sim::WIN_NAND_REGS, NAND_EVENT);
+    EXPECT_EQ(int(sim::kLongWaitPolls) + 1, PollUntilStopped(10 * int(sim::kLongWaitPolls)));
+    sim::SocStopInLongWaits(NULL, nullptr);
+    sim::SocRead32(sim::WIN_NAND_REGS, NAND_EVENT);
+    EXPECT_EQ(-1, PollUntilStopped(3 * int(sim::kLongWaitPolls))) << "disarmed";
+  }
+  CloseHandle(stop);
+  sim::SocDetach();
+}
+
 }  // namespace
 }  // namespace simtest
