@@ -1,5 +1,6 @@
 // devsim create: a new device folder (device_create.cpp makes it).
 #include <cstdio>
+#include <utility>
 
 #include "tools/devsim/command.h"
 
@@ -9,10 +10,20 @@ namespace {
 const char kHelp[] =
     "usage: devsim create DIR [--chip MM:DD] [--toc-block N] [--boot-block N] [--boot-sectors N]\n"
     "                         [--boot-image FILE] [--fill] [--bad-blocks N,N,...] [--no-toc] [--force]\n"
+    "       devsim create DIR --from-image DUMP [--chip MM:DD] [--force]\n"
     "\n"
-    "Makes the device folder DIR: nand.img (every page erased to 0xFF), nand.cfg (the chip\n"
-    "and its factory bad blocks), an empty card \"DIR/SDMMC Disk/\" and \"DIR/windows/\".\n"
+    "Makes the device folder DIR: nand.img (every page erased to 0xFF, or a copy of DUMP),\n"
+    "nand.cfg (the chip and its bad blocks), an empty card \"DIR/SDMMC Disk/\" and\n"
+    "\"DIR/windows/\".\n"
     "\n"
+    "  --from-image DUMP   nand.img is a copy of DUMP, a raw page+spare dump read off a chip\n"
+    "                      (528 bytes a page: 512 data, 16 spare); DUMP itself is only read.\n"
+    "                      Its chip is --chip, else the chip table's small-page chip of its\n"
+    "                      size. Bad blocks go into nand.cfg: those whose first or second page\n"
+    "                      has spare byte 5 other than ff without the whole boot spare record,\n"
+    "                      leaving out the TOC block and the boot area the TOC names. A dump\n"
+    "                      without a TOC is taken as it is (the updater will not find the\n"
+    "                      area). The options that shape a new flash do not go with it.\n"
     "  --chip MM:DD        maker and device ID bytes in hexadecimal (default ec:76, 64 MiB).\n"
     "                      Small-page chips: 73 (16 MiB), 75 (32 MiB), 76 (64 MiB), 79 (128 MiB);\n"
     "                      large-page aa, da (256 MiB; they only answer their ID, so they get an\n"
@@ -38,7 +49,7 @@ const char kHelp[] =
 
 struct CreateArgs {
   std::vector<std::string> positional;
-  std::optional<std::string> chip, tocBlock, bootBlock, bootSectors, bootImage, badBlocks;
+  std::optional<std::string> chip, tocBlock, bootBlock, bootSectors, bootImage, badBlocks, fromImage;
   bool fill = false, noToc = false, force = false;
 };
 
@@ -56,6 +67,22 @@ DeviceRecipe RecipeFrom(const CreateArgs& a) {
   return recipe;
 }
 
+// A dump brings its own flash: nothing may shape a new one.
+void CheckDumpOptions(const CreateArgs& a) {
+  const std::pair<const char*, bool> shaping[] = {
+      {"--toc-block", bool(a.tocBlock)},
+      {"--boot-block", bool(a.bootBlock)},
+      {"--boot-sectors", bool(a.bootSectors)},
+      {"--boot-image", bool(a.bootImage)},
+      {"--fill", a.fill},
+      {"--bad-blocks", bool(a.badBlocks)},
+      {"--no-toc", a.noToc},
+  };
+  for (const auto& [name, given] : shaping)
+    if (given)
+      throw UsageError(std::string(name) + " shapes a new flash; --from-image takes the dump's flash as it is");
+}
+
 int RunCreate(const std::vector<std::string>& argv) {
   CreateArgs a;
   CommandLine cl;
@@ -69,8 +96,11 @@ int RunCreate(const std::vector<std::string>& argv) {
   cl.Value("--bad-blocks", &a.badBlocks);
   cl.Flag("--no-toc", &a.noToc);
   cl.Flag("--force", &a.force);
+  cl.Value("--from-image", &a.fromImage);
   cl.Parse(argv);
-  DevicePlan plan = PlanDevice(a.positional[0], RecipeFrom(a));
+  if (a.fromImage) CheckDumpOptions(a);
+  DevicePlan plan = a.fromImage ? PlanDeviceFromDump(a.positional[0], *a.fromImage, a.chip)
+                                : PlanDevice(a.positional[0], RecipeFrom(a));
   MakeDevice(plan, a.force);
   std::fputs(DescribeDevice(plan).c_str(), stdout);
   return kExitOk;
@@ -78,7 +108,7 @@ int RunCreate(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-extern const Command kCreateCommand = {"create", "make a device folder (erased chip, TOC, boot image, fill)", kHelp,
-                                       RunCreate};
+extern const Command kCreateCommand = {"create", "make a device folder (a new flash, or a copy of a chip's dump)",
+                                       kHelp, RunCreate};
 
 }  // namespace devsim

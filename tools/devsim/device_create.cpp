@@ -110,6 +110,50 @@ void WriteImage(const DevicePlan& plan, const std::string& path) {
   if (::close(fd) != 0) throw InputError("cannot write " + path + ": " + std::strerror(errno));
 }
 
+// nand.img as a byte-for-byte copy of the dump; the dump is only read.
+void CopyDump(const DevicePlan& plan, const std::string& path) {
+  const std::string& from = plan.dump->path;
+  int in = ::open(from.c_str(), O_RDONLY);
+  if (in < 0) throw InputError("cannot open " + from + ": " + std::strerror(errno));
+  int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0) {
+    std::string why = std::strerror(errno);
+    ::close(in);
+    throw InputError("cannot create " + path + ": " + why);
+  }
+  Bytes buf(1 << 16);
+  uint64_t copied = 0;
+  std::string problem;
+  for (;;) {
+    ssize_t got = ::read(in, buf.data(), buf.size());
+    if (got < 0) problem = "cannot read " + from + ": " + std::strerror(errno);
+    if (got <= 0) break;
+    if (::write(out, buf.data(), size_t(got)) != got) {
+      problem = "cannot write " + path + ": " + std::strerror(errno);
+      break;
+    }
+    copied += uint64_t(got);
+  }
+  ::close(in);
+  if (::close(out) != 0 && problem.empty()) problem = "cannot write " + path + ": " + std::strerror(errno);
+  if (problem.empty() && copied != plan.shape.ImageBytes())
+    problem = from + " changed while it was copied: " + std::to_string(copied) + " bytes, not " +
+              std::to_string(plan.shape.ImageBytes());
+  if (!problem.empty()) throw InputError(problem);
+}
+
+// The dump must survive the making: it cannot be one of the files that are
+// replaced (copying it onto itself would truncate it before it is read).
+void CheckNotTheDump(const DevicePlan& plan) {
+  struct stat a, b;
+  if (stat(plan.dump->path.c_str(), &a) != 0) return;
+  for (const char* name : {"nand.img", "nand.cfg", "soc.state"}) {
+    const std::string file = plan.dir + "/" + name;
+    if (stat(file.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+      throw UsageError(plan.dump->path + " is " + file + " itself; copy the dump elsewhere first");
+  }
+}
+
 void MakeDir(const std::string& path) {
   std::string partial;
   size_t pos = 0;
@@ -150,6 +194,25 @@ void CheckSmallPagePlan(DevicePlan* plan, const std::string& chipName) {
     throw UsageError("the boot image would overwrite the TOC block " + std::to_string(plan->tocBlock));
 }
 
+std::string DescribeDump(const DevicePlan& plan) {
+  const DumpFacts& d = *plan.dump;
+  const TocInfo& t = d.toc;
+  std::string out = "from image: " + d.path + " copied as it is (the dump itself is left alone); chip " +
+                    FormatChipId(plan.recipe.chip) + (d.chipFromSize ? " by its size" : " as given") + "\n";
+  if (!t.found) {
+    out += "TOC: none: " + t.problem + "; taken as it is, the updater will not find the boot area\n";
+  } else {
+    out += "TOC: block " + std::to_string(t.block) + " (sector " +
+           std::to_string(uint64_t(t.block) * kBootSectorsPerBlock) + "): boot area at block " +
+           std::to_string(t.firstBlock) + ", " + std::to_string(t.sectorCount) + " sectors\n";
+    if (!d.areaUsable) out += "  the device would not use it: " + d.areaProblem + "\n";
+  }
+  out += "bad blocks (from their marks):";
+  for (uint32_t b : plan.recipe.badBlocks) out += " " + std::to_string(b);
+  if (plan.recipe.badBlocks.empty()) out += " none";
+  return out + "\n";
+}
+
 }  // namespace
 
 DevicePlan PlanDevice(const std::string& dir, const DeviceRecipe& recipe) {
@@ -181,9 +244,13 @@ void MakeDevice(const DevicePlan& plan, bool replace) {
   const std::string img = plan.dir + "/nand.img";
   if (stat(img.c_str(), &st) == 0 && !replace)
     throw UsageError(plan.dir + " already holds a device (nand.img); add --force to replace it");
+  if (plan.dump) CheckNotTheDump(plan);
   MakeDir(plan.dir);
   ::unlink((plan.dir + "/soc.state").c_str());
-  WriteImage(plan, img);
+  if (plan.dump)
+    CopyDump(plan, img);
+  else
+    WriteImage(plan, img);
 
   sim::NandConfig cfg;
   cfg.maker = plan.recipe.chip.maker;
@@ -206,6 +273,7 @@ std::string DescribeDevice(const DevicePlan& plan) {
                 s.pagesPerBlock, s.pageData, s.pageSpare, static_cast<unsigned long long>(s.ImageBytes()));
   out += line;
   if (!s.known) out += "note: " + FormatChipId(recipe.chip) + " is not in the chip table; the driver will refuse it\n";
+  if (plan.dump) return out + DescribeDump(plan);
   if (plan.toc) {
     std::snprintf(line, sizeof(line), "TOC: block %u (sector %llu): boot area at block %u, %u sectors\n", plan.tocBlock,
                   static_cast<unsigned long long>(uint64_t(plan.tocBlock) * kBootSectorsPerBlock),

@@ -53,6 +53,15 @@ struct DeviceRecipe {
   std::vector<uint32_t> badBlocks;           // factory bad blocks
 };
 
+// What a chip's raw dump holds, as a device made from it takes it over.
+struct DumpFacts {
+  std::string path;
+  bool chipFromSize = false;  // no --chip: the chip its size belongs to
+  TocInfo toc;                // as the device finds it
+  bool areaUsable = false;    // the TOC names an area the device would use
+  std::string areaProblem;    // why not (toc found)
+};
+
 // A recipe checked against its chip, with what it needs read in.
 struct DevicePlan {
   std::string dir;
@@ -61,12 +70,25 @@ struct DevicePlan {
   bool toc = true;  // false on chips without 512-byte sectors
   uint32_t tocBlock = 1;
   Bytes image;  // the boot image's bytes
+  // Made from a dump: nand.img is a copy of it, and recipe.chip,
+  // recipe.badBlocks, recipe.area, toc and tocBlock are what the dump holds.
+  std::optional<DumpFacts> dump;
 
   uint64_t ImageSectors() const { return (uint64_t(image.size()) + kSectorBytes - 1) / kSectorBytes; }
 };
 
 // Checks recipe (UsageError: what does not fit the chip) and reads the boot image.
 DevicePlan PlanDevice(const std::string& dir, const DeviceRecipe& recipe);
+// A device whose chip is the raw dump at dumpPath: of chip when given, else
+// of the chip its size belongs to (NandImage::OpenBare). Its TOC is read as
+// the device reads it and its bad blocks from their marks (FindBadBlocks).
+// InputError when the dump cannot be read, fits no chip, or is of a chip
+// without 512-byte pages; nothing is made.
+DevicePlan PlanDeviceFromDump(const std::string& dir, const std::string& dumpPath,
+                              const std::optional<std::string>& chip);
+// The blocks of a flash that carry a bad-block mark (the rule is at the
+// definition, device_dump.cpp), ascending.
+std::vector<uint32_t> FindBadBlocks(const NandImage& img, const TocInfo& toc, bool areaUsable);
 // Makes the device folder: nand.img, nand.cfg, "SDMMC Disk/", "windows/". A
 // device already there is replaced only with replace (UsageError otherwise);
 // its soc.state goes too.
