@@ -73,6 +73,8 @@ run_rc=${PIPESTATUS[0]}
 verify=$(./devsim verify "$dev" "$work/EBOOT.NB0" 2>&1)
 verify_rc=$?
 ./devsim inspect "$dev" --json >"$work/inspect.json" 2>>"$log"
+./devsim inspect "$work/nand.before" --map "$work/map-before.png" >>"$log" 2>&1
+./devsim inspect "$dev" --map "$work/map-after.png" >>"$log" 2>&1
 echo "== summary"
 python3 - "$work" "$dev" "$verify" <<'PY'
 import json, sys
@@ -90,6 +92,7 @@ print(f"  device time:     {ms(rec.get('clockNs', 0))} simulated, of which the c
       f" ({rec.get('chipOps', 0)} chip operations)")
 print(f"  verify:          {verify.splitlines()[0].removeprefix('verify: ') if verify else '(no answer)'}")
 print(f"  pages changed outside the boot area: {outside}")
+print(f"  maps of the chip: {work}/map-before.png, {work}/map-after.png")
 PY
 if [ "$run_rc" -eq 0 ] && [ $verify_rc -eq 0 ]; then
   echo "RESULT: the boot area now matches the image"
