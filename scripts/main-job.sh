@@ -1,27 +1,34 @@
 #!/usr/bin/env bash
 # The main job on a default simulated device, from a fresh machine:
-#   1. set-up and both builds,
+#   1. set-up and both builds (their output in build/main-job/setup.log),
 #   2. a 64 MiB device with a TOC, an old boot loader in its area and
 #      file-system data around it,
 #   3. a new EBOOT.NB0 on its card,
 #   4. kestrel run on it with the system flash driver running (the robot
 #      answers the message; with DISPLAY set a person does, with --interactive),
-#   5. what happened: the message, the progress, the debug lines, and whether
-#      the boot area now holds the image.
-# Usage: scripts/main-job.sh [DEVICE_DIR] [--interactive]
+#   5. what happened, as a person wants to see it (scripts/run_view.py): on a
+#      terminal one progress bar updating in place, elsewhere a short
+#      transcript, with --verbose every line of `devsim run`; then a summary
+#      whose last line says whether the boot area now holds the image.
+# Usage: scripts/main-job.sh [DEVICE_DIR] [--interactive] [--verbose]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-dev=""; interactive=""
+dev=""; interactive=""; verbose=""
 for a in "$@"; do
   case "$a" in
     --interactive) interactive="--interactive" ;;
+    --verbose) verbose="--verbose" ;;
     *) dev="$a" ;;
   esac
 done
 dev="${dev:-build/main-job/device}"
+work=$(dirname "$dev")
+mkdir -p "$work"
+log="$work/setup.log"
 
-scripts/setup.sh || exit 1
+echo "== set-up and builds (first time: several minutes; output in $log)"
+scripts/setup.sh >"$log" 2>&1 || { tail -20 "$log"; echo "set-up failed"; exit 1; }
 export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # A Wine server for the whole job (a program then starts in ~30 ms), with the
@@ -31,12 +38,9 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/wine-boot-services
 for kind in host device; do
-  [ -f "build/$kind/build.ninja" ] || cmake --preset "$kind" >/dev/null || exit 1
-  cmake --build --preset "$kind" -j "$(nproc)" >/dev/null || { echo "build of $kind failed"; exit 1; }
+  { [ -f "build/$kind/build.ninja" ] || cmake --preset "$kind"; } >>"$log" 2>&1 &&
+    cmake --build --preset "$kind" -j "$(nproc)" >>"$log" 2>&1 || { tail -20 "$log"; echo "build of $kind failed"; exit 1; }
 done
-
-work=$(dirname "$dev")
-mkdir -p "$work"
 rm -rf "$dev"
 # The old boot loader and the new one: 96 KiB and 200,000 bytes of recognisable data.
 python3 - "$work" <<'PY'
@@ -47,34 +51,50 @@ for name, size, seed in (("old-eboot.nb0", 96 * 1024, 1), ("EBOOT.NB0", 200000, 
     open(f"{w}/{name}", "wb").write(bytes(r.getrandbits(8) for _ in range(size)))
 PY
 echo "== device: $dev (chip ec:76, 64 MiB; TOC at block 1; boot area at block 2, 512 sectors)"
-./devsim create "$dev" --chip ec:76 --boot-image "$work/old-eboot.nb0" --fill || exit 1
-./devsim card "$dev" --image "$work/EBOOT.NB0" || exit 1
+./devsim create "$dev" --chip ec:76 --boot-image "$work/old-eboot.nb0" --fill >>"$log" 2>&1 || { tail -5 "$log"; exit 1; }
+./devsim card "$dev" --image "$work/EBOOT.NB0" >>"$log" 2>&1 || { tail -5 "$log"; exit 1; }
 cp "$dev/nand.img" "$work/nand.before"
 
-echo "== running kestrel on the device"
+echo "== kestrel on the device"
+sectors=$(( ($(stat -c %s "$work/EBOOT.NB0") + 511) / 512 ))
+view=(python3 scripts/run_view.py --blocks 16 --sectors "$sectors" --counts "$work/run-counts.json" $verbose)
 if [ -n "${DISPLAY:-}" ]; then
   # A person watches: the dialog and the message appear on the display (the
   # X11 copy of the prefix); the robot answers after 2 s, or the person does
   # with --interactive.
   [ -n "$interactive" ] || interactive="--show"
   echo "(DISPLAY is set: the dialog and the message appear there)"
-  WINEPREFIX=$(scripts/x11-prefix.sh) ./devsim run "$dev" $interactive kestrel
+  WINEPREFIX=$(scripts/x11-prefix.sh) ./devsim run "$dev" $interactive kestrel | "${view[@]}"
 else
-  ./devsim run "$dev" kestrel
+  ./devsim run "$dev" kestrel | "${view[@]}"
 fi
-run_rc=$?
+run_rc=${PIPESTATUS[0]}
 
-echo "== boot area against the image"
-./devsim verify "$dev" "$work/EBOOT.NB0"
+verify=$(./devsim verify "$dev" "$work/EBOOT.NB0" 2>&1)
 verify_rc=$?
-python3 - "$work/nand.before" "$dev/nand.img" <<'PY'
-import sys
-a = open(sys.argv[1], "rb").read(); b = open(sys.argv[2], "rb").read()
+./devsim inspect "$dev" --json >"$work/inspect.json" 2>>"$log"
+./devsim inspect "$work/nand.before" --map "$work/map-before.png" >>"$log" 2>&1
+./devsim inspect "$dev" --map "$work/map-after.png" >>"$log" 2>&1
+echo "== summary"
+python3 - "$work" "$dev" "$verify" <<'PY'
+import json, sys
+work, dev, verify = sys.argv[1], sys.argv[2], sys.argv[3]
+image = open(f"{work}/EBOOT.NB0", "rb").read()
+counts = json.load(open(f"{work}/run-counts.json"))
+rec = json.load(open(f"{work}/inspect.json")).get("record") or {}
+a = open(f"{work}/nand.before", "rb").read(); b = open(f"{dev}/nand.img", "rb").read()
 page = 528; area = range(2 * 32, 2 * 32 + 512)
 outside = sum(1 for p in range(len(a) // page) if p not in area and a[p*page:(p+1)*page] != b[p*page:(p+1)*page])
-print(f"pages changed outside the boot area: {outside}")
+ms = lambda ns: f"{ns / 1e6:.1f} ms"
+print(f"  image:           {len(image)} bytes, {(len(image) + 511) // 512} sectors")
+print(f"  updater:         {counts['erased']} blocks erased, {counts['written']} sectors written")
+print(f"  device time:     {ms(rec.get('clockNs', 0))} simulated, of which the chip was busy {ms(rec.get('chipBusyNs', 0))}"
+      f" ({rec.get('chipOps', 0)} chip operations)")
+print(f"  verify:          {verify.splitlines()[0].removeprefix('verify: ') if verify else '(no answer)'}")
+print(f"  pages changed outside the boot area: {outside}")
+print(f"  maps of the chip: {work}/map-before.png, {work}/map-after.png")
 PY
-if [ $run_rc -eq 0 ] && [ $verify_rc -eq 0 ]; then
+if [ "$run_rc" -eq 0 ] && [ $verify_rc -eq 0 ]; then
   echo "RESULT: the boot area now matches the image"
   exit 0
 fi

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-          mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev xvfb x11-utils imagemagick python3)
+          mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev libpng-dev xvfb x11-utils xdotool imagemagick python3)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -71,5 +71,26 @@ TEST_F(FlashLockOrderTest, FlashMutexFirstPinMutexSecondReleasedInReverse) {
   EXPECT_EQ(data, buf);
 }
 
+// The observer itself, against a holder that gives both mutexes back at once
+// in the right order (no work in between): it must read the right order
+// however fast the holder is, ten times over.
+TEST_F(FlashLockOrderTest, TheObserverReadsAnInstantHolderRightly) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver());
+  HANDLE flash = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"_FLASH_MUTEX_");
+  HANDLE pin = CreateMutexW(nullptr, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  ASSERT_NE(nullptr, flash);
+  ASSERT_NE(nullptr, pin);
+  auto instant = [&]() -> BOOL {
+    WaitForSingleObject(flash, INFINITE);
+    WaitForSingleObject(pin, INFINITE);
+    ReleaseMutex(pin);
+    ReleaseMutex(flash);
+    return 1;
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(0u, Observe(instant)) << "round " << i;
+  CloseHandle(pin);
+  CloseHandle(flash);
+}
+
 }  // namespace
 }  // namespace flashtest

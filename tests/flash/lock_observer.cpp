@@ -5,9 +5,13 @@
 //     starts a driver operation that must now block on the pin mutex;
 //  2. waits (bounded) until "_FLASH_MUTEX_" is owned by someone else: as we
 //     hold the pin mutex, that owner took the flash mutex first;
-//  3. releases the pin mutex and at once waits for either mutex: the first one
-//     the driver gives back is the one this wait obtains, which tells the
-//     release order without any timing.
+//  3. gives the pin mutex up and waits for the flash mutex in one step
+//     (SignalObjectAndWait, so it is already waiting when the driver gets the
+//     pins); once it holds the flash mutex, the pin mutex must be free: a
+//     driver that gives the pin mutex back first has done so by then, however
+//     fast its operation. (Giving the pin mutex up and then waiting for either
+//     mutex, as this once did, read a driver that had given back both in the
+//     gap as "flash mutex first".)
 //
 // Exit code: 0 both orders right, 1 the flash mutex was never taken while we
 // held the pin mutex, 2 the flash mutex was given back first, 3 set-up failed.
@@ -51,21 +55,21 @@ int main(int argc, char** argv) {
     flashFirst = OwnedElsewhere(query, flash);
     if (!flashFirst) Sleep(1);
   }
-  ReleaseMutex(pin);
   if (!flashFirst) {
+    ReleaseMutex(pin);
     std::printf("flash mutex not taken while the pin mutex was held\n");
     return 1;
   }
 
-  HANDLE both[2] = {flash, pin};
-  DWORD first = WaitForMultipleObjects(2, both, FALSE, 20000);
-  if (first == WAIT_OBJECT_0 || first == WAIT_ABANDONED_0) {
-    ReleaseMutex(flash);
+  DWORD got2 = SignalObjectAndWait(pin, flash, 20000, FALSE);
+  if (got2 != WAIT_OBJECT_0 && got2 != WAIT_ABANDONED) return 3;
+  // Nobody can take the pin mutex now without the flash mutex, which we hold.
+  bool pinStillHeld = OwnedElsewhere(query, pin);
+  ReleaseMutex(flash);
+  if (pinStillHeld) {
     std::printf("flash mutex released before the pin mutex\n");
     return 2;
   }
-  if (first != WAIT_OBJECT_0 + 1 && first != WAIT_ABANDONED_0 + 1) return 3;
-  ReleaseMutex(pin);
   std::printf("flash then pin taken; pin then flash released\n");
   return 0;
 }

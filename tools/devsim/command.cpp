@@ -25,6 +25,7 @@ struct CommandLine::Impl {
     bool* out;
   };
   std::vector<Value> values;
+  std::vector<Value> optionalValues;  // the value may be left out
   std::vector<Repeated> repeated;
   std::vector<Flag> flags;
   std::vector<std::string> positional;
@@ -52,6 +53,12 @@ void CommandLine::Value(const std::string& name, std::optional<std::string>* val
   impl_->values.push_back({o, value});
 }
 
+// Given bare, the option reads as "" (a value of nothing).
+void CommandLine::OptionalValue(const std::string& name, std::optional<std::string>* value) {
+  CLI::Option* o = impl_->app.add_option(name)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  impl_->optionalValues.push_back({o, value});
+}
+
 void CommandLine::Repeated(const std::string& name, std::vector<std::string>* values) {
   CLI::Option* o = impl_->app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   impl_->repeated.push_back({o, values});
@@ -71,6 +78,10 @@ void CommandLine::Impl::ReadOptions() const {
     const std::vector<std::string>& got = v.option->results();
     if (got.size() > 1) throw UsageError(v.option->get_name() + " given twice");
     if (!got.empty()) *v.out = got.front();
+  }
+  for (const Value& v : optionalValues) {
+    if (v.option->count() > 1) throw UsageError(v.option->get_name() + " given twice");
+    if (v.option->count() == 1) *v.out = v.option->results().empty() ? std::string() : v.option->results().front();
   }
   for (const Repeated& r : repeated) *r.out = r.option->results();
   for (const Flag& f : flags) *f.out = f.option->count() > 0;

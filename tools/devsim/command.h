@@ -47,8 +47,9 @@ class CommandLine {
   CommandLine& operator=(const CommandLine&) = delete;
 
   void Flag(const std::string& name, bool* given);
-  void Value(const std::string& name, std::optional<std::string>* value);    // at most once
-  void Repeated(const std::string& name, std::vector<std::string>* values);  // any number of times
+  void Value(const std::string& name, std::optional<std::string>* value);          // at most once
+  void OptionalValue(const std::string& name, std::optional<std::string>* value);  // "" when given bare
+  void Repeated(const std::string& name, std::vector<std::string>* values);        // any number of times
   // Exactly these positional arguments, named for the message when one is missing.
   void Positionals(const std::vector<const char*>& names, std::vector<std::string>* values);
 

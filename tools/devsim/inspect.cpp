@@ -6,13 +6,14 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/device_record.h"
+#include "tools/devsim/block_map.h"
 #include "tools/devsim/command.h"
 
 namespace devsim {
 namespace {
 
 const char kHelp[] =
-    "usage: devsim inspect DIR|IMAGE [--json] [--chip MM:DD] [--area BLOCK:SECTORS]\n"
+    "usage: devsim inspect DIR|IMAGE [--json] [--chip MM:DD] [--area BLOCK:SECTORS] [--map [FILE.png]]\n"
     "\n"
     "Shows the chip and its geometry; the TOC block as the device finds it (the first of\n"
     "blocks 1..100 whose first sector has the boot spare record 00 00 00 00 fc 00 00 00,\n"
@@ -25,6 +26,14 @@ const char kHelp[] =
     "\n"
     "  --chip MM:DD          the chip of a bare IMAGE (default: from its size)\n"
     "  --area BLOCK:SECTORS  look at this run of sectors instead of the TOC's area\n"
+    "  --map [FILE.png]      the chip as a map of blocks instead: the TOC block (T), the\n"
+    "                        boot area's blocks (B written, e erased, c a sector corrected,\n"
+    "                        U a sector uncorrectable or with a wrong record), other data\n"
+    "                        (d), factory bad blocks (X), erased blocks (.); a text map of\n"
+    "                        128 blocks a row, or with FILE.png a picture of 64 blocks a\n"
+    "                        row (same kinds, legend squares under it in that order:\n"
+    "                        erased, data, bad, TOC, written, erased, corrected,\n"
+    "                        uncorrectable)\n"
     "  --json                one JSON object instead of text. Keys:\n"
     "      path, kind (\"device\" | \"image\"), image (the raw file)\n"
     "      chip: id (\"ec:76\"), maker, device, known, largePage, pageData, pageSpare,\n"
@@ -212,19 +221,30 @@ void PrintJson(const NandImage& img, const InspectReport& rep) {
 
 int RunInspect(const std::vector<std::string>& argv) {
   std::vector<std::string> positional;
-  std::optional<std::string> chip, area;
+  std::optional<std::string> chip, area, map;
   bool json = false;
   CommandLine cl;
   cl.Positionals({"DIR|IMAGE"}, &positional);
   cl.Flag("--json", &json);
   cl.Value("--chip", &chip);
   cl.Value("--area", &area);
+  cl.OptionalValue("--map", &map);
   cl.Parse(argv);
+  if (map && json) throw UsageError("--map and --json: one or the other");
   NandImage img = OpenSource(positional[0], chip, false);
   std::optional<AreaChoice> given;
   if (area) given = ParseAreaChoice(*area);
   InspectReport rep = InspectImage(img, given);
-  if (json)
+  if (map) {
+    std::vector<BlockKind> blocks = MapBlocks(img, rep);
+    if (blocks.empty()) throw InputError("--map: only small-page chips are drawn");
+    if (map->empty()) {
+      std::fputs(TextMap(blocks).c_str(), stdout);
+    } else {
+      WriteMapPng(*map, blocks);
+      std::printf("map: %s (%zu blocks)\n", map->c_str(), blocks.size());
+    }
+  } else if (json)
     PrintJson(img, rep);
   else
     PrintText(img, rep);

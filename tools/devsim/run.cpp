@@ -93,15 +93,18 @@ int Run(const std::vector<std::string>& argv) {
   cl.Flag("--show", &a.show);
   cl.Value("--kill-after-ops", &a.killAfterOps);
   cl.Parse(argv);
-  const RunOptions opt = OptionsFrom(a);
+  RunOptions opt = OptionsFrom(a);
 
+  // Each line as it happens, so that a person (or a program reading the
+  // output) follows the run while it goes.
+  opt.onEvent = [](const runproto::Event& e) {
+    std::string line = FormatRunLine(e);
+    if (line.empty()) return;
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+  };
   RunResult r;
   bool ok = RunOnDevice(opt, &r);
-  for (const runproto::Event& e : r.events) {
-    std::string line = FormatRunLine(e);
-    if (!line.empty()) printf("%s\n", line.c_str());
-  }
-  fflush(stdout);
   if (!ok && !r.started) {
     fprintf(stderr, "devsim run: %s\n", r.error.c_str());
     return kExitUsage;

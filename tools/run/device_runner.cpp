@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -72,6 +74,50 @@ bool ReadFile(const std::string& path, std::string* out) {
   *out = ss.str();
   return true;
 }
+
+// Reads the event log as it grows: each whole new line is parsed, kept in the
+// result and handed to onEvent.
+class EventTail {
+ public:
+  EventTail(const std::string& path, const std::function<void(const runproto::Event&)>& onEvent, RunResult* result)
+      : path_(path), onEvent_(onEvent), result_(result) {}
+
+  void Read() {
+    std::ifstream f(path_, std::ios::binary);
+    if (!f) return;
+    f.seekg(std::streamoff(offset_));
+    std::string chunk((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t end = chunk.rfind('\n');
+    if (end == std::string::npos) return;  // no whole line yet
+    offset_ += end + 1;
+    std::istringstream lines(chunk.substr(0, end + 1));
+    std::string line;
+    while (std::getline(lines, line)) Take(line);
+  }
+
+ private:
+  void Take(const std::string& line) {
+    if (line.empty()) return;
+    runproto::Event ev;
+    std::string why;
+    if (!runproto::ParseEvent(line, &ev, &why)) {
+      // Every writer is ours: a line that does not read is a fault of the run path.
+      if (result_->error.empty()) result_->error = "event log: " + why;
+      return;
+    }
+    if (auto x = std::get_if<runproto::ProgramExit>(&ev)) {
+      result_->exitCode = x->exit;
+      result_->ranToEnd = !x->timedOut;
+    }
+    result_->events.push_back(ev);
+    if (onEvent_) onEvent_(ev);
+  }
+
+  std::string path_;
+  const std::function<void(const runproto::Event&)>& onEvent_;
+  RunResult* result_;
+  uint64_t offset_ = 0;
+};
 
 }  // namespace
 
@@ -261,6 +307,9 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   }
   result->started = true;
 
+  // The events as they are logged: whole lines only, in order, each handed to
+  // the caller's onEvent as it comes.
+  EventTail tail(log, opt.onEvent, result);
   // The Wine side enforces the program's time-out; this one is for Wine itself.
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(opt.timeoutSeconds * 1000) + 60000);
@@ -274,29 +323,11 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
       result->error = "the runner did not end; killed";
       break;
     }
+    tail.Read();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   int runnerExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-
-  std::string text;
-  ReadFile(log, &text);
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty()) continue;
-    runproto::Event ev;
-    std::string why;
-    if (!runproto::ParseEvent(line, &ev, &why)) {
-      // Every writer is ours: a line that does not read is a fault of the run path.
-      if (result->error.empty()) result->error = "event log: " + why;
-      continue;
-    }
-    if (auto x = std::get_if<runproto::ProgramExit>(&ev)) {
-      result->exitCode = x->exit;
-      result->ranToEnd = !x->timedOut;
-    }
-    result->events.push_back(ev);
-  }
+  tail.Read();
   ReadFile(out, &result->runnerOutput);
   unlink(log.c_str());
   unlink(out.c_str());

@@ -7,6 +7,7 @@
 #define TOOLS_RUN_DEVICE_RUNNER_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -33,6 +34,8 @@ struct RunOptions {
   bool resetRun = true;                 // chip op counter to 0, power on, before the start
   bool clearRecord = true;              // and the protocol checker record cleared
   std::vector<std::string> runnerArgs;  // more devrun options, as given
+  // Each event as it is logged, while the program runs (the result keeps them all).
+  std::function<void(const runproto::Event&)> onEvent;
 };
 
 struct RunResult {
