@@ -28,14 +28,6 @@ const KindLook kLooks[] = {
 
 const KindLook& Look(BlockKind k) { return kLooks[int(k)]; }
 
-// The boot spare record: dwReserved1 0, bOEMReserved 0xFC, bBadBlock 0,
-// bUnusedByte 0, wReserved2 0. The updater writes it on the TOC sector and
-// every sector of the boot area; their bBadBlock 0 is not a bad-block mark.
-bool IsBootRecord(const uint8_t* spare) {
-  static const uint8_t kRecord[8] = {0, 0, 0, 0, 0xFC, 0, 0, 0};
-  return memcmp(spare, kRecord, 8) == 0;
-}
-
 BlockKind AreaBlock(const NandImage& img, uint32_t block) {
   std::vector<uint8_t> raw(img.Shape().RawPageBytes());
   bool anyWritten = false, corrected = false, bad = false;
@@ -67,12 +59,8 @@ BlockKind OtherBlock(const NandImage& img, uint32_t block) {
   std::vector<uint8_t> raw(pageBytes);
   std::string error;
   bool erased = true;
-  for (uint32_t p = 0; p < img.Shape().pagesPerBlock; ++p) {
+  for (uint32_t p = 0; p < img.Shape().pagesPerBlock && erased; ++p) {
     if (!img.ReadPage(uint64_t(block) * img.Shape().pagesPerBlock + p, raw.data(), &error)) throw InputError(error);
-    const uint8_t* spare = raw.data() + img.Shape().pageData;
-    // Factory bad blocks carry bBadBlock (spare byte 5) other than 0xFF in
-    // their first page, without the rest of the boot record.
-    if (p == 0 && spare[5] != 0xFF && !IsBootRecord(spare)) return BlockKind::kBad;
     for (uint32_t i = 0; i < pageBytes && erased; ++i) erased = raw[i] == 0xFF;
   }
   return erased ? BlockKind::kErased : BlockKind::kData;
@@ -95,6 +83,10 @@ std::vector<BlockKind> MapBlocks(const NandImage& img, const InspectReport& rep)
     else
       out.push_back(OtherBlock(img, b));
   }
+  // Bad blocks by their marks, as a device made from a dump learns them (the
+  // TOC block and the area are never taken for bad), and for a device those
+  // its nand.cfg lists.
+  for (uint32_t b : FindBadBlocks(img, rep.toc, area)) out[b] = BlockKind::kBad;
   if (img.IsDevice())
     for (uint32_t b : img.Config().badBlocks)
       if (b < out.size()) out[b] = BlockKind::kBad;
