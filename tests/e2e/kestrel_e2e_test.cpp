@@ -3,6 +3,9 @@
 // them: the message, the bytes in nand.img, the card, the checker's record.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "ecc/ecc.h"
 #include "sim/device_record.h"
 #include "tests/e2e/e2e_support.h"
 #include "tools/run/protocol.h"
@@ -269,6 +272,54 @@ TEST(KestrelInterrupted, AMalformedNumberForTheRunnerIsAUsageError) {
     EXPECT_NE(std::string::npos, r.error.find("the runner failed")) << Describe(r);
     EXPECT_TRUE(r.events.empty()) << "nothing was started\n" << Describe(r);
   }
+}
+
+// A chip's dump as a programmer reads it off a handheld, written here byte by
+// byte: a loader in block 0, the TOC at block 1 naming a 64-sector area at
+// block 2 with an old boot loader in it, file-system pages in blocks 5-9, and
+// block 20 marked bad by its maker. The updater runs on the device made from
+// it; the dump to write back differs from the one read only inside the area.
+TEST(KestrelOnADump, UpdatesTheAreaAndLeavesTheBadBlockAndEverythingElse) {
+  Bytes dump(size_t(1024) * 32 * kPage, 0xFF);
+  auto program = [&](uint32_t sector, const Bytes& data, const uint8_t record[8]) {
+    uint8_t* page = &dump[size_t(sector) * kPage];
+    memcpy(page, data.data(), 512);
+    EccGenerate(data.data(), page + 520);
+    EccGenerate(data.data() + 256, page + 524);
+    memcpy(page + 512, record, 8);
+  };
+  const uint8_t noRecord[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t bootRecord[8] = {0, 0, 0, 0, 0xFC, 0, 0, 0};
+  for (uint32_t s = 0; s < 4; ++s) program(s, PseudoRandom(512, 100 + s), noRecord);
+  Bytes toc(512, 0);
+  memcpy(toc.data(), "NTOC", 4);
+  toc[60] = 64;
+  toc[176] = 2;
+  program(32, toc, bootRecord);
+  for (uint32_t s = 0; s < 10; ++s) program(64 + s, PseudoRandom(512, 200 + s), bootRecord);
+  for (uint32_t s = 5 * 32; s < 10 * 32; s += 3) program(s, PseudoRandom(512, s), noRecord);
+  for (uint32_t p = 0; p < 2; ++p) dump[size_t(20 * 32 + p) * kPage + 512 + 5] = 0x00;
+  TempFile dumpFile(dump);
+
+  Device dev("--from-image '" + dumpFile.path + "'");
+  ASSERT_FALSE(dev.dir.empty());
+  EXPECT_EQ(dump, dev.Flash()) << "the device's chip is the dump";
+  std::string cfg;
+  for (uint8_t c : ReadFile(dev.dir + "/nand.cfg")) cfg += char(c);
+  EXPECT_NE(std::string::npos, cfg.find("bad_blocks = 20\n")) << cfg;
+
+  Bytes image = PseudoRandom(20 * 512 - 7, 300);
+  dev.PutImage(image);
+  Outcome o = Update(dev);
+  ExpectOneMessage(o, kFinished, "Information");
+  TempFile expected(image);
+  std::string out;
+  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+  auto changed = ChangedPagesOutside(dump, o.after, 64, 64);
+  EXPECT_TRUE(changed.empty()) << changed.size() << " pages changed outside the boot area, first "
+                               << (changed.empty() ? std::string() : DiffPage(dump, o.after, changed[0]));
+  EXPECT_EQ(dump, ReadFile(dumpFile.path)) << "the dump itself is untouched";
+  ExpectNoViolations(dev);
 }
 
 }  // namespace
