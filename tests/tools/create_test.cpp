@@ -226,15 +226,7 @@ TEST(DevsimCreate, RefusesWhatCannotBeMadeAndLeavesNoDevice) {
       {{"--boot-block", "1.0"}, "bad --boot-block '1.0'"},
       {{"--bad-blocks", "5,+6"}, "bad --bad-blocks '+6'"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.options));
-    std::vector<std::string> args = {"create", t / "dev"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    ToolRun r = Devsim(args);
-    EXPECT_EQ(2, r.exit) << r.All();
-    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.All();
-    EXPECT_FALSE(IsDir(t / "dev")) << "a refused create left a folder";
-  }
+  for (const Case& c : cases) ExpectCreateRefused(t, c.options, c.message);
 }
 
 TEST(DevsimCreate, KeepsAnExistingDeviceUnlessForced) {

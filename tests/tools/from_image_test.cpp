@@ -212,15 +212,7 @@ TEST(DevsimFromImage, RefusedDumpsAndOptionsLeaveNoDevice) {
       {{"--from-image", t / "ok.bin", "--bad-blocks", "9"}, "--bad-blocks shapes a new flash"},
       {{"--from-image", t / "ok.bin", "--from-image", t / "ok.bin"}, "--from-image given twice"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.options));
-    std::vector<std::string> args = {"create", t / "dev"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    ToolRun r = Devsim(args);
-    EXPECT_EQ(2, r.exit) << r.All();
-    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.All();
-    EXPECT_FALSE(IsDir(t / "dev")) << "a refused create left a folder";
-  }
+  for (const Case& c : cases) ExpectCreateRefused(t, c.options, c.message);
 }
 
 // The dump read back into its own device folder is not lost to the copy.

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +66,16 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+void ExpectCreateRefused(const TempDir& t, const std::vector<std::string>& options, const std::string& message) {
+  SCOPED_TRACE(testing::PrintToString(options));
+  std::vector<std::string> args = {"create", t / "dev"};
+  args.insert(args.end(), options.begin(), options.end());
+  ToolRun r = Devsim(args);
+  EXPECT_EQ(2, r.exit) << r.All();
+  EXPECT_NE(std::string::npos, r.err.find(message)) << r.All();
+  EXPECT_FALSE(IsDir(t / "dev")) << "a refused create left a folder";
 }
 
 Bytes ReadBytes(const std::string& path) {

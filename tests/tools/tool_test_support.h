@@ -36,6 +36,10 @@ class TempDir {
   std::string path_;
 };
 
+// `devsim create DIR OPTIONS...` into t/dev is refused: exit 2, an error that
+// holds `message`, and no folder left behind.
+void ExpectCreateRefused(const TempDir& t, const std::vector<std::string>& options, const std::string& message);
+
 Bytes ReadBytes(const std::string& path);
 Bytes ReadRange(const std::string& path, uint64_t offset, size_t n);
 void WriteBytes(const std::string& path, const Bytes& data);
