@@ -29,6 +29,8 @@ struct WindowDesc {
 const WindowDesc& SocWindow(int id);
 // The window that holds [address, address + size), or -1.
 int SocFindWindow(unsigned int address, unsigned int size);
+// Whether offset lies inside register window id.
+bool SocRegisterWindow(int id, unsigned int offset);
 
 // Attaches the calling process to its device: the folder named by the
 // environment variable DEVSIM_DEVICE, else the root of the current drive.

@@ -45,14 +45,6 @@ static_assert(WIN_DMA_REGS == int(kRegDma) && WIN_RESSHARE_REGS == int(kRegResSh
 
 namespace {
 
-const WindowDesc kWindows[WIN_COUNT] = {
-    {DMA_REGS_VA, DMA_REGS_SIZE, false},
-    {RESSHARE_REGS_VA, RESSHARE_REGS_SIZE, false},
-    {EXTBOARD_REGS_VA, EXTBOARD_REGS_SIZE, false},
-    {NAND_REGS_VA, NAND_REGS_SIZE, false},
-    {DRIVER_GLOBALS_VA, DRIVER_GLOBALS_SIZE, true},
-    {NAND_DMA_BUFFER_VA, NAND_DMA_BUFFER_SIZE, true},
-};
 
 struct MutantBasicInformation {
   LONG CurrentCount;
@@ -327,21 +319,8 @@ void CountPoll(int id, unsigned int offset, bool read) {
     g_onStop();
 }
 
-bool RegisterWindow(int id, unsigned int offset) {
-  return id >= 0 && id < WIN_COUNT && !kWindows[id].memory && offset < kWindows[id].size;
-}
 
 }  // namespace
-
-const WindowDesc& SocWindow(int id) { return kWindows[id >= 0 && id < WIN_COUNT ? id : 0]; }
-
-int SocFindWindow(unsigned int address, unsigned int size) {
-  for (int i = 0; i < WIN_COUNT; ++i) {
-    const WindowDesc& w = kWindows[i];
-    if (address >= w.address && size <= w.size && address - w.address <= w.size - size) return i;
-  }
-  return -1;
-}
 
 bool SocAttach() {
   if (g_dev) return true;
@@ -362,14 +341,14 @@ void SocDetach() {
 }
 
 bool SocMemoryWindow(int id, HANDLE* phSection, unsigned long long* pqwOffset) {
-  if (!Ready() || id < 0 || id >= WIN_COUNT || !kWindows[id].memory) return false;
+  if (!Ready() || id < 0 || id >= WIN_COUNT || !SocWindow(id).memory) return false;
   *phSection = g_dev->stateMap;
   *pqwOffset = id == WIN_DRIVER_GLOBALS ? kDriverGlobalsOffset : kDmaBufferOffset;
   return true;
 }
 
 unsigned int SocRead32(int id, unsigned int offset) {
-  if (!Ready() || !RegisterWindow(id, offset)) return 0xFFFFFFFFu;
+  if (!Ready() || !SocRegisterWindow(id, offset)) return 0xFFFFFFFFu;
   if (g_dev->state->h.power.poweredOff) GoDark();
   CountPoll(id, offset, true);
   Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, true), g_dev->target};
@@ -387,7 +366,7 @@ unsigned int SocRead32(int id, unsigned int offset) {
 }
 
 void SocWrite32(int id, unsigned int offset, unsigned int value) {
-  if (!Ready() || !RegisterWindow(id, offset)) return;
+  if (!Ready() || !SocRegisterWindow(id, offset)) return;
   if (g_dev->state->h.power.poweredOff) GoDark();
   CountPoll(id, offset, false);
   Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, false), g_dev->target};
@@ -471,12 +450,12 @@ uint64_t SocChipBusyNs() { return g_dev ? g_dev->state->h.clock.chipBusyNs : 0; 
 bool SocPoweredOff() { return g_dev && g_dev->state->h.power.poweredOff != 0; }
 
 uint32_t SocPeek32(int window, unsigned int offset) {
-  if (!g_dev || !RegisterWindow(window, offset)) return 0xFFFFFFFFu;
+  if (!g_dev || !SocRegisterWindow(window, offset)) return 0xFFFFFFFFu;
   return g_dev->state->h.regs[window][offset / 4];
 }
 
 void SocPoke32(int window, unsigned int offset, uint32_t value) {
-  if (!g_dev || !RegisterWindow(window, offset)) return;
+  if (!g_dev || !SocRegisterWindow(window, offset)) return;
   ModelLock lock(g_dev->state);
   g_dev->state->h.regs[window][offset / 4] = value;
 }

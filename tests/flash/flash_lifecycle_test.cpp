@@ -28,7 +28,10 @@ std::vector<std::string> IdLines(const char* maker, const char* device, const ch
 int WindowSizedReservations() {
   int count = 0;
   MEMORY_BASIC_INFORMATION mbi;
-  for (BYTE* p = nullptr; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  // From the lowest address a program can have: arithmetic on a null pointer is undefined.
+  for (BYTE* p = (BYTE*)si.lpMinimumApplicationAddress; VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);
        p = (BYTE*)mbi.BaseAddress + mbi.RegionSize) {
     if (mbi.State == MEM_RESERVE && mbi.AllocationBase == mbi.BaseAddress && mbi.Type == MEM_PRIVATE &&
         (mbi.RegionSize == 0x2000 || mbi.RegionSize == 0x3000))

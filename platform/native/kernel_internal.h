@@ -1,0 +1,33 @@
+// What the parts of the native platform share among themselves: the one lock
+// and condition of the kernel objects, handles, and wide-string checks.
+#ifndef PLATFORM_NATIVE_KERNEL_INTERNAL_H
+#define PLATFORM_NATIVE_KERNEL_INTERNAL_H
+
+#include <windows.h>
+
+#include <string>
+
+namespace native {
+namespace internal {
+
+// A shared-memory section (the SoC's memory windows) as a handle: MapViewOfFile
+// maps it. The descriptor stays the caller's.
+HANDLE NewSectionHandle(int fd);
+// The descriptor behind a section handle, -1 if it is not one.
+int SectionFd(HANDLE h);
+
+// A wide string from the device code as UTF-8; every unit that would not fit
+// the device's 16-bit WCHAR is counted (WideUnitsBeyond16Bits).
+std::string DeviceUtf8(const wchar_t* s);
+std::string DeviceUtf8(const wchar_t* s, size_t n);
+
+// The folder of the attached device (Linux path), empty when none.
+std::string AttachedDeviceDir();
+
+// The process (program) the calling thread belongs to; 1 is the test's own.
+int CallingProcess();
+
+}  // namespace internal
+}  // namespace native
+
+#endif

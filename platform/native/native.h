@@ -1,0 +1,81 @@
+// The native platform's own levers, for the tests and harnesses that run the
+// device code in one Linux process (the native and ARMv4 targets). The device
+// code never sees this header: it sees the Win32 and CE calls of
+// platform/native/include and platform/include.
+//
+// Processes. On the handheld the updater, the system's flash driver and the
+// camera driver are separate processes on one device. Here each is a thread:
+// RunProgram starts one as a "process" of its own, whose handles and mapped
+// windows belong to it. It ends when its body returns, or where it stands when
+// the device model strikes it (the power went, or the run kills the program
+// under test): the thread then stops for good (it waits forever, it never
+// runs another instruction of the device code), its mutexes become abandoned,
+// its handles are closed and its windows unmapped, as the kernel does for a
+// process that dies. The test's own thread is the "process" that exists
+// before any is started.
+#ifndef PLATFORM_NATIVE_NATIVE_H
+#define PLATFORM_NATIVE_NATIVE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/run/events.h"
+
+namespace native {
+
+enum class ProgramEnd { kReturned, kPowerLost, kKilled };
+const char* ProgramEndName(ProgramEnd end);
+
+// Runs body as a process of the device and waits until it has ended.
+// `target`: a process of the program under test (a kill after N chip
+// operations strikes only those); stand-ins pass false.
+ProgramEnd RunProgram(const std::function<void()>& body, bool target = true);
+
+// A process started without waiting for it (a stand-in beside the program).
+class Process {
+ public:
+  Process(const std::function<void()>& body, bool target);
+  ~Process();  // waits for the end
+  ProgramEnd Wait();
+
+  struct Impl;
+
+ private:
+  Impl* impl_;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+};
+
+// How the device model ends the calling thread: the stop of a process (see
+// above). Called by the SoC layer; the test's own thread is never stopped
+// (a power loss there is a fault of the test, reported and aborted).
+[[noreturn]] void StopCallingProcess(ProgramEnd why);
+
+// Whether the calling thread belongs to the program under test.
+bool CallingThreadIsTarget();
+// Whether the calling thread holds the named mutex.
+bool CallingThreadOwns(const wchar_t* mutexName);
+
+// Everything the platform recorded in this process, in order: debug lines,
+// message boxes with their answers, progress positions (tools/run/events.h).
+std::vector<runproto::Event> Events();
+void ClearEvents();
+// Not kept in memory (long sweeps): still written to DEVSIM_EVENT_LOG.
+void SetKeepEvents(bool keep);
+
+// The answer every message box gets (IDOK unless told otherwise).
+void SetMessageBoxAnswer(int answer);
+
+// The folder that "\" names for root-relative paths (the device folder), as
+// a Linux path. Empty: the attached device's folder.
+void SetDeviceRoot(const std::string& dir);
+
+// Wide characters the device code handed to the platform that would not fit
+// the device's 16-bit WCHAR. Must stay 0.
+uint64_t WideUnitsBeyond16Bits();
+
+}  // namespace native
+
+#endif

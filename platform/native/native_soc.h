@@ -1,0 +1,22 @@
+// Devices held in this process's memory, for harnesses that make thousands of
+// them (every power-loss point of an update, the fuzzer): no folder, no files.
+#ifndef PLATFORM_NATIVE_NATIVE_SOC_H
+#define PLATFORM_NATIVE_NATIVE_SOC_H
+
+#include <cstdint>
+
+#include "sim/nand_cfg.h"
+#include "sim/soc_state.h"
+
+namespace native {
+
+// Attaches the process to a device whose chip is `image` (raw pages, the
+// caller's memory, kept as it is) and whose SoC is fresh for cfg (power-on
+// state, settings and faults from cfg). Replaces any attached device.
+bool AttachMemoryDevice(const sim::NandConfig& cfg, uint8_t* image, uint64_t imageBytes);
+// The attached device's state (clock, record, faults), or null.
+sim::SocState* AttachedState();
+
+}  // namespace native
+
+#endif
