@@ -55,6 +55,10 @@ Bytes TestDevice::RawPage(uint32_t sector) const {
   return raw;
 }
 
+void TestDevice::PutRawPage(uint32_t sector, const Bytes& raw) {
+  if (raw.size() == kRawPage) sim::SocWriteRawPage(sector, raw.data());
+}
+
 void TestDevice::FlipStoredBit(uint32_t sector, uint32_t byte, uint32_t bit) {
   Bytes raw = RawPage(sector);
   raw.at(byte) ^= uint8_t(1u << bit);

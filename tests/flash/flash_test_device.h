@@ -34,6 +34,8 @@ class TestDevice {
 
   // Raw page (512 data + 16 spare bytes) as the cells hold it.
   Bytes RawPage(uint32_t sector) const;
+  // Factory programming: the page's cells take these 528 bytes as they are.
+  void PutRawPage(uint32_t sector, const Bytes& raw);
   // Damage planted in the cells, as wear or a disturbed read would leave it.
   void FlipStoredBit(uint32_t sector, uint32_t byte, uint32_t bit);
   // Every raw page, for "nothing else changed" checks.

@@ -1,0 +1,218 @@
+// The boot area on the real driver and a simulated chip: how the TOC block is
+// found among blocks 1..100, which TOCs are refused before anything is
+// touched, what the erase covers, and what one written sector leaves in the
+// cells. Runs on every target.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "bootarea/bootarea.h"
+#include "platform/debug_sink.h"
+#include "tests/flash/flash_test_support.h"
+
+namespace flashtest {
+namespace {
+
+constexpr uint32_t kSectorsPerBlock = 32;
+const SectorInfo kBootRecord = {0, 0xFC, 0, 0};
+
+// A 16 MiB chip (1024 blocks): small enough to compare whole images quickly.
+sim::NandConfig SmallChip() { return Chip(0xEC, 0x73); }
+constexpr uint32_t kChipBlocks = 1024;
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+class BootAreaTest : public FlashDeviceTest {
+ protected:
+  // A TOC sector as the boot loader's tools write it, in the first sector of
+  // `block`, with the given spare record.
+  void PutToc(uint32_t block, uint32_t firstBlock, uint32_t sectorCount, const SectorInfo& record = kBootRecord,
+              const char* signature = "NTOC") {
+    Bytes data(kData, 0);
+    std::memcpy(data.data(), signature, 4);
+    PutLe32(&data[60], sectorCount);
+    PutLe32(&data[176], firstBlock);
+    dev_->PutRawPage(block * kSectorsPerBlock, ExpectedPage(data.data(), &record));
+  }
+
+  // Every sector of the blocks given holds a page of old data.
+  void FillBlocks(uint32_t first, uint32_t count) {
+    for (uint32_t s = first * kSectorsPerBlock; s < (first + count) * kSectorsPerBlock; ++s) {
+      Bytes data = PseudoRandom(kData, s);
+      SectorInfo rec = {s, 0xFF, 0xFF, 0xFFFF};
+      dev_->PutRawPage(s, ExpectedPage(data.data(), &rec));
+    }
+  }
+
+  Bytes Block(const Bytes& image, uint32_t block) const {
+    return Bytes(image.begin() + size_t(block) * kSectorsPerBlock * kRawPage,
+                 image.begin() + size_t(block + 1) * kSectorsPerBlock * kRawPage);
+  }
+};
+
+TEST_F(BootAreaTest, TheTocNamesTheArea) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  PutToc(1, 2, 512);
+  ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 256 * 1024));
+  EXPECT_EQ(1u, ctx_.dwTocBlock);
+  EXPECT_EQ(2u, ctx_.dwBootFirstBlock);
+  EXPECT_EQ(512u, ctx_.dwBootSectorCount);
+  EXPECT_EQ(0, std::memcmp(ctx_.abTocSector, "NTOC", 4));
+  EXPECT_EQ(std::vector<std::string>{"NandLocateTocAndEBoot: Got EBOOT first block 2; Sector Size 512\r\n"},
+            PlatformDebugLinesUtf8());
+  EXPECT_TRUE(BusIsFree());
+}
+
+// The TOC block's record is the boot spare record in every field: a record
+// that differs in any one of them is not the TOC, and the probe goes on to
+// the next block.
+TEST_F(BootAreaTest, ACandidateDifferingInOneFieldIsPassedOver) {
+  struct Case {
+    const char* field;
+    SectorInfo record;
+  } cases[] = {
+      {"dwReserved1", {1, 0xFC, 0, 0}},          {"dwReserved1 high byte", {0x01000000, 0xFC, 0, 0}},
+      {"bOEMReserved", {0, 0xFD, 0, 0}},         {"bBadBlock", {0, 0xFC, 1, 0}},
+      {"wReserved2", {0, 0xFC, 0, 1}},           {"wReserved2 high byte", {0, 0xFC, 0, 0x100}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+    PutToc(3, 20, 64, c.record);  // a look-alike first, naming another area
+    PutToc(7, 10, 64);
+    EXPECT_EQ(0, NandIsTocBlock(&ctx_, 3));
+    EXPECT_EQ(1, NandIsTocBlock(&ctx_, 7));
+    ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 4096));
+    EXPECT_EQ(7u, ctx_.dwTocBlock);
+    EXPECT_EQ(10u, ctx_.dwBootFirstBlock);
+    TearDown();
+  }
+}
+
+TEST_F(BootAreaTest, TheProbeEndsAtBlock100) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  PutToc(101, 200, 64);
+  EXPECT_EQ(0, NandLocateTocAndEBoot(&ctx_, 512));
+  PutToc(100, 200, 64);
+  EXPECT_EQ(1, NandLocateTocAndEBoot(&ctx_, 512));
+  EXPECT_EQ(100u, ctx_.dwTocBlock);
+}
+
+// Whatever the TOC says, an area that is not wholly on the chip, that does
+// not lie after the TOC block or that is too small for the image is refused,
+// and the refusal changes nothing in the cells.
+TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
+  struct Case {
+    const char* what;
+    uint32_t firstBlock, sectors, imageBytes;
+    const char* signature;
+  } cases[] = {
+      {"no signature", 2, 64, 512, "NTOD"},
+      {"first block beyond the chip", kChipBlocks + 1, 32, 512, "NTOC"},
+      {"area running over the end", kChipBlocks - 1, 64, 512, "NTOC"},
+      {"sector count that wraps the block sum", 2, 0xFFFFFFFFu, 512, "NTOC"},
+      {"area on the TOC block", 5, 64, 512, "NTOC"},
+      {"area before the TOC block", 4, 64, 512, "NTOC"},
+      {"image one byte over the area", 6, 4, 4 * 512 + 1, "NTOC"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+    PutToc(5, c.firstBlock, c.sectors, kBootRecord, c.signature);
+    Bytes before = dev_->Image();
+    EXPECT_EQ(0, NandLocateTocAndEBoot(&ctx_, c.imageBytes));
+    EXPECT_TRUE(before == dev_->Image());
+    TearDown();
+  }
+  // The edge itself is accepted: the last block of the chip, an image that fills the area.
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  PutToc(5, kChipBlocks - 2, 64);
+  EXPECT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));
+}
+
+// The erase covers the area's sector count rounded up to whole blocks, and
+// nothing else: counts a whole number of blocks, one sector over, and 16
+// sectors over a multiple of 32.
+TEST_F(BootAreaTest, TheEraseCoversEveryBlockTheAreaTouches) {
+  struct Case {
+    uint32_t sectors, blocks;
+  } cases[] = {{64, 2}, {65, 3}, {48, 2}, {16, 1}, {80, 3}, {1, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sectors << " sectors");
+    ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+    PutToc(1, 4, c.sectors);
+    FillBlocks(3, c.blocks + 2);
+    ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 512));
+    Bytes before = dev_->Image();
+    PlatformClearDebugLines();
+    ASSERT_EQ(1, NandEraseEBoot(&ctx_));
+    Bytes after = dev_->Image();
+    for (uint32_t b = 4; b < 4 + c.blocks; ++b) {
+      EXPECT_TRUE(Block(after, b) == Bytes(size_t(kSectorsPerBlock) * kRawPage, 0xFF)) << "block " << b;
+      std::fill(before.begin() + size_t(b) * kSectorsPerBlock * kRawPage,
+                before.begin() + size_t(b + 1) * kSectorsPerBlock * kRawPage, 0xFF);
+    }
+    EXPECT_TRUE(before == after) << "the erase reached beyond the area";
+    EXPECT_EQ(c.blocks, PlatformDebugLinesUtf8().size());
+    EXPECT_EQ("Erase block: 0x4, total 0x400\r\n", PlatformDebugLinesUtf8().at(0));
+    TearDown();
+  }
+}
+
+TEST_F(BootAreaTest, AWrittenSectorHoldsDataCodeAndTheBootRecord) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  PutToc(1, 2, 64);
+  ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));
+  ASSERT_EQ(1, NandEraseEBoot(&ctx_));
+  Bytes before = dev_->Image();
+  Bytes data = PseudoRandom(kData, 77);
+  ASSERT_EQ(1, NandWriteEBootSector(&ctx_, 33, data.data()));
+  Bytes want = ExpectedPage(data.data(), &kBootRecord);
+  EXPECT_EQ("", DiffBytes(want, dev_->RawPage(2 * kSectorsPerBlock + 33)));
+  Bytes after = dev_->Image();
+  std::copy(want.begin(), want.end(), before.begin() + size_t(2 * kSectorsPerBlock + 33) * kRawPage);
+  EXPECT_TRUE(before == after) << "the write touched another page";
+  EXPECT_TRUE(BusIsFree());
+}
+
+// The chip reports no program failure: the read-back is what notices a page
+// that did not take, and the write is reported failed. One cell that stayed 1
+// is within what the page code repairs on every read, so that sector stands.
+TEST_F(BootAreaTest, AProgramThatDidNotTakeFailsTheWrite) {
+  sim::NandConfig cfg = SmallChip();
+  sim::ProgramFailFault page;
+  page.sector = 2 * kSectorsPerBlock + 5;
+  sim::ProgramFailFault cell;
+  cell.sector = 2 * kSectorsPerBlock + 6;
+  cell.wholePage = false;
+  cell.byte = 100;
+  cell.bit = 3;
+  cfg.programFails = {page, cell};
+  ASSERT_NO_FATAL_FAILURE(StartDriver(cfg));
+  PutToc(1, 2, 64);
+  ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));
+  ASSERT_EQ(1, NandEraseEBoot(&ctx_));
+  Bytes data(kData, 0x00);
+  EXPECT_EQ(1, NandWriteEBootSector(&ctx_, 4, data.data()));
+  EXPECT_EQ(0, NandWriteEBootSector(&ctx_, 5, data.data()));
+  EXPECT_EQ(1, NandWriteEBootSector(&ctx_, 6, data.data()));
+  EXPECT_EQ(0x08, dev_->RawPage(2 * kSectorsPerBlock + 6).at(100)) << "the stuck cell is in the page";
+  EXPECT_TRUE(BusIsFree());
+}
+
+// A chip with 2048-byte pages does not have the 32 x 512 layout: refused
+// before a single sector is read.
+TEST_F(BootAreaTest, ALargePageChipIsRefusedUntouched) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  ctx_.Geometry.dwBlockSectors = 64;
+  ctx_.Geometry.dwSectorBytes = 2048;
+  PutToc(1, 2, 64);
+  uint64_t opsBefore = dev_->Record().chipOps;
+  EXPECT_EQ(0, NandLocateTocAndEBoot(&ctx_, 512));
+  EXPECT_EQ(opsBefore, dev_->Record().chipOps);
+}
+
+}  // namespace
+}  // namespace flashtest
