@@ -73,9 +73,9 @@ TEST_F(BootAreaTest, ACandidateDifferingInOneFieldIsPassedOver) {
     const char* field;
     SectorInfo record;
   } cases[] = {
-      {"dwReserved1", {1, 0xFC, 0, 0}},          {"dwReserved1 high byte", {0x01000000, 0xFC, 0, 0}},
-      {"bOEMReserved", {0, 0xFD, 0, 0}},         {"bBadBlock", {0, 0xFC, 1, 0}},
-      {"wReserved2", {0, 0xFC, 0, 1}},           {"wReserved2 high byte", {0, 0xFC, 0, 0x100}},
+      {"dwReserved1", {1, 0xFC, 0, 0}},  {"dwReserved1 high byte", {0x01000000, 0xFC, 0, 0}},
+      {"bOEMReserved", {0, 0xFD, 0, 0}}, {"bBadBlock", {0, 0xFC, 1, 0}},
+      {"wReserved2", {0, 0xFC, 0, 1}},   {"wReserved2 high byte", {0, 0xFC, 0, 0x100}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);

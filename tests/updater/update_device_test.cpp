@@ -1,0 +1,239 @@
+// The updater's whole run, its own code on the real flash driver and a
+// simulated chip, in one process (native and armv4 targets): what the flash
+// holds afterwards, the message that closes the run, the progress a person
+// watches, and that every failure leaves the old boot loader in place.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <afxwin.h>
+
+#include "platform/debug_sink.h"
+#include "platform/native/native.h"
+#include "platform/test_hooks.h"
+#include "sim/device.h"
+#include "tests/flash/flash_test_support.h"
+
+namespace flashtest {
+namespace {
+
+constexpr uint32_t kSectorsPerBlock = 32;
+const SectorInfo kBootRecord = {0, 0xFC, 0, 0};
+constexpr uint32_t kAreaBlock = 2;
+constexpr uint32_t kAreaSectors = 64;
+
+struct Box {
+  std::string caption, text;
+  uint64_t type;
+};
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+class UpdateRunTest : public FlashDeviceTest {
+ protected:
+  void SetUp() override {
+    native::ClearEvents();
+    unsetenv("DEVSIM_CARD_FAULT");
+  }
+  void TearDown() override {
+    unsetenv("DEVSIM_CARD_FAULT");
+    FlashDeviceTest::TearDown();
+  }
+
+  // A 16 MiB chip with its TOC at block 1 naming the area, the system
+  // driver's mutex, and old data in the area and around it.
+  void MakeDevice(const sim::NandConfig& cfg = Chip(0xEC, 0x73)) {
+    ASSERT_NO_FATAL_FAILURE(Start(cfg));
+    ASSERT_NO_FATAL_FAILURE(StartSystemFlashDriver());
+    Bytes toc(kData, 0);
+    std::copy_n("NTOC", 4, toc.begin());
+    PutLe32(&toc[60], kAreaSectors);
+    PutLe32(&toc[176], kAreaBlock);
+    dev_->PutRawPage(kSectorsPerBlock, ExpectedPage(toc.data(), &kBootRecord));
+    for (uint32_t s = kAreaBlock * kSectorsPerBlock; s < (kAreaBlock + 3) * kSectorsPerBlock; ++s) {
+      Bytes old = PseudoRandom(kData, s + 1000);
+      SectorInfo rec = {s, 0xFF, 0xFF, 0xFFFF};
+      dev_->PutRawPage(s, ExpectedPage(old.data(), &rec));
+    }
+  }
+
+  std::string CardPath() const { return PlatformUtf8(sim::SocDeviceFile(L"SDMMC Disk/EBOOT.NB0")); }
+  void PutCard(const Bytes& image) {
+    std::filesystem::create_directories(std::filesystem::path(CardPath()).parent_path());
+    std::ofstream(CardPath(), std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+  }
+
+  // The updater as the device starts it: the application object's run.
+  void RunUpdater() {
+    PlatformClearDebugLines();
+    native::ClearEvents();
+    native::ProgramEnd end = native::RunProgram([] { AfxWinMain(NULL, NULL, (LPTSTR)L"", SW_SHOW); });
+    ASSERT_EQ(native::ProgramEnd::kReturned, end);
+  }
+
+  std::vector<Box> Boxes() const {
+    std::vector<Box> boxes;
+    for (const runproto::Event& e : native::Events())
+      if (auto* b = std::get_if<runproto::MessageBoxCall>(&e)) boxes.push_back({b->caption, b->text, b->type});
+    return boxes;
+  }
+  std::vector<uint64_t> Progress() const {
+    std::vector<uint64_t> pos;
+    for (const runproto::Event& e : native::Events())
+      if (auto* p = std::get_if<runproto::Progress>(&e)) pos.push_back(p->pos);
+    return pos;
+  }
+  void ExpectOneBox(const char* caption, const char* text) {
+    std::vector<Box> boxes = Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(caption, boxes[0].caption);
+    EXPECT_EQ(text, boxes[0].text);
+    EXPECT_EQ(MB_OK, boxes[0].type);
+  }
+  // The area holds the image: whole sectors, the last one filled up with
+  // 0xFF, every page with its code and the boot record; the rest erased.
+  void ExpectArea(const Bytes& image) {
+    uint32_t first = kAreaBlock * kSectorsPerBlock;
+    for (uint32_t i = 0; i < kAreaSectors; ++i) {
+      SCOPED_TRACE(testing::Message() << "area sector " << i);
+      if (i * kData < image.size()) {
+        Bytes data(kData, 0xFF);
+        std::copy(image.begin() + i * kData, image.begin() + std::min<size_t>(image.size(), (i + 1) * kData),
+                  data.begin());
+        ASSERT_EQ("", DiffBytes(ExpectedPage(data.data(), &kBootRecord), dev_->RawPage(first + i)));
+      } else {
+        ASSERT_EQ("", DiffBytes(Bytes(kRawPage, 0xFF), dev_->RawPage(first + i)));
+      }
+    }
+  }
+  // Every page outside the area's blocks as it was.
+  void ExpectOutsideUnchanged(const Bytes& before) {
+    Bytes after = dev_->Image();
+    size_t a = size_t(kAreaBlock) * kSectorsPerBlock * kRawPage;
+    size_t b = a + size_t(kAreaSectors) * kRawPage;
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + a, after.begin()) &&
+                std::equal(before.begin() + b, before.end(), after.begin() + b))
+        << "a page outside the boot area changed";
+  }
+};
+
+TEST_F(UpdateRunTest, AnImageIsWrittenAndAnnounced) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  Bytes image = PseudoRandom(20 * kData + 100, 5);  // a short last sector
+  PutCard(image);
+  Bytes before = dev_->Image();
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  ExpectOneBox("Information", "Bootloader update finished! ");
+  ExpectArea(image);
+  ExpectOutsideUnchanged(before);
+  std::vector<uint64_t> progress = Progress();
+  ASSERT_EQ(22u, progress.size()) << "the start, then one position per sector";
+  EXPECT_EQ(0u, progress.front());
+  EXPECT_EQ(100u, progress.back());
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+  std::vector<std::string> lines = PlatformDebugLinesUtf8();
+  ASSERT_EQ(6u, lines.size());
+  EXPECT_EQ("NandLocateTocAndEBoot: Got EBOOT first block 2; Sector Size 64\r\n", lines[3]);
+  EXPECT_EQ("Erase block: 0x3, total 0x400\r\n", lines[5]);
+  EXPECT_TRUE(BusIsFree());
+  EXPECT_EQ(0, PlatformMappedWindowCount());
+  EXPECT_EQ(0u, native::WideUnitsBeyond16Bits());
+}
+
+// Each failure ends the run with its own message, and none of them before
+// the erase touches the flash.
+TEST_F(UpdateRunTest, FailuresBeforeTheEraseLeaveTheFlashAlone) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    const char* text;
+  } cases[] = {
+      {"no image on the card", [] {}, "Can't open binary file of bootloader!"},
+      {"no system flash driver", [this] { StopSystemFlashDriver(); }, "Failed to initialize NANDFLASH driver!"},
+      {"no TOC", [this] { dev_->PutRawPage(kSectorsPerBlock, Bytes(kRawPage, 0xFF)); },
+       "Can't locate bootloader area!"},
+      {"an image larger than the area", [this] { PutCard(Bytes(kAreaSectors * kData + 1, 0x11)); },
+       "Can't locate bootloader area!"},
+      {"a card that fails its reads", [] { setenv("DEVSIM_CARD_FAULT", "read-fail", 1); },
+       "Can't read binary file of bootloader!"},
+      {"a card that delivers half", [] { setenv("DEVSIM_CARD_FAULT", "short-read", 1); },
+       "Can't read binary file of bootloader!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice());
+    if (std::string(c.what) != "no image on the card") PutCard(PseudoRandom(10 * kData, 9));
+    c.arrange();
+    Bytes before = dev_->Image();
+    ASSERT_NO_FATAL_FAILURE(RunUpdater());
+    ExpectOneBox("Error", c.text);
+    EXPECT_TRUE(before == dev_->Image());
+    EXPECT_TRUE(BusIsFree());
+    TearDown();
+  }
+}
+
+// The updater opens the image for itself alone: while another program has
+// it open, the updater cannot, and says so.
+TEST_F(UpdateRunTest, AnImageOpenElsewhereIsNotRead) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  PutCard(PseudoRandom(10 * kData, 9));
+  HANDLE other = CreateFileW(L"\\SDMMC Disk\\eboot.nb0", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, other);
+  Bytes before = dev_->Image();
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  ExpectOneBox("Error", "Can't open binary file of bootloader!");
+  EXPECT_TRUE(before == dev_->Image());
+  CloseHandle(other);
+}
+
+// The chip's status is not read after an erase or a program: a block that did
+// not erase or a page that did not program shows in the read-back of the
+// sectors written into it, and the run ends as failed.
+TEST_F(UpdateRunTest, ABlockOrPageThatDidNotTakeFailsTheWrite) {
+  struct Case {
+    const char* what;
+    std::function<void(sim::NandConfig*)> fault;
+  } cases[] = {
+      {"a block that does not erase", [](sim::NandConfig* c) { c->eraseFails = {kAreaBlock}; }},
+      {"a page that does not program",
+       [](sim::NandConfig* c) {
+         sim::ProgramFailFault f;
+         f.sector = kAreaBlock * kSectorsPerBlock + 7;
+         c->programFails = {f};
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::NandConfig cfg = Chip(0xEC, 0x73);
+    c.fault(&cfg);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(cfg));
+    PutCard(PseudoRandom(10 * kData, 9));
+    Bytes before = dev_->Image();
+    ASSERT_NO_FATAL_FAILURE(RunUpdater());
+    ExpectOneBox("Error", "Can't write bootloader area!");
+    ExpectOutsideUnchanged(before);
+    EXPECT_TRUE(BusIsFree());
+    TearDown();
+  }
+}
+
+// An empty image: the area is erased and the run is announced as done.
+TEST_F(UpdateRunTest, AnEmptyImageLeavesAnErasedArea) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  PutCard(Bytes());
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  ExpectOneBox("Information", "Bootloader update finished! ");
+  ExpectArea(Bytes());
+}
+
+}  // namespace
+}  // namespace flashtest
