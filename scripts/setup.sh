@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what both builds need from Debian's packages and prepares the Wine
+# Installs what every build needs from Debian's packages and prepares the Wine
 # prefix the device build runs in. Idempotent: a second run only checks.
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-          mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev libpng-dev xvfb x11-utils xdotool imagemagick python3)
+          mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev libpng-dev xvfb x11-utils xdotool imagemagick python3
+          g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Every test of both builds, from a fresh machine: installs what is missing,
-# builds the host and the device build, runs their tests (the device build's
-# under Wine) and ends with one summary line.
+# Every test of every build, from a fresh machine: installs what is missing,
+# builds the host build, the device build (run by Wine), the native target
+# (the device code in one process under ASan and UBSan) and the ARMv4 target
+# (run by qemu-arm), runs their tests, runs the fuzzer over the flash for a
+# minute, and ends with one summary line that counts each target's tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,7 +30,8 @@ done
 
 jobs=$(nproc)
 status=0
-for kind in host device; do
+kinds=(host device native armv4)
+for kind in "${kinds[@]}"; do
   if [ ! -f "build/$kind/build.ninja" ]; then
     cmake --preset "$kind" >"build-$kind-configure.log" 2>&1 || { cat "build-$kind-configure.log"; exit 1; }
     rm -f "build-$kind-configure.log"
@@ -37,8 +40,8 @@ for kind in host device; do
   cmake --build --preset "$kind" -j "$jobs" || { echo "build of $kind failed"; exit 1; }
 done
 
-passed=0; failed=0
-for kind in host device; do
+passed=0; failed=0; counts=()
+for kind in "${kinds[@]}"; do
   echo "== tests: $kind"
   log="build/$kind/ctest-summary.log"
   ctest --preset "$kind" -j "$jobs" 2>&1 | tee "$log"
@@ -48,9 +51,21 @@ for kind in host device; do
     total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
     bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
     passed=$((passed + total - bad)); failed=$((failed + bad))
+    counts+=("$kind $((total - bad))/$total")
   else
     status=1
+    counts+=("$kind no result")
   fi
 done
-echo "tests: $passed passed, $failed failed"
+
+# The fuzzer over the flash (clang, libFuzzer): a short run from the seed corpus.
+echo "== fuzz: flash (${KESTREL_FUZZ_SECONDS:-60} s)"
+if scripts/fuzz.sh "${KESTREL_FUZZ_SECONDS:-60}"; then
+  passed=$((passed + 1)); counts+=("fuzz 1/1")
+else
+  failed=$((failed + 1)); status=1; counts+=("fuzz 0/1")
+fi
+
+summary=$(IFS=,; echo "${counts[*]}" | sed 's/,/, /g')
+echo "tests: $passed passed, $failed failed ($summary)"
 exit $status

@@ -19,9 +19,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -48,6 +50,12 @@ struct Object {
   ThreadRec* owner = nullptr;
   unsigned recursion = 0;
   bool abandoned = false;
+  // Threads blocked waiting for it, oldest first. A mutex that comes free
+  // goes to the first of them, as the kernel grants a released mutex to a
+  // waiting thread: the thread that released it cannot take it back ahead of
+  // them, so a driver waiting for the bus gets it between two calls of
+  // another that takes it call after call.
+  std::deque<ThreadRec*> waiters;
   // event
   bool manual = false;
   bool signaled = false;
@@ -81,7 +89,8 @@ struct Kernel {
   std::condition_variable changed;
   std::set<HandleRec*> handles;
   std::set<Object*> objects;
-  std::map<std::wstring, Object*> names;
+  // Looked up by the caller's string as it is (no copy: the checker asks on every bus access).
+  std::map<std::wstring, Object*, std::less<>> names;
   std::vector<Region> regions;
   std::map<uintptr_t, size_t> views;  // MapViewOfFile views: base -> size
   int nextProcess = 2;
@@ -215,6 +224,8 @@ struct Process::Impl {
   bool ended = false;
   ProgramEnd end = ProgramEnd::kReturned;
   bool waited = false;
+  // Wait's own: the waiter is not woken by every change of the kernel objects.
+  std::condition_variable endedCv;
 };
 
 namespace {
@@ -235,6 +246,7 @@ Process::Process(const std::function<void()>& body, bool target) : impl_(new Imp
     std::lock_guard<std::mutex> g(K().lock);
     impl->ended = true;
     impl->end = ProgramEnd::kReturned;
+    impl->endedCv.notify_all();
     K().changed.notify_all();
   });
 }
@@ -242,7 +254,7 @@ Process::Process(const std::function<void()>& body, bool target) : impl_(new Imp
 ProgramEnd Process::Wait() {
   if (!impl_->waited) {
     std::unique_lock<std::mutex> g(K().lock);
-    K().changed.wait(g, [this] { return impl_->ended; });
+    impl_->endedCv.wait(g, [this] { return impl_->ended; });
     g.unlock();
     // A stopped process's thread never comes back: leave it parked.
     if (impl_->end == ProgramEnd::kReturned)
@@ -275,10 +287,13 @@ void StopCallingProcess(ProgramEnd why) {
   EndProcessLocked(me->process);
   me->end = why;
   me->ended = true;
+  me->endedCv.notify_all();
   K().changed.notify_all();
-  // The CPU of this process is gone: nothing after this point runs.
-  static std::condition_variable never;
-  for (;;) never.wait(g);
+  // The CPU of this process is gone: nothing after this point runs. Never
+  // destroyed: at the program's exit a condition variable with a waiter
+  // cannot be (its destructor would wait for this thread forever).
+  static std::condition_variable* never = new std::condition_variable;
+  for (;;) never->wait(g);
 }
 
 bool CallingThreadIsTarget() { return t_thread.target; }
@@ -645,7 +660,7 @@ bool TryTake(Object* o, DWORD* result) {
       *result = WAIT_OBJECT_0;
       return true;
     }
-    if (o->owner == nullptr) {
+    if (o->owner == nullptr && (o->waiters.empty() || o->waiters.front() == &t_thread)) {
       o->owner = &t_thread;
       o->recursion = 1;
       *result = o->abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
@@ -720,6 +735,20 @@ extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
   std::unique_lock<std::mutex> g(K().lock);
+  // The mutexes this wait queues on, left however it ends.
+  std::vector<Object*> queued;
+  struct Leave {
+    std::vector<Object*>& queued;
+    ~Leave() {
+      for (Object* o : queued) {
+        if (!K().objects.count(o)) continue;
+        auto it = std::find(o->waiters.begin(), o->waiters.end(), &t_thread);
+        if (it != o->waiters.end()) o->waiters.erase(it);
+      }
+      // The next waiter may now be the first of a mutex that is free.
+      if (!queued.empty()) K().changed.notify_all();
+    }
+  } leave{queued};
   for (;;) {
     for (DWORD i = 0; i < count; ++i) {
       Object* o = native::Lookup(handles[i]);
@@ -731,6 +760,15 @@ extern "C" DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
       if (TryTake(o, &result)) return result + i;
     }
     if (ms == 0) return WAIT_TIMEOUT;
+    if (queued.empty()) {
+      for (DWORD i = 0; i < count; ++i) {
+        Object* o = native::Lookup(handles[i]);
+        if (o->kind == Object::kMutex && std::find(queued.begin(), queued.end(), o) == queued.end()) {
+          o->waiters.push_back(&t_thread);
+          queued.push_back(o);
+        }
+      }
+    }
     if (ms == INFINITE)
       K().changed.wait(g);
     else if (K().changed.wait_until(g, deadline) == std::cv_status::timeout &&

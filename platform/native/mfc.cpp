@@ -121,7 +121,9 @@ CWnd::~CWnd() {
   if (m_hWnd != NULL) DestroyWindow();
 }
 
-HWND CWnd::GetSafeHwnd() const { return this == NULL ? NULL : m_hWnd; }
+// A call through a null pointer is undefined here (and reported by UBSan), as in
+// the Win32 build's framework: the window's handle.
+HWND CWnd::GetSafeHwnd() const { return m_hWnd; }
 
 CWnd* CWnd::FromHandle(HWND hWnd) {
   native::Window* w = native::internal::FindWindowRec(hWnd);

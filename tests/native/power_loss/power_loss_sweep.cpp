@@ -1,0 +1,425 @@
+// Every power-loss point of a boot area update, on the native target.
+//
+// For each chip: the update runs once without a fault and the chip model
+// counts its operations, T. Point N (N = 0 .. T-1) is fault.power_loss_after
+// = N: the chip carries out the update's first N operations (page or spare
+// read, program confirm, erase confirm, reset, read ID, as the model counts
+// them), and operation N+1 finds the power gone and has no effect; the
+// updater stops at its next access to the hardware. Then:
+//  - the interrupted run must have stopped there (power lost, N+1 operations
+//    counted) without a message box and without a protocol violation;
+//  - every page outside the boot area (data and spare) must be as before;
+//  - a second run on the same flash (power on again) must end with the
+//    success message, no protocol violation, the area holding the image
+//    (data, page ECC, boot record; the sectors after it erased) and still
+//    nothing changed outside the area.
+// Each point runs in a child process forked from the harness: the flash
+// before the update is shared copy-on-write, the child attaches its own
+// device over its private copy and ends when done (its updater thread stays
+// parked where the power went). --jobs children run at a time.
+//
+// The default update (64 MiB chip 0xEC:0x76, TOC at block 1, a 512-sector
+// boot area at block 2, a 256 KiB image) and one update on each small-page
+// chip of the chip table (a 96-sector area, a 32,000-byte image: the last
+// sector padded, the last area block partly unused). Prints one line per chip
+// and a total; exits 1 on any failure, after the first failures in detail.
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/native/native_soc.h"
+#include "sim/device.h"
+#include "tests/native/power_loss/update_case.h"
+
+namespace powerloss {
+namespace {
+
+// One point's outcome, written by its child into memory shared with the
+// harness.
+struct PointResult {
+  uint32_t done;            // the child got to the end of its checks
+  uint32_t interruptedOk;   // the run stopped at the point, no box, no violation
+  uint32_t outsideChanged;  // a page outside the area differs from before
+  uint32_t recovered;       // the second run completed the update correctly
+  uint64_t chipOps;         // of the fault-free run (the count run only)
+  char detail[480];         // what went wrong, "" when nothing did
+};
+
+template <class T>
+T* SharedArray(size_t n) {
+  void* p = mmap(NULL, sizeof(T) * (n ? n : 1), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
+}
+
+// A chip's cells. Huge pages where the kernel offers them: a fork then copies
+// one page table entry per 2 MiB instead of 512, which is most of what a
+// child of a small update costs; the pages a child writes are still copied
+// one 4 KiB page at a time.
+uint8_t* FlashBuffer(uint64_t bytes) {
+  void* p = mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, size_t(bytes), MADV_HUGEPAGE);
+  return static_cast<uint8_t*>(p);
+}
+
+void Note(PointResult* out, const std::string& what) {
+  std::string all = out->detail;
+  all += (all.empty() ? "" : "; ") + what;
+  snprintf(out->detail, sizeof(out->detail), "%s", all.c_str());
+}
+
+struct Chip {
+  UpdatePlan plan;
+  std::vector<uint8_t> image;
+  uint8_t* flash = nullptr;         // the flash before the update; each child works on its own copy
+  const uint8_t* before = nullptr;  // the same bytes, never attached
+};
+
+// The child's flash outside the boot area is write-protected: the chip model
+// is the only writer of these bytes, so a program or an erase that reaches a
+// page outside the area faults at its first store, and the handler names the
+// sector. That proves the outside unchanged without reading 70-140 MB per
+// run; the memory pages that the area shares with its neighbours stay
+// writable, and their bytes outside the area are compared with the flash
+// before. The count run compares the whole outside instead.
+constexpr int kExitWroteOutside = 3;
+
+struct Guard {
+  uint8_t* base = nullptr;
+  uint64_t bytes = 0;
+  uint64_t writableFrom = 0, writableTo = 0;  // raw byte offsets, page-aligned
+  PointResult* out = nullptr;
+  const char* phase = "";
+};
+Guard g_guard;
+struct sigaction g_previousSegv;
+
+// Appends text or a number to out->detail; nothing here may allocate.
+void AppendSignalSafe(char* dst, size_t cap, const char* text) {
+  size_t n = strlen(dst);
+  while (*text && n + 1 < cap) dst[n++] = *text++;
+  dst[n] = 0;
+}
+void AppendNumber(char* dst, size_t cap, uint64_t v) {
+  char digits[24];
+  int i = 23;
+  digits[i] = 0;
+  do {
+    digits[--i] = char('0' + v % 10);
+    v /= 10;
+  } while (v && i > 0);
+  AppendSignalSafe(dst, cap, digits + i);
+}
+
+void OnSegv(int sig, siginfo_t* info, void* context) {
+  const uint8_t* a = static_cast<const uint8_t*>(info->si_addr);
+  if (g_guard.out && a >= g_guard.base && a < g_guard.base + g_guard.bytes) {
+    uint64_t offset = uint64_t(a - g_guard.base);
+    char* d = g_guard.out->detail;
+    size_t cap = sizeof(g_guard.out->detail);
+    if (d[0]) AppendSignalSafe(d, cap, "; ");
+    AppendSignalSafe(d, cap, g_guard.phase);
+    AppendSignalSafe(d, cap, " wrote outside the area: sector ");
+    AppendNumber(d, cap, offset / kRawPage);
+    AppendSignalSafe(d, cap, " (block ");
+    AppendNumber(d, cap, offset / kRawPage / kSectorsPerBlock);
+    AppendSignalSafe(d, cap, ") raw byte ");
+    AppendNumber(d, cap, offset % kRawPage);
+    g_guard.out->outsideChanged = 1;
+    _exit(kExitWroteOutside);
+  }
+  // Any other fault is a fault of the code: the handler that was there before
+  // (the sanitizer's report) takes it.
+  if (g_previousSegv.sa_flags & SA_SIGINFO) {
+    g_previousSegv.sa_sigaction(sig, info, context);
+  } else {
+    signal(sig, g_previousSegv.sa_handler == SIG_IGN ? SIG_DFL : g_previousSegv.sa_handler);
+    raise(sig);
+  }
+}
+
+bool ProtectOutside(const UpdatePlan& plan, uint8_t* flash, PointResult* out) {
+  uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+  uint64_t mapped = (plan.FlashBytes() + page - 1) / page * page;
+  g_guard.base = flash;
+  g_guard.bytes = plan.FlashBytes();
+  g_guard.writableFrom = uint64_t(plan.AreaFirstSector()) * kRawPage / page * page;
+  g_guard.writableTo = std::min(mapped, (uint64_t(plan.AreaEndSector()) * kRawPage + page - 1) / page * page);
+  g_guard.out = out;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_sigaction = OnSegv;
+  sa.sa_flags = SA_SIGINFO;
+  sigemptyset(&sa.sa_mask);
+  return sigaction(SIGSEGV, &sa, &g_previousSegv) == 0 && mprotect(flash, size_t(g_guard.writableFrom), PROT_READ) == 0 &&
+         mprotect(flash + g_guard.writableTo, size_t(mapped - g_guard.writableTo), PROT_READ) == 0;
+}
+
+// The bytes outside the area that share a memory page with it.
+std::string UnprotectedOutsideDiff(const UpdatePlan& plan, const uint8_t* now, const uint8_t* before) {
+  uint64_t areaFrom = uint64_t(plan.AreaFirstSector()) * kRawPage;
+  uint64_t areaTo = std::min(plan.FlashBytes(), uint64_t(plan.AreaEndSector()) * kRawPage);
+  std::string low = RangeDiff(now, before, g_guard.writableFrom, areaFrom);
+  std::string high = RangeDiff(now, before, areaTo, std::min(plan.FlashBytes(), g_guard.writableTo));
+  return low.empty() ? high : high.empty() ? low : low + "; " + high;
+}
+
+// The checks of a run that must complete the update. Outside the area: the
+// whole of it compared (kWhole), or the bytes the guard leaves writable
+// (kUnprotected), or nothing (kNone: a change there is reported already).
+enum class Outside { kWhole, kUnprotected, kNone };
+std::string CompletedUpdateFault(const Chip& c, const RunResult& run, Outside outsideCheck) {
+  std::string fault;
+  auto add = [&fault](const std::string& what) { fault += (fault.empty() ? "" : "; ") + what; };
+  if (run.end != native::ProgramEnd::kReturned) add(std::string("the updater ended: ") + native::ProgramEndName(run.end));
+  if (run.boxes.size() != 1 || !IsSuccessBox(run.boxes[0])) add("message boxes " + DescribeBoxes(run.boxes));
+  if (run.record.poweredOff) add("the power went");
+  if (run.record.violationCount) add(DescribeViolations(run.record));
+  std::string area = AreaDiff(c.plan, c.flash, c.image);
+  if (!area.empty()) add(area);
+  std::string outside = outsideCheck == Outside::kWhole         ? OutsideAreaDiff(c.plan, c.flash, c.before)
+                        : outsideCheck == Outside::kUnprotected ? UnprotectedOutsideDiff(c.plan, c.flash, c.before)
+                                                                : "";
+  if (!outside.empty()) add(outside);
+  return fault;
+}
+
+// The child of the count run: the update without a fault.
+void CountRun(const Chip& c, PointResult* out) {
+  if (!native::AttachMemoryDevice(c.plan.Config(), c.flash, c.plan.FlashBytes())) {
+    Note(out, "cannot attach the device");
+    return;
+  }
+  RunResult run = RunUpdater();
+  std::string fault = CompletedUpdateFault(c, run, Outside::kWhole);
+  if (!fault.empty()) Note(out, "uninterrupted update: " + fault);
+  out->recovered = fault.empty();
+  out->chipOps = run.record.chipOps;
+  out->done = 1;
+}
+
+// The child of point n.
+void PointRun(const Chip& c, int64_t n, PointResult* out) {
+  sim::NandConfig cfg = c.plan.Config();
+  cfg.powerLossAfter = n;
+  if (!native::AttachMemoryDevice(cfg, c.flash, c.plan.FlashBytes()) || !ProtectOutside(c.plan, c.flash, out)) {
+    Note(out, "cannot attach the device or protect the outside of the area");
+    return;
+  }
+  g_guard.phase = "the interrupted run";
+  RunResult cut = RunUpdater();
+  std::string fault;
+  auto add = [&fault](const std::string& what) { fault += (fault.empty() ? "" : ", ") + what; };
+  if (cut.end != native::ProgramEnd::kPowerLost) add(std::string("it ended: ") + native::ProgramEndName(cut.end));
+  if (!cut.record.poweredOff || cut.record.chipOps != uint64_t(n) + 1)
+    add("the chip counted " + std::to_string(cut.record.chipOps) + " operations, powered " +
+        (cut.record.poweredOff ? "off" : "on"));
+  for (const Box& box : cut.boxes) {
+    add(IsSuccessBox(box) ? "it announced success although the power went"
+                          : "it showed \"" + box.caption + ": " + box.text + "\" before the power went");
+  }
+  if (cut.record.violationCount) add(DescribeViolations(cut.record));
+  if (!fault.empty()) Note(out, "interrupted run: " + fault);
+  out->interruptedOk = fault.empty();
+
+  std::string outside = UnprotectedOutsideDiff(c.plan, c.flash, c.before);
+  out->outsideChanged = !outside.empty();
+  if (!outside.empty()) Note(out, "after the interrupted run " + outside);
+
+  // Power on again: the next start of the updater on the same flash.
+  cfg.powerLossAfter = -1;
+  if (!sim::SocLoadFaults(cfg) || !sim::SocStartRun(true)) {
+    Note(out, "cannot power the device on again");
+    return;
+  }
+  g_guard.phase = "the second run";
+  RunResult again = RunUpdater();
+  // A page outside that the interrupted run changed is already reported.
+  std::string recovery = CompletedUpdateFault(c, again, out->outsideChanged ? Outside::kNone : Outside::kUnprotected);
+  if (!recovery.empty()) Note(out, "second run: " + recovery);
+  out->recovered = recovery.empty() && !out->outsideChanged;
+  out->done = 1;
+}
+
+// Runs work(i) for i in [0, count) in child processes, `jobs` at a time. A
+// child that does not end normally is described in (*ended)[i].
+void RunInChildren(size_t count, int jobs, const std::function<void(size_t)>& work,
+                   std::map<size_t, std::string>* ended) {
+  std::map<pid_t, size_t> running;
+  size_t next = 0;
+  while (next < count || !running.empty()) {
+    while (next < count && int(running.size()) < jobs) {
+      fflush(stdout);
+      fflush(stderr);
+      pid_t pid = fork();
+      if (pid == 0) {
+        work(next);
+        _exit(0);
+      }
+      if (pid < 0) {
+        (*ended)[next++] = std::string("fork failed: ") + strerror(errno);
+        continue;
+      }
+      running[pid] = next++;
+    }
+    if (running.empty()) break;
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, 0);
+    if (pid < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    auto it = running.find(pid);
+    if (it == running.end()) continue;
+    if (WIFSIGNALED(status))
+      (*ended)[it->second] = std::string("the child died of signal ") + strsignal(WTERMSIG(status));
+    else if (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != kExitWroteOutside)
+      (*ended)[it->second] = "the child exited with code " + std::to_string(WEXITSTATUS(status));
+    running.erase(it);
+  }
+}
+
+struct ChipReport {
+  std::string name;
+  uint32_t imageBytes = 0;
+  uint64_t points = 0, interruptedOk = 0, recovered = 0, outsideChanged = 0;
+  double seconds = 0;
+  std::vector<std::string> failures;
+};
+
+ChipReport SweepChip(const UpdatePlan& plan, int jobs, uint64_t every) {
+  auto start = std::chrono::steady_clock::now();
+  ChipReport report;
+  report.name = plan.Name();
+  report.imageBytes = plan.imageBytes;
+  Chip c;
+  c.plan = plan;
+  c.image = CardImage(plan);
+  uint64_t bytes = plan.FlashBytes();
+  uint8_t* flash = FlashBuffer(bytes);
+  uint8_t* before = FlashBuffer(bytes);
+  Card card(c.image);
+  PointResult* count = SharedArray<PointResult>(1);
+  if (!flash || !before || !card.ok() || !count) {
+    report.failures.push_back("cannot set the chip up (memory or card folder)");
+    return report;
+  }
+  BuildFlashBefore(plan, flash);
+  memcpy(before, flash, size_t(bytes));
+  c.flash = flash;
+  c.before = before;
+  PrepareDevice(card.root());
+
+  std::map<size_t, std::string> ended;
+  RunInChildren(1, 1, [&](size_t) { CountRun(c, count); }, &ended);
+  uint64_t total = count->chipOps;
+  if (!count->done || !count->recovered || total == 0) {
+    report.failures.push_back("uninterrupted update: " + (ended.count(0) ? ended[0] : std::string(count->detail)));
+  } else {
+    std::vector<int64_t> points;
+    for (uint64_t n = 0; n < total; n += every) points.push_back(int64_t(n));
+    if (points.back() != int64_t(total) - 1) points.push_back(int64_t(total) - 1);
+    PointResult* results = SharedArray<PointResult>(points.size());
+    if (!results) {
+      report.failures.push_back("no memory for the results");
+    } else {
+      RunInChildren(
+          points.size(), jobs, [&](size_t i) { PointRun(c, points[i], &results[i]); }, &ended);
+      report.points = points.size();
+      for (size_t i = 0; i < points.size(); ++i) {
+        const PointResult& r = results[i];
+        report.interruptedOk += r.done && r.interruptedOk;
+        report.recovered += r.done && r.recovered;
+        report.outsideChanged += r.outsideChanged;
+        std::string what = ended.count(i) ? ended[i] : !r.done && !r.outsideChanged ? "the child ended before its checks" : "";
+        if (r.detail[0]) what += (what.empty() ? "" : "; ") + std::string(r.detail);
+        if (!what.empty())
+          report.failures.push_back("power lost after " + std::to_string(points[i]) + " of " + std::to_string(total) +
+                                    " chip operations: " + what);
+      }
+      munmap(results, sizeof(PointResult) * points.size());
+    }
+  }
+  munmap(count, sizeof(PointResult));
+  munmap(flash, size_t(bytes));
+  munmap(before, size_t(bytes));
+  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return report;
+}
+
+std::vector<UpdatePlan> Plans(const std::string& which) {
+  std::vector<UpdatePlan> plans;
+  if (which == "all" || which == "default") plans.push_back(UpdatePlan());
+  if (which == "all" || which == "small") {
+    uint32_t seed = 100;
+    for (uint32_t maker : {0x98u, 0xADu, 0xECu}) {
+      for (uint32_t device : {0x73u, 0x75u, 0x76u, 0x79u}) {
+        UpdatePlan p;
+        p.maker = maker;
+        p.device = device;
+        p.areaSectors = 96;
+        p.imageBytes = 32000;
+        p.seed = ++seed;
+        plans.push_back(p);
+      }
+    }
+  }
+  return plans;
+}
+
+}  // namespace
+}  // namespace powerloss
+
+int main(int argc, char** argv) {
+  using namespace powerloss;
+  CLI::App app{"Every power-loss point of the boot area update, on the native target"};
+  int jobs = 2;
+  std::string which = "all";
+  uint64_t every = 1;
+  size_t shown = 10;
+  app.add_option("--jobs", jobs, "children at a time")->check(CLI::Range(1, 64));
+  app.add_option("--chips", which, "all, default (the 64 MiB update) or small (the 12 small-page chips)")
+      ->check(CLI::IsMember({"all", "default", "small"}));
+  app.add_option("--every", every, "try every K-th point only (and the last); 1: all")->check(CLI::Range(1, 1000000));
+  app.add_option("--show", shown, "failures printed in detail");
+  CLI11_PARSE(app, argc, argv);
+
+  printf("point N: the chip completes the update's first N operations, operation N+1 finds the power gone;\n"
+         "N = 0 .. T-1, T the operations of the uninterrupted update. %d children at a time.\n\n",
+         jobs);
+  printf("%-18s %8s %7s %7s %9s %8s %8s\n", "chip", "image", "points", "cut-ok", "recovered", "outside", "seconds");
+  auto start = std::chrono::steady_clock::now();
+  ChipReport sum;
+  std::vector<std::string> failures;
+  for (const UpdatePlan& plan : Plans(which)) {
+    ChipReport r = SweepChip(plan, jobs, every);
+    printf("%-18s %8u %7llu %7llu %9llu %8llu %8.1f%s\n", r.name.c_str(), r.imageBytes, (unsigned long long)r.points,
+           (unsigned long long)r.interruptedOk, (unsigned long long)r.recovered, (unsigned long long)r.outsideChanged,
+           r.seconds, r.failures.empty() ? "" : "  FAILED");
+    fflush(stdout);
+    sum.points += r.points;
+    sum.interruptedOk += r.interruptedOk;
+    sum.recovered += r.recovered;
+    sum.outsideChanged += r.outsideChanged;
+    for (const std::string& f : r.failures) failures.push_back(r.name + ", " + f);
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("%-18s %8s %7llu %7llu %9llu %8llu %8.1f\n", "total", "", (unsigned long long)sum.points,
+         (unsigned long long)sum.interruptedOk, (unsigned long long)sum.recovered,
+         (unsigned long long)sum.outsideChanged, seconds);
+  if (failures.empty()) return 0;
+  printf("\n%zu failure(s); the first %zu:\n", failures.size(), std::min(shown, failures.size()));
+  for (size_t i = 0; i < failures.size() && i < shown; ++i) printf("  %s\n", failures[i].c_str());
+  return 1;
+}
