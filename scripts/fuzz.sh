@@ -28,6 +28,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake --preset fuzz -B "$build" >/dev/null || { echo "fuzz: configure failed" >&2; exit 1; }
   fi
 fi
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
 # The preset's target, and the seed checker beside it.
 cmake --build "$build" -j "$jobs" --target flash_fuzz flash_fuzz_seeds >"$build/fuzz-build.log" 2>&1 ||
   { cat "$build/fuzz-build.log"; echo "fuzz: build failed" >&2; exit 1; }
@@ -35,7 +36,7 @@ cmake --build "$build" -j "$jobs" --target flash_fuzz flash_fuzz_seeds >"$build/
 echo "== seeds: fuzz/corpus/flash"
 "$build/fuzz/flash_fuzz_seeds" --check fuzz/corpus/flash || { echo "fuzz: the seed corpus does not check" >&2; exit 1; }
 
-run="$root/$build/fuzz-runs/flash-$(date +%Y%m%d-%H%M%S)"
+run="$build/fuzz-runs/flash-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$run/corpus" "$run/tmp"
 cp fuzz/corpus/flash/* "$run/corpus/"
 echo "== fuzz: flash_fuzz for $seconds s in $run"
