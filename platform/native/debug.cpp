@@ -205,7 +205,8 @@ std::wstring PlatformWide(const std::string& utf8) {
     int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
     uint32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
     ++i;
-    for (int k = 0; k < extra && i < utf8.size(); ++k, ++i) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+    for (int k = 0; k < extra && i < utf8.size(); ++k, ++i)
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
     out.push_back(wchar_t(cp));
   }
   return out;

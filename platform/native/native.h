@@ -16,6 +16,8 @@
 #ifndef PLATFORM_NATIVE_NATIVE_H
 #define PLATFORM_NATIVE_NATIVE_H
 
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -53,10 +55,20 @@ class Process {
 // (a power loss there is a fault of the test, reported and aborted).
 [[noreturn]] void StopCallingProcess(ProgramEnd why);
 
+// Win32's SignalObjectAndWait (not alertable): releases the mutex or sets the
+// event toSignal and waits for toWaitOn in one step, no other thread running
+// in between. A stand-in that gives a bus mutex back and queues for it again
+// this way gets it next after the thread it was given to (a released mutex
+// goes to the thread that has waited for it longest), so it has a turn
+// between any two holdings of the other's, however the host schedules them.
+DWORD SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, DWORD ms);
+
 // Whether the calling thread belongs to the program under test.
 bool CallingThreadIsTarget();
-// Whether the calling thread holds the named mutex.
+// Whether the calling thread holds the named mutex; and every one of several
+// (one look at the kernel's objects: the checker asks on every bus access).
 bool CallingThreadOwns(const wchar_t* mutexName);
+bool CallingThreadOwnsAll(const wchar_t* const* mutexNames, size_t count);
 
 // Everything the platform recorded in this process, in order: debug lines,
 // message boxes with their answers, progress positions (tools/run/events.h).

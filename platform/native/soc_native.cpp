@@ -160,7 +160,8 @@ bool Ready() { return g_dev != nullptr || SocAttach(); }
 
 bool HoldsBus(int window) {
   if (window != WIN_NAND_REGS && window != WIN_DMA_REGS) return true;
-  return native::CallingThreadOwns(L"_FLASH_MUTEX_") && native::CallingThreadOwns(L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  static const wchar_t* const kBusMutexes[] = {L"_FLASH_MUTEX_", L"PIN_MUX_CAM_NANDFLASH_MUTEX"};
+  return native::CallingThreadOwnsAll(kBusMutexes, 2);
 }
 
 // SocStopInLongWaits, per thread: each stand-in is a thread of its own here.

@@ -10,7 +10,7 @@ namespace native {
 
 struct Window {
   HWND parent = nullptr;
-  int id = 0;  // control id within the parent
+  int id = 0;   // control id within the parent
   int pos = 0;  // a progress bar's position
   bool visible = false;
   CWnd* object = nullptr;  // the framework object attached to it

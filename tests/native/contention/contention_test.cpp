@@ -68,11 +68,21 @@ class ContentionTest : public ::testing::Test {
   void SetUp() override {
     PlatformSetDebugEcho(false);
     native::SetMessageBoxAnswer(IDOK);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  }
+
+  void TearDown() override {
+    dev_.reset();
+    PlatformSetDebugEcho(true);
+  }
+
+  // A fresh device: the TOC, and an old boot loader filling the area, so that
+  // an area left unerased shows.
+  void MakeDevice() {
+    dev_.reset();
     dev_.reset(new flashtest::TestDevice(DeviceConfig()));
     ASSERT_TRUE(dev_->ok()) << dev_->error();
     sim::SocStartRun(/*clearRecord=*/true);
-    // The TOC, and an old boot loader filling the area, so that an area left
-    // unerased shows.
     Bytes toc(kData, 0);
     memcpy(toc.data(), "NTOC", 4);
     toc[60] = uint8_t(kAreaSectors);
@@ -84,11 +94,6 @@ class ContentionTest : public ::testing::Test {
     before_ = dev_->Image();
   }
 
-  void TearDown() override {
-    dev_.reset();
-    PlatformSetDebugEcho(true);
-  }
-
   void PutImage(const Bytes& image) {
     std::string card = PlatformUtf8(sim::SocDeviceDir()) + "/SDMMC Disk";
     mkdir(card.c_str(), 0755);
@@ -97,14 +102,11 @@ class ContentionTest : public ::testing::Test {
   }
 
   // One start of the updater as the device starts a program; its messages.
-  native::ProgramEnd RunUpdater(std::vector<std::string>* messages) {
+  static native::ProgramEnd RunUpdater(std::vector<std::string>* messages) {
     native::ClearEvents();
-    native::ProgramEnd end =
-        native::RunProgram([] { AfxWinMain(nullptr, nullptr, const_cast<LPTSTR>(L""), SW_SHOW); });
-    for (const runproto::Event& e : native::Events()) {
+    native::ProgramEnd end = native::RunProgram([] { AfxWinMain(nullptr, nullptr, const_cast<LPTSTR>(L""), SW_SHOW); });
+    for (const runproto::Event& e : native::Events())
       if (const auto* m = std::get_if<runproto::MessageBoxCall>(&e)) messages->push_back(m->text);
-      if (const auto* d = std::get_if<runproto::DebugLine>(&e)) printf("debug: %s", d->line.c_str());
-    }
     return end;
   }
 
@@ -145,7 +147,8 @@ class ContentionTest : public ::testing::Test {
     EXPECT_EQ(0u, rec.violationCount) << texts;
   }
 
-  // The system driver's region was worked and reads back as it was written.
+  // The system driver worked its region between the updater's operations
+  // and every page it wrote and still holds read back as written.
   static void ExpectFileSystemIntact(const SystemDriverReport& sys) {
     EXPECT_TRUE(sys.started);
     EXPECT_GT(sys.works, 0u) << "the system driver never worked between the updater's operations";
@@ -159,38 +162,49 @@ class ContentionTest : public ::testing::Test {
   Bytes before_;
 };
 
-void Report(const char* what, const SystemDriverReport& s, const CameraReport& c) {
-  printf("%s: system driver %llu holds, %llu works, %llu chip ops (%llu writes, %llu reads, %llu erases), "
-         "%llu pin takebacks; camera %llu takes, %llu switches\n",
-         what, (unsigned long long)s.holds, (unsigned long long)s.works, (unsigned long long)s.chipOps,
-         (unsigned long long)s.fs.writes, (unsigned long long)s.fs.reads, (unsigned long long)s.fs.erases,
-         (unsigned long long)s.pinsTakenBack, (unsigned long long)c.takes, (unsigned long long)c.switches);
+void Report(const std::string& what, const SystemDriverReport& s, const CameraReport& c) {
+  printf(
+      "%s: system driver %llu holds, %llu works, %llu chip ops (%llu writes, %llu reads, %llu erases), "
+      "%llu pin takebacks; camera %llu takes, %llu switches\n",
+      what.c_str(), (unsigned long long)s.holds, (unsigned long long)s.works, (unsigned long long)s.chipOps,
+      (unsigned long long)s.fs.writes, (unsigned long long)s.fs.reads, (unsigned long long)s.fs.erases,
+      (unsigned long long)s.pinsTakenBack, (unsigned long long)c.takes, (unsigned long long)c.switches);
 }
 
-// A full update while the system driver works between the updater's
-// operations (densely: one step after each of the others' operations, and in
-// bursts) and the camera takes the pins.
+// A full update while the system driver works its region between the
+// updater's operations and the camera takes the pins, at two rhythms: a step
+// of the driver after every operation of the others, and bursts of eight
+// after every five (its region wraps, and it erases blocks it wrote before).
 TEST_F(ContentionTest, UpdateSucceedsBesideTheSystemDriverAndTheCamera) {
+  struct Case {
+    const char* name;
+    Pacing driver;
+    uint32_t camera;
+  } cases[] = {{"step after every operation", {1, 1}, 2}, {"bursts", {5, 8}, 1}};
   Bytes image = flashtest::PseudoRandom(40 * kData - 100, 5);
-  PutImage(image);
-  SystemDriver sys(DeviceConfig(), Pacing{1, 1});
-  sys.Start();
-  Camera camera(Pacing{2, 1});
-  camera.Start();
-  std::vector<std::string> messages;
-  EXPECT_EQ(native::ProgramEnd::kReturned, RunUpdater(&messages));
-  CameraReport cam = camera.Stop();
-  SystemDriverReport fs = sys.Stop();
-  Report("update", fs, cam);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice());
+    PutImage(image);
+    SystemDriver sys(DeviceConfig(), c.driver);
+    sys.Start();
+    Camera camera(c.camera);
+    camera.Start();
+    std::vector<std::string> messages;
+    EXPECT_EQ(native::ProgramEnd::kReturned, RunUpdater(&messages));
+    SystemDriverReport fs = sys.Stop();
+    CameraReport cam = camera.Stop();
+    Report(std::string("update, ") + c.name, fs, cam);
 
-  EXPECT_EQ(std::vector<std::string>{kFinished}, messages);
-  ExpectAreaHolds(image);
-  ExpectRestUnchanged();
-  ExpectFileSystemIntact(fs);
-  EXPECT_TRUE(cam.started);
-  EXPECT_GT(cam.switches, 0u) << "the camera never had the pins between the updater's operations";
-  EXPECT_EQ(0u, fs.abandoned + fs.pinAbandoned + cam.abandoned) << "nobody died holding a mutex";
-  ExpectNoViolations();
+    EXPECT_EQ(std::vector<std::string>{kFinished}, messages);
+    ExpectAreaHolds(image);
+    ExpectRestUnchanged();
+    ExpectFileSystemIntact(fs);
+    EXPECT_TRUE(cam.started);
+    EXPECT_GT(cam.switches, 0u) << "the camera never had the pins between the updater's operations";
+    EXPECT_EQ(0u, fs.abandoned + fs.pinAbandoned + cam.abandoned) << "nobody died holding a mutex";
+    ExpectNoViolations();
+  }
 }
 
 // Killed after N chip operations, holding the bus: the program's thread
@@ -198,48 +212,66 @@ TEST_F(ContentionTest, UpdateSucceedsBesideTheSystemDriverAndTheCamera) {
 // "_FLASH_MUTEX_" over, resets the chip, and its file system is unharmed; the
 // next start of the updater, beside the same drivers, writes the area whole.
 // N is half of what the updater alone makes, so the kill comes in the middle
-// of its work however the drivers' operations fall in between.
+// of its work however the drivers' operations fall in between. Everyone is
+// paced by counted operations, so the whole of it, drivers and kill point
+// included, leaves the same flash every time.
 TEST_F(ContentionTest, KilledHoldingTheBusTheSystemDriverTakesOverAndTheNextRunSucceeds) {
+  struct Outcome {
+    SystemDriverReport fs;
+    CameraReport cam;
+    Bytes flash;
+  };
   Bytes image = flashtest::PseudoRandom(40 * kData - 300, 6);
-  PutImage(image);
-  uint64_t alone = 0;
-  {
-    HANDLE flash = CreateMutexW(nullptr, FALSE, L"_FLASH_MUTEX_");  // the idle system driver's
-    sim::SocStartRun(/*clearRecord=*/false);
-    std::vector<std::string> messages;
-    ASSERT_EQ(native::ProgramEnd::kReturned, RunUpdater(&messages));
-    ASSERT_EQ(std::vector<std::string>{kFinished}, messages);
-    alone = ChipOps();
-    CloseHandle(flash);
-  }
-  SystemDriver sys(DeviceConfig(), Pacing{1, 2});
-  sys.Start();
-  Camera camera(Pacing{3, 1});
-  camera.Start();
+  auto scenario = [&](Outcome* o) {
+    PutImage(image);
+    uint64_t alone = 0;
+    {
+      HANDLE flash = CreateMutexW(nullptr, FALSE, L"_FLASH_MUTEX_");  // the idle system driver's
+      sim::SocStartRun(/*clearRecord=*/false);
+      std::vector<std::string> messages;
+      ASSERT_EQ(native::ProgramEnd::kReturned, RunUpdater(&messages));
+      ASSERT_EQ(std::vector<std::string>{kFinished}, messages);
+      alone = ChipOps();
+      CloseHandle(flash);
+    }
+    SystemDriver sys(DeviceConfig(), Pacing{1, 2});
+    sys.Start();
+    Camera camera(3);
+    camera.Start();
 
-  sim::SocStartRun(/*clearRecord=*/false, int64_t(alone / 2));
-  std::vector<std::string> killed;
-  EXPECT_EQ(native::ProgramEnd::kKilled, RunUpdater(&killed));
-  EXPECT_TRUE(killed.empty()) << "a message before the kill: " << killed.front();
-  sys.WaitForAbandoned(1);
-  uint64_t atKill = ChipOps();
+    sim::SocStartRun(/*clearRecord=*/false, int64_t(alone / 2));
+    std::vector<std::string> killed;
+    EXPECT_EQ(native::ProgramEnd::kKilled, RunUpdater(&killed));
+    EXPECT_TRUE(killed.empty()) << "a message before the kill: " << killed.front();
+    sys.WaitForAbandoned(1);
 
-  sim::SocStartRun(/*clearRecord=*/false);
-  std::vector<std::string> again;
-  EXPECT_EQ(native::ProgramEnd::kReturned, RunUpdater(&again));
-  CameraReport cam = camera.Stop();
-  SystemDriverReport fs = sys.Stop();
-  printf("updater alone: %llu chip ops; killed after %lld, the chip had made %llu when the flash mutex was taken over\n",
-         (unsigned long long)alone, (long long)(alone / 2), (unsigned long long)atKill);
-  Report("kill and rerun", fs, cam);
+    std::vector<std::string> again;
+    EXPECT_EQ(native::ProgramEnd::kReturned, RunUpdater(&again));
+    o->fs = sys.Stop();
+    o->cam = camera.Stop();
+    printf(
+        "updater alone: %llu chip ops; killed after %lld; the chip had made %llu when the system driver took "
+        "the flash mutex over\n",
+        (unsigned long long)alone, (long long)(alone / 2), (unsigned long long)o->fs.opsAtAbandoned);
+    Report("kill and rerun", o->fs, o->cam);
 
-  EXPECT_EQ(1u, fs.abandoned) << "the system driver met the flash mutex abandoned once";
-  EXPECT_EQ(1u, fs.pinAbandoned + cam.abandoned) << "the pin mutex was abandoned with it, met by one of them";
-  EXPECT_EQ(std::vector<std::string>{kFinished}, again);
-  ExpectAreaHolds(image);
-  ExpectRestUnchanged();
-  ExpectFileSystemIntact(fs);
-  ExpectNoViolations();
+    EXPECT_EQ(1u, o->fs.abandoned) << "the system driver met the flash mutex abandoned once";
+    EXPECT_EQ(1u, o->fs.pinAbandoned + o->cam.abandoned) << "the pin mutex was abandoned with it, met by one of them";
+    EXPECT_EQ(std::vector<std::string>{kFinished}, again);
+    ExpectAreaHolds(image);
+    ExpectRestUnchanged();
+    ExpectFileSystemIntact(o->fs);
+    ExpectNoViolations();
+    o->flash = dev_->Image();
+  };
+  Outcome first, second;
+  ASSERT_NO_FATAL_FAILURE(scenario(&first));
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  ASSERT_NO_FATAL_FAILURE(scenario(&second));
+  EXPECT_EQ(first.fs.opsAtAbandoned, second.fs.opsAtAbandoned) << "the kill came elsewhere";
+  EXPECT_EQ(first.fs.chipOps, second.fs.chipOps);
+  EXPECT_EQ(first.cam.switches, second.cam.switches);
+  EXPECT_TRUE(first.flash == second.flash) << "the same settings left different flash";
 }
 
 // The checker names the thread behind every controller access, stand-ins
@@ -298,31 +330,3 @@ TEST_F(ContentionTest, ControllerAccessesAreCheckedUnderTheThreadThatMadeThem) {
 
 }  // namespace
 }  // namespace contention
-// SCRATCH
-#include <atomic>
-TEST(ScratchFifo, HandOff) {
-  HANDLE m = CreateMutexW(nullptr, FALSE, L"scratch");
-  std::atomic<int> bTakes{0};
-  std::atomic<bool> stop{false};
-  WaitForSingleObject(m, INFINITE);
-  native::Process b([&] {
-    HANDLE h = CreateMutexW(nullptr, FALSE, L"scratch");
-    while (!stop) {
-      WaitForSingleObject(h, INFINITE);
-      ++bTakes;
-      ReleaseMutex(h);
-    }
-    CloseHandle(h);
-  }, false);
-  Sleep(10);
-  int aTakes = 0;
-  ReleaseMutex(m);
-  for (int i = 0; i < 1000; ++i) {
-    WaitForSingleObject(m, INFINITE);
-    ++aTakes;
-    ReleaseMutex(m);
-  }
-  stop = true;
-  b.Wait();
-  printf("a %d b %d\n", aTakes, bTakes.load());
-}

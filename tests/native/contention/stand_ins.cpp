@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <thread>
-#include <chrono>
-static long long Us() { return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count() % 100000000; }
 
 #include "flash/flash.h"
 #include "flash/soc_ressh.h"
@@ -25,6 +23,8 @@ std::wstring EventName(const wchar_t* who, const wchar_t* what) {
   return std::wstring(L"contention.") + who + L"." + std::to_wstring(++serial) + L"." + what;
 }
 
+bool Stopped(HANDLE stop) { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
+
 // A stand-in's view of the resource-sharing registers, mapped as every driver
 // maps it.
 class PinMux {
@@ -43,24 +43,24 @@ class PinMux {
   volatile BYTE* regs_;
 };
 
-// Operations the others made since `base`; a counter that went back (a new
-// run was started on the device) counts from 0.
+// Operations made since `base`; a counter that went back (a new run was
+// started on the device) counts from 0.
 uint64_t Since(uint64_t now, uint64_t* base) {
   if (now < *base) *base = 0;
   return now - *base;
 }
 
-// Whether the counter moved between a stand-in's looks. A stand-in queues for
-// the bus again as soon as it has given it back, so that a released mutex
-// goes to it before the program that released it can take it once more
-// (platform/native grants a released mutex to its oldest waiter): it gets a
-// look between any two holdings of the others'. When nobody else is waiting
-// it gets the bus straight back and finds the counter where it was; the
-// others' next operation may be a few instructions away, so it lets the CPU
-// go while it holds the bus (whoever comes meanwhile queues and gets the bus
-// next), and only after kSpinLooks looks in a row without a chip operation of
-// anybody's does it take the bus to be idle and wait a millisecond on its
-// stop event per look.
+// A stand-in holds its mutex from one look at the counter to the next: it
+// gives it back and queues for it again in one step
+// (native::SignalObjectAndWait), so a thread waiting for it gets it, and the
+// stand-in gets it straight after that thread, whatever the host's scheduler
+// does. With nobody waiting it gets it straight back and finds the counter
+// where it was. The others' next operation may be a few instructions away, so
+// it then lets the CPU go before it looks again (whoever comes meanwhile
+// queues and is next), and only after kSpinLooks looks in a row without a
+// chip operation of anybody's does it take the bus to be idle and wait a
+// millisecond on its stop event per look. Either way, what it does is decided
+// by looks that come after the others' holdings, one look after each.
 constexpr unsigned kSpinLooks = 1000;
 
 class Idle {
@@ -70,28 +70,19 @@ class Idle {
     unchanged_ = now == lastLook_ ? unchanged_ + 1 : 0;
     lastLook_ = now;
   }
-  // Called holding the bus; false when the stop came while it waited.
-  bool Pause(HANDLE stop) {
-    if (unchanged_ == 0) return true;
-    if (unchanged_ < kSpinLooks) {
+  // Called holding the mutex.
+  void Pause(HANDLE stop) {
+    if (unchanged_ == 0) return;
+    if (unchanged_ < kSpinLooks)
       std::this_thread::yield();
-      return true;
-    }
-    return WaitForSingleObject(stop, 1) != WAIT_OBJECT_0;
+    else
+      WaitForSingleObject(stop, 1);
   }
 
  private:
   uint64_t lastLook_;
   unsigned unchanged_ = 0;
 };
-
-// Waits on the stop event and one mutex; false when the stop came first.
-bool TakeOrStop(HANDLE stop, HANDLE mutex, bool* abandoned) {
-  HANDLE both[2] = {stop, mutex};
-  DWORD w = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-  *abandoned = w == WAIT_ABANDONED_0 + 1;
-  return w == WAIT_OBJECT_0 + 1 || *abandoned;
-}
 
 }  // namespace
 
@@ -108,8 +99,8 @@ struct SystemDriver::State {
   std::wstring stopName = EventName(L"sysdrv", L"stop");
   std::wstring readyName = EventName(L"sysdrv", L"ready");
   std::wstring abandonedName = EventName(L"sysdrv", L"abandoned");
-  std::atomic<uint64_t> abandoned{0};
-  SystemDriverReport report;  // the thread's; read once it has ended
+  std::atomic<uint32_t> abandoned{0};  // 32 bits: lock-free on ARMv4 too
+  SystemDriverReport report;           // the thread's; read once it has ended
 };
 
 namespace {
@@ -118,69 +109,65 @@ class SystemDriverRun {
  public:
   SystemDriverRun(SystemDriver::State* s, HANDLE flash, HANDLE pin, HANDLE stop, HANDLE abandonedEvent, PinMux* pins,
                   sim::FileSystemLoad* load)
-      : s_(*s), r_(s->report), flash_(flash), pin_(pin), stop_(stop), abandonedEvent_(abandonedEvent), pins_(*pins),
+      : s_(*s),
+        r_(s->report),
+        flash_(flash),
+        pin_(pin),
+        stop_(stop),
+        abandonedEvent_(abandonedEvent),
+        pins_(*pins),
         load_(*load) {}
 
-  void Loop() {
+  // Sets `ready` once it holds the bus: from then on it holds it or waits
+  // for it, so the program started next meets it from its first holding on.
+  void Loop(HANDLE ready) {
     uint64_t base = ChipOps();
     Idle idle(base);
+    DWORD flashWait = WaitForSingleObject(flash_, INFINITE);
+    Took(flashWait, WaitForSingleObject(pin_, INFINITE));
+    SetEvent(ready);
     for (;;) {
-      if (!TakeBus(true)) break;
       uint64_t now = ChipOps();
-      fprintf(stderr, "%lld sys take %llu\n", Us(), (unsigned long long)now);
       idle.Look(now);
       if (Since(now, &base) >= s_.pacing.every) {
         Work();
         base = ChipOps();
         idle.Look(base);
       }
-      bool going = idle.Pause(stop_);
-      fprintf(stderr, "%lld sys give\n", Us());
-      GiveBus();
-      if (!going) break;
+      // A stop is seen after the look: what the others did before it is
+      // answered however late it comes.
+      bool stopped = Stopped(stop_);
+      if (!stopped) idle.Pause(stop_);
+      ReleaseMutex(pin_);
+      flashWait = native::SignalObjectAndWait(flash_, flash_, INFINITE);
+      Took(flashWait, WaitForSingleObject(pin_, INFINITE));
+      if (stopped) break;
     }
-    // A last holding before it ends, as a driver closing its work: every
-    // page it wrote and still holds is read back once more.
-    if (TakeBus(false)) {
-      load_.FinalCheck(1u << 20);
-      GiveBus();
-    }
+    // The last holding, as a driver closing its work: every page it wrote
+    // and still holds is read back once more.
+    load_.FinalCheck(1u << 20);
+    ReleaseMutex(pin_);
+    ReleaseMutex(flash_);
   }
 
  private:
-  // Both bus mutexes in order, the pins back from the camera, and the chip
-  // reset when the flash mutex came abandoned. With `stoppable` false it
-  // waits however long it takes (the last holding).
-  bool TakeBus(bool stoppable) {
-    bool flashAbandoned = false, pinAbandoned = false;
-    if (stoppable) {
-      if (!TakeOrStop(stop_, flash_, &flashAbandoned)) return false;
-      if (!TakeOrStop(stop_, pin_, &pinAbandoned)) {
-        ReleaseMutex(flash_);
-        return false;
-      }
-    } else {
-      flashAbandoned = WaitForSingleObject(flash_, INFINITE) == WAIT_ABANDONED;
-      pinAbandoned = WaitForSingleObject(pin_, INFINITE) == WAIT_ABANDONED;
-    }
+  // The bus is held: the pins back from the camera, and the chip reset when
+  // the flash mutex came abandoned (its owner died in the middle of an
+  // operation).
+  void Took(DWORD flashWait, DWORD pinWait) {
     ++r_.holds;
-    if (pinAbandoned) ++r_.pinAbandoned;
+    if (pinWait == WAIT_ABANDONED) ++r_.pinAbandoned;
     if (pins_.OnCamera()) {
       pins_.ToNand();
       ++r_.pinsTakenBack;
     }
-    if (flashAbandoned) {
+    if (flashWait == WAIT_ABANDONED) {
       ++r_.abandoned;
+      r_.opsAtAbandoned = ChipOps();
       load_.ResetChip();
       s_.abandoned.fetch_add(1);
       SetEvent(abandonedEvent_);
     }
-    return true;
-  }
-
-  void GiveBus() {
-    ReleaseMutex(pin_);
-    ReleaseMutex(flash_);
   }
 
   void Work() {
@@ -211,10 +198,11 @@ void SystemDriverBody(SystemDriver::State* s) {
     PinMux pins;
     sim::FileSystemLoad load(s->cfg);
     r.started = flash && pin && stop && ready && abandonedEvent && pins.ok() && load.Start();
-    SetEvent(ready);
     if (r.started) {
       SystemDriverRun run(s, flash, pin, stop, abandonedEvent, &pins, &load);
-      run.Loop();
+      run.Loop(ready);
+    } else if (ready) {
+      SetEvent(ready);
     }
     load.Stop();
     r.fs = load.Counts();
@@ -242,7 +230,7 @@ void SystemDriver::Start() {
   CloseHandle(ready);
 }
 
-void SystemDriver::WaitForAbandoned(uint64_t times) {
+void SystemDriver::WaitForAbandoned(uint32_t times) {
   HANDLE met = CreateEventW(nullptr, FALSE, FALSE, s_->abandonedName.c_str());
   while (s_->abandoned.load() < times) WaitForSingleObject(met, INFINITE);
   CloseHandle(met);
@@ -261,7 +249,7 @@ SystemDriverReport SystemDriver::Stop() {
 // --- the camera driver -----------------------------------------------------------
 
 struct Camera::State {
-  Pacing pacing;
+  uint32_t every = 1;
   std::wstring stopName = EventName(L"camera", L"stop");
   std::wstring readyName = EventName(L"camera", L"ready");
   CameraReport report;
@@ -278,26 +266,29 @@ void CameraBody(Camera::State* s) {
   {
     PinMux pins;
     r.started = pin && stop && ready && pins.ok();
-    SetEvent(ready);
-    uint64_t base = ChipOps();
-    Idle idle(base);
-    bool abandoned = false;
-    while (r.started && TakeOrStop(stop, pin, &abandoned)) {
-      fprintf(stderr, "%lld cam take %llu\n", Us(), (unsigned long long)ChipOps());
-      ++r.takes;
-      if (abandoned) ++r.abandoned;
-      uint64_t now = ChipOps();
-      idle.Look(now);
-      if (Since(now, &base) >= s->pacing.every) {
-        pins.ToCamera();
-        ++r.switches;
-        base = now;
+    if (!r.started && ready) SetEvent(ready);
+    if (r.started) {
+      uint64_t base = ChipOps();
+      Idle idle(base);
+      DWORD got = WaitForSingleObject(pin, INFINITE);
+      // Ready holding the pin mutex: from then on it holds it or waits for it.
+      SetEvent(ready);
+      for (;;) {
+        ++r.takes;
+        if (got == WAIT_ABANDONED) ++r.abandoned;
+        uint64_t now = ChipOps();
+        idle.Look(now);
+        if (Since(now, &base) >= s->every) {
+          pins.ToCamera();
+          ++r.switches;
+          base = now;
+        }
+        if (Stopped(stop)) break;
+        idle.Pause(stop);
+        // The pins stay on the camera: the next owner takes them back.
+        got = native::SignalObjectAndWait(pin, pin, INFINITE);
       }
-      bool going = idle.Pause(stop);
-      // The pins stay on the camera: the next owner takes them back.
-      fprintf(stderr, "%lld cam release\n", Us());
       ReleaseMutex(pin);
-      if (!going) break;
     }
   }
   for (HANDLE h : {ready, stop, pin})
@@ -306,7 +297,7 @@ void CameraBody(Camera::State* s) {
 
 }  // namespace
 
-Camera::Camera(Pacing pacing) : s_(new State) { s_->pacing = pacing; }
+Camera::Camera(uint32_t every) : s_(new State) { s_->every = every; }
 
 Camera::~Camera() {
   if (process_) Stop();

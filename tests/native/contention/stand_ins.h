@@ -6,14 +6,20 @@
 // controller access it makes under its own thread id, and a kill after N chip
 // operations never strikes it.
 //
-// Both are paced by the chip's operation counter, never by the clock: each
-// takes the bus (or the pins) at every chance it gets, and works only once the
-// others have made a given number of chip operations since its last work. The
-// counter moves only while someone holds the bus, so what a stand-in does
-// between two of the updater's operations is decided by counted work. When
-// the counter has not moved since its last look (nobody else is using the
-// chip) it waits a millisecond on its stop event before the next look: an
-// idle poll, which changes nothing of what happens while the bus is in use.
+// Both are paced by the chip's operation counter, never by the clock. From
+// its start on, a stand-in holds its mutex (the system driver both bus
+// mutexes, the camera the pin mutex) or waits for it: it gives it back and
+// queues for it again in one step (native::SignalObjectAndWait), and a
+// released mutex goes to the thread that has waited longest. So it has a
+// look at the counter after every holding of the others', whatever the host's
+// scheduler does, and acts on it: the system driver works once the others
+// have made `every` chip operations since its last work, the camera gives
+// itself the pins once they have made `every` since its last switch. The
+// counter moves only under the bus, so what happens between two of the
+// updater's operations is decided by counted work alone, and the same run
+// gives the same flash every time. Looks that find the counter where it was
+// (nobody else wants the bus) only let the CPU go; after many of them in a
+// row the bus is idle and a look comes every millisecond.
 #ifndef TESTS_NATIVE_CONTENTION_STAND_INS_H
 #define TESTS_NATIVE_CONTENTION_STAND_INS_H
 
@@ -30,7 +36,7 @@
 namespace contention {
 
 // Work once the others have made `every` chip operations since the last
-// work; each work is `burst` steps of the stand-in.
+// work; each work of the system driver is `burst` steps of its file system.
 struct Pacing {
   uint32_t every = 1;
   uint32_t burst = 1;
@@ -41,15 +47,16 @@ struct Pacing {
 uint64_t ChipOps();
 
 struct SystemDriverReport {
-  uint32_t thread = 0;       // its thread id: the pid of its accesses in the checker's record
-  bool started = false;      // the driver came up and found its region
-  uint64_t holds = 0;        // takings of the bus
-  uint64_t works = 0;        // holds in which it worked the chip
-  uint64_t chipOps = 0;      // chip operations it made
-  uint64_t abandoned = 0;    // takings of "_FLASH_MUTEX_" that came abandoned
-  uint64_t pinAbandoned = 0; // ... of "PIN_MUX_CAM_NANDFLASH_MUTEX"
-  uint64_t pinsTakenBack = 0;  // takings that found the pins on the camera
-  sim::FileSystemCounts fs;    // writes, reads, erases, read-back mismatches, failed operations
+  uint32_t thread = 0;          // its thread id: the pid of its accesses in the checker's record
+  bool started = false;         // the driver came up and found its region
+  uint64_t holds = 0;           // takings of the bus
+  uint64_t works = 0;           // holds in which it worked the chip
+  uint64_t chipOps = 0;         // chip operations it made
+  uint64_t abandoned = 0;       // takings of "_FLASH_MUTEX_" that came abandoned
+  uint64_t opsAtAbandoned = 0;  // the chip's operation counter when it last met it so
+  uint64_t pinAbandoned = 0;    // ... of "PIN_MUX_CAM_NANDFLASH_MUTEX"
+  uint64_t pinsTakenBack = 0;   // takings that found the pins on the camera
+  sim::FileSystemCounts fs;     // writes, reads, erases, read-back mismatches, failed operations
 };
 
 // The system's flash driver: creates "_FLASH_MUTEX_" (before anything else
@@ -67,11 +74,13 @@ class SystemDriver {
   SystemDriver(const SystemDriver&) = delete;
   SystemDriver& operator=(const SystemDriver&) = delete;
 
-  // Returns once the flash mutex exists and the driver is up (or failed to
-  // come up: Stop() reports started false).
+  // Returns once the flash mutex exists, the driver is up and it holds the
+  // bus (or failed to come up: Stop() reports started false). From then on
+  // it holds the bus or waits for it: a program started next meets it
+  // between any two of its holdings, from the first on.
   void Start();
   // Returns once it has met "_FLASH_MUTEX_" abandoned `times` times in all.
-  void WaitForAbandoned(uint64_t times);
+  void WaitForAbandoned(uint32_t times);
   SystemDriverReport Stop();
 
   struct State;
@@ -96,11 +105,15 @@ struct CameraReport {
 // It reaches the register through a resource-sharing window of its own.
 class Camera {
  public:
-  explicit Camera(Pacing pacing);
+  // It switches once the others have made `every` chip operations since its
+  // last switch.
+  explicit Camera(uint32_t every);
   ~Camera();
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
 
+  // Returns once it holds the pin mutex; from then on it holds it or waits
+  // for it.
   void Start();
   CameraReport Stop();
 

@@ -13,10 +13,14 @@
 //    success message, no protocol violation, the area holding the image
 //    (data, page ECC, boot record; the sectors after it erased) and still
 //    nothing changed outside the area.
-// Each point runs in a child process forked from the harness: the flash
-// before the update is shared copy-on-write, the child attaches its own
-// device over its private copy and ends when done (its updater thread stays
-// parked where the power went). --jobs children run at a time.
+// The points run in worker processes forked from the harness, --batch points
+// each, --jobs workers at a time. The flash before the update is shared
+// copy-on-write; for each point a worker puts back in its private copy what
+// the previous point wrote in the area, attaches a device freshly switched on
+// over it, and leaves the interrupted run's updater thread parked where the
+// power went (the worker ends after its batch). Outside the area the worker's
+// flash is write-protected (see Guard below), and the harness checks once per
+// chip that the protection catches a write there.
 //
 // The default update (64 MiB chip 0xEC:0x76, TOC at block 1, a 512-sector
 // boot area at block 2, a 256 KiB image) and one update on each small-page
@@ -62,16 +66,29 @@ T* SharedArray(size_t n) {
   return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
 }
 
-// A chip's cells. Huge pages where the kernel offers them: a fork then copies
-// one page table entry per 2 MiB instead of 512, which is most of what a
-// child of a small update costs; the pages a child writes are still copied
-// one 4 KiB page at a time.
-uint8_t* FlashBuffer(uint64_t bytes) {
-  void* p = mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  madvise(p, size_t(bytes), MADV_HUGEPAGE);
-  return static_cast<uint8_t*>(p);
-}
+// The cells of the chips, in memory the harness makes once for the largest
+// chip and uses for every chip: memory touched for the first time is costly
+// here (a virtual machine backs it page by page). Huge pages where the kernel
+// offers them: a fork then copies one page table entry per 2 MiB instead of
+// 512; the pages a child writes are still copied 4 KiB at a time.
+struct FlashMemory {
+  uint8_t* flash = nullptr;   // the flash before the update; each child works on its own copy
+  uint8_t* before = nullptr;  // the same bytes, never attached
+  uint64_t bytes = 0;
+
+  bool Make(uint64_t size) {
+    bytes = size;
+    flash = Map(size);
+    before = Map(size);
+    return flash && before;
+  }
+  static uint8_t* Map(uint64_t size) {
+    void* p = mmap(NULL, size_t(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    madvise(p, size_t(size), MADV_HUGEPAGE);
+    return static_cast<uint8_t*>(p);
+  }
+};
 
 void Note(PointResult* out, const std::string& what) {
   std::string all = out->detail;
@@ -130,12 +147,13 @@ void OnSegv(int sig, siginfo_t* info, void* context) {
     size_t cap = sizeof(g_guard.out->detail);
     if (d[0]) AppendSignalSafe(d, cap, "; ");
     AppendSignalSafe(d, cap, g_guard.phase);
-    AppendSignalSafe(d, cap, " wrote outside the area: sector ");
+    AppendSignalSafe(d, cap, " wrote outside the area (the store that faulted: sector ");
     AppendNumber(d, cap, offset / kRawPage);
     AppendSignalSafe(d, cap, " (block ");
     AppendNumber(d, cap, offset / kRawPage / kSectorsPerBlock);
     AppendSignalSafe(d, cap, ") raw byte ");
     AppendNumber(d, cap, offset % kRawPage);
+    AppendSignalSafe(d, cap, ")");
     g_guard.out->outsideChanged = 1;
     _exit(kExitWroteOutside);
   }
@@ -149,20 +167,20 @@ void OnSegv(int sig, siginfo_t* info, void* context) {
   }
 }
 
-bool ProtectOutside(const UpdatePlan& plan, uint8_t* flash, PointResult* out) {
+bool ProtectOutside(const UpdatePlan& plan, uint8_t* flash) {
   uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
   uint64_t mapped = (plan.FlashBytes() + page - 1) / page * page;
   g_guard.base = flash;
   g_guard.bytes = plan.FlashBytes();
   g_guard.writableFrom = uint64_t(plan.AreaFirstSector()) * kRawPage / page * page;
   g_guard.writableTo = std::min(mapped, (uint64_t(plan.AreaEndSector()) * kRawPage + page - 1) / page * page);
-  g_guard.out = out;
   struct sigaction sa;
   memset(&sa, 0, sizeof(sa));
   sa.sa_sigaction = OnSegv;
   sa.sa_flags = SA_SIGINFO;
   sigemptyset(&sa.sa_mask);
-  return sigaction(SIGSEGV, &sa, &g_previousSegv) == 0 && mprotect(flash, size_t(g_guard.writableFrom), PROT_READ) == 0 &&
+  return sigaction(SIGSEGV, &sa, &g_previousSegv) == 0 &&
+         mprotect(flash, size_t(g_guard.writableFrom), PROT_READ) == 0 &&
          mprotect(flash + g_guard.writableTo, size_t(mapped - g_guard.writableTo), PROT_READ) == 0;
 }
 
@@ -182,7 +200,8 @@ enum class Outside { kWhole, kUnprotected, kNone };
 std::string CompletedUpdateFault(const Chip& c, const RunResult& run, Outside outsideCheck) {
   std::string fault;
   auto add = [&fault](const std::string& what) { fault += (fault.empty() ? "" : "; ") + what; };
-  if (run.end != native::ProgramEnd::kReturned) add(std::string("the updater ended: ") + native::ProgramEndName(run.end));
+  if (run.end != native::ProgramEnd::kReturned)
+    add(std::string("the updater ended: ") + native::ProgramEndName(run.end));
   if (run.boxes.size() != 1 || !IsSuccessBox(run.boxes[0])) add("message boxes " + DescribeBoxes(run.boxes));
   if (run.record.poweredOff) add("the power went");
   if (run.record.violationCount) add(DescribeViolations(run.record));
@@ -203,20 +222,28 @@ void CountRun(const Chip& c, PointResult* out) {
   }
   RunResult run = RunUpdater();
   std::string fault = CompletedUpdateFault(c, run, Outside::kWhole);
-  if (!fault.empty()) Note(out, "uninterrupted update: " + fault);
+  if (!fault.empty()) Note(out, fault);
   out->recovered = fault.empty();
   out->chipOps = run.record.chipOps;
   out->done = 1;
 }
 
-// The child of point n.
+// Point n, in a worker whose flash is guarded. Every point starts from the
+// flash before the update (what earlier points of the worker left in the
+// writable part is put back; the rest cannot have changed), a device freshly
+// switched on (a new SoC state: registers, clock, partial-program counters),
+// and the system flash driver's mutex free.
 void PointRun(const Chip& c, int64_t n, PointResult* out) {
+  uint64_t to = std::min(c.plan.FlashBytes(), g_guard.writableTo);
+  memcpy(c.flash + g_guard.writableFrom, c.before + g_guard.writableFrom, size_t(to - g_guard.writableFrom));
+  FreeSystemFlashMutex();
   sim::NandConfig cfg = c.plan.Config();
   cfg.powerLossAfter = n;
-  if (!native::AttachMemoryDevice(cfg, c.flash, c.plan.FlashBytes()) || !ProtectOutside(c.plan, c.flash, out)) {
-    Note(out, "cannot attach the device or protect the outside of the area");
+  if (!native::AttachMemoryDevice(cfg, c.flash, c.plan.FlashBytes())) {
+    Note(out, "cannot attach the device");
     return;
   }
+  g_guard.out = out;
   g_guard.phase = "the interrupted run";
   RunResult cut = RunUpdater();
   std::string fault;
@@ -252,10 +279,22 @@ void PointRun(const Chip& c, int64_t n, PointResult* out) {
   out->done = 1;
 }
 
+// A worker child: points [first, last) one after another. Each interrupted
+// run leaves its updater thread parked in the worker; a batch bounds them.
+void Worker(const Chip& c, const std::vector<int64_t>& points, size_t first, size_t last, PointResult* results) {
+  if (!ProtectOutside(c.plan, c.flash)) {
+    Note(&results[first], "cannot write-protect the flash outside the area");
+    return;
+  }
+  for (size_t i = first; i < last; ++i) PointRun(c, points[i], &results[i]);
+}
+
 // Runs work(i) for i in [0, count) in child processes, `jobs` at a time. A
-// child that does not end normally is described in (*ended)[i].
+// child that does not end normally (nor at a write outside the area, which
+// its result reports) is described in (*ended)[i]; the last child's wait
+// status goes to *lastStatus.
 void RunInChildren(size_t count, int jobs, const std::function<void(size_t)>& work,
-                   std::map<size_t, std::string>* ended) {
+                   std::map<size_t, std::string>* ended, int* lastStatus = nullptr) {
   std::map<pid_t, size_t> running;
   size_t next = 0;
   while (next < count || !running.empty()) {
@@ -282,6 +321,7 @@ void RunInChildren(size_t count, int jobs, const std::function<void(size_t)>& wo
     }
     auto it = running.find(pid);
     if (it == running.end()) continue;
+    if (lastStatus) *lastStatus = status;
     if (WIFSIGNALED(status))
       (*ended)[it->second] = std::string("the child died of signal ") + strsignal(WTERMSIG(status));
     else if (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != kExitWroteOutside)
@@ -298,7 +338,39 @@ struct ChipReport {
   std::vector<std::string> failures;
 };
 
-ChipReport SweepChip(const UpdatePlan& plan, int jobs, uint64_t every) {
+// The guard must catch a write outside the area, or the sweep would prove
+// nothing there: a child writes the TOC sector through the device (as a
+// factory programmer would) and must end at that store, naming the sector.
+std::string GuardProbeFault(const Chip& c) {
+  PointResult* probe = SharedArray<PointResult>(1);
+  if (!probe) return "no memory for the guard probe";
+  std::map<size_t, std::string> ended;
+  int status = 0;
+  RunInChildren(
+      1, 1,
+      [&](size_t) {
+        if (!native::AttachMemoryDevice(c.plan.Config(), c.flash, c.plan.FlashBytes()) ||
+            !ProtectOutside(c.plan, c.flash))
+          return;
+        g_guard.out = probe;
+        g_guard.phase = "the guard probe";
+        uint8_t raw[kRawPage];
+        memset(raw, 0, sizeof(raw));
+        sim::SocWriteRawPage(c.plan.tocBlock * kSectorsPerBlock, raw);
+        probe->done = 1;
+      },
+      &ended, &status);
+  std::string want = "sector " + std::to_string(c.plan.tocBlock * kSectorsPerBlock) + " ";
+  std::string fault;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != kExitWroteOutside || !probe->outsideChanged ||
+      std::string(probe->detail).find(want) == std::string::npos)
+    fault = "the write protection outside the area did not catch a write of the TOC sector (" +
+            (ended.count(0) ? ended[0] : std::string(probe->detail)) + ")";
+  munmap(probe, sizeof(PointResult));
+  return fault;
+}
+
+ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs, size_t batch, uint64_t every) {
   auto start = std::chrono::steady_clock::now();
   ChipReport report;
   report.name = plan.Name();
@@ -307,11 +379,11 @@ ChipReport SweepChip(const UpdatePlan& plan, int jobs, uint64_t every) {
   c.plan = plan;
   c.image = CardImage(plan);
   uint64_t bytes = plan.FlashBytes();
-  uint8_t* flash = FlashBuffer(bytes);
-  uint8_t* before = FlashBuffer(bytes);
+  uint8_t* flash = memory.flash;
+  uint8_t* before = memory.before;
   Card card(c.image);
   PointResult* count = SharedArray<PointResult>(1);
-  if (!flash || !before || !card.ok() || !count) {
+  if (memory.bytes < bytes || !card.ok() || !count) {
     report.failures.push_back("cannot set the chip up (memory or card folder)");
     return report;
   }
@@ -322,10 +394,14 @@ ChipReport SweepChip(const UpdatePlan& plan, int jobs, uint64_t every) {
   PrepareDevice(card.root());
 
   std::map<size_t, std::string> ended;
-  RunInChildren(1, 1, [&](size_t) { CountRun(c, count); }, &ended);
+  RunInChildren(
+      1, 1, [&](size_t) { CountRun(c, count); }, &ended);
   uint64_t total = count->chipOps;
+  std::string probe = GuardProbeFault(c);
   if (!count->done || !count->recovered || total == 0) {
     report.failures.push_back("uninterrupted update: " + (ended.count(0) ? ended[0] : std::string(count->detail)));
+  } else if (!probe.empty()) {
+    report.failures.push_back(probe);
   } else {
     std::vector<int64_t> points;
     for (uint64_t n = 0; n < total; n += every) points.push_back(int64_t(n));
@@ -334,26 +410,35 @@ ChipReport SweepChip(const UpdatePlan& plan, int jobs, uint64_t every) {
     if (!results) {
       report.failures.push_back("no memory for the results");
     } else {
+      size_t batches = (points.size() + batch - 1) / batch;
+      ended.clear();
       RunInChildren(
-          points.size(), jobs, [&](size_t i) { PointRun(c, points[i], &results[i]); }, &ended);
+          batches, jobs,
+          [&](size_t b) { Worker(c, points, b * batch, std::min(points.size(), (b + 1) * batch), results); }, &ended);
       report.points = points.size();
       for (size_t i = 0; i < points.size(); ++i) {
         const PointResult& r = results[i];
         report.interruptedOk += r.done && r.interruptedOk;
         report.recovered += r.done && r.recovered;
         report.outsideChanged += r.outsideChanged;
-        std::string what = ended.count(i) ? ended[i] : !r.done && !r.outsideChanged ? "the child ended before its checks" : "";
-        if (r.detail[0]) what += (what.empty() ? "" : "; ") + std::string(r.detail);
-        if (!what.empty())
-          report.failures.push_back("power lost after " + std::to_string(points[i]) + " of " + std::to_string(total) +
-                                    " chip operations: " + what);
+        if (r.done && !r.detail[0]) continue;
+        int64_t point = points[i];
+        std::string what = r.detail;
+        if (!r.done) {
+          // The worker ended here: the rest of its batch was not run.
+          size_t b = i / batch, last = std::min(points.size(), (b + 1) * batch);
+          if (ended.count(b)) what += (what.empty() ? "" : "; ") + ended[b];
+          if (!r.outsideChanged && !ended.count(b)) what += (what.empty() ? "" : "; ") + std::string("not finished");
+          if (last > i + 1) what += "; the " + std::to_string(last - i - 1) + " later point(s) of its worker not run";
+          i = last - 1;
+        }
+        report.failures.push_back("power lost after " + std::to_string(point) + " of " + std::to_string(total) +
+                                  " chip operations: " + what);
       }
       munmap(results, sizeof(PointResult) * points.size());
     }
   }
   munmap(count, sizeof(PointResult));
-  munmap(flash, size_t(bytes));
-  munmap(before, size_t(bytes));
   report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return report;
 }
@@ -387,23 +472,35 @@ int main(int argc, char** argv) {
   int jobs = 2;
   std::string which = "all";
   uint64_t every = 1;
+  size_t batch = 32;
   size_t shown = 10;
-  app.add_option("--jobs", jobs, "children at a time")->check(CLI::Range(1, 64));
+  app.add_option("--jobs", jobs, "worker processes at a time")->check(CLI::Range(1, 64));
   app.add_option("--chips", which, "all, default (the 64 MiB update) or small (the 12 small-page chips)")
       ->check(CLI::IsMember({"all", "default", "small"}));
   app.add_option("--every", every, "try every K-th point only (and the last); 1: all")->check(CLI::Range(1, 1000000));
+  app.add_option("--batch", batch, "points per worker (each leaves an updater thread parked there)")
+      ->check(CLI::Range(1, 4096));
   app.add_option("--show", shown, "failures printed in detail");
   CLI11_PARSE(app, argc, argv);
 
-  printf("point N: the chip completes the update's first N operations, operation N+1 finds the power gone;\n"
-         "N = 0 .. T-1, T the operations of the uninterrupted update. %d children at a time.\n\n",
-         jobs);
+  printf(
+      "point N: the chip completes the update's first N operations, operation N+1 finds the power gone;\n"
+      "N = 0 .. T-1, T the operations of the uninterrupted update. %d worker(s) at a time, %zu points each.\n\n",
+      jobs, batch);
   printf("%-18s %8s %7s %7s %9s %8s %8s\n", "chip", "image", "points", "cut-ok", "recovered", "outside", "seconds");
   auto start = std::chrono::steady_clock::now();
+  std::vector<UpdatePlan> plans = Plans(which);
+  uint64_t largest = 0;
+  for (const UpdatePlan& plan : plans) largest = std::max(largest, plan.FlashBytes());
+  FlashMemory memory;
+  if (!memory.Make(largest)) {
+    printf("cannot map %llu bytes for the flash\n", (unsigned long long)largest);
+    return 1;
+  }
   ChipReport sum;
   std::vector<std::string> failures;
-  for (const UpdatePlan& plan : Plans(which)) {
-    ChipReport r = SweepChip(plan, jobs, every);
+  for (const UpdatePlan& plan : plans) {
+    ChipReport r = SweepChip(plan, memory, jobs, batch, every);
     printf("%-18s %8u %7llu %7llu %9llu %8llu %8.1f%s\n", r.name.c_str(), r.imageBytes, (unsigned long long)r.points,
            (unsigned long long)r.interruptedOk, (unsigned long long)r.recovered, (unsigned long long)r.outsideChanged,
            r.seconds, r.failures.empty() ? "" : "  FAILED");

@@ -93,6 +93,9 @@ class Card {
 // "_FLASH_MUTEX_" exists (made once, kept for the life of the process), and
 // the debug lines are not echoed. Then the device root is `root`.
 void PrepareDevice(const std::string& root);
+// The system flash driver's mutex as a fresh start leaves it: free, and not
+// abandoned by an updater that the power stopped while it held the bus.
+void FreeSystemFlashMutex();
 
 struct Box {
   std::string caption, text;
