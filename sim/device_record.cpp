@@ -59,14 +59,20 @@ bool ReadDeviceRecord(const std::string& dir, DeviceRecord* rec, std::string* er
   int r = ReadHeader(StatePath(dir), h.get(), error);
   if (r == 1) return true;
   if (r < 0) return false;
-  rec->clockNs = h->clock.nowNs;
-  rec->chipBusyNs = h->clock.chipBusyNs;
-  rec->chipOps = h->chip.ops;
-  rec->poweredOff = h->power.poweredOff != 0;
-  rec->violationCount = h->checker.count;
-  for (uint32_t i = 0; i < h->checker.stored && i < kRecordedViolations; ++i)
-    rec->violations.push_back(FormatViolation(h->checker.first[i]));
+  *rec = RecordOf(*h);
   return true;
+}
+
+DeviceRecord RecordOf(const SocHeader& h) {
+  DeviceRecord rec;
+  rec.clockNs = h.clock.nowNs;
+  rec.chipBusyNs = h.clock.chipBusyNs;
+  rec.chipOps = h.chip.ops;
+  rec.poweredOff = h.power.poweredOff != 0;
+  rec.violationCount = h.checker.count;
+  for (uint32_t i = 0; i < h.checker.stored && i < kRecordedViolations; ++i)
+    rec.violations.push_back(FormatViolation(h.checker.first[i]));
+  return rec;
 }
 
 bool ResetDeviceRun(const std::string& dir, bool clearRecord, std::string* error, int64_t killAfterOps) {

@@ -11,6 +11,8 @@
 
 namespace sim {
 
+struct SocHeader;
+
 struct DeviceRecord {
   uint64_t clockNs = 0;                 // simulated time since the device was created
   uint64_t chipBusyNs = 0;              // of which the chip was busy (read, program, erase)
@@ -20,6 +22,8 @@ struct DeviceRecord {
   std::vector<std::string> violations;  // the first ones, as text
 };
 
+// The record as a state header holds it.
+DeviceRecord RecordOf(const SocHeader& h);
 // Reads DIR/soc.state; a device that never ran has an empty record (true).
 bool ReadDeviceRecord(const std::string& dir, DeviceRecord* rec, std::string* error);
 // Before a program starts on the device: chip operation counter to 0, power

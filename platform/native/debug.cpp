@@ -37,9 +37,9 @@ Record& R() {
 }
 
 // One conversion of the handheld's wide printf.
-void FormatOne(std::wstring* out, const std::string& spec, wchar_t conv, int size, va_list* ap) {
+void FormatOne(std::wstring* out, const std::string& directive, wchar_t conv, int size, va_list* ap) {
   char buf[128];
-  std::string s = spec;
+  std::string s = directive;
   switch (conv) {
     case L'd':
     case L'i':
@@ -119,21 +119,21 @@ std::wstring Format(const wchar_t* fmt, va_list ap) {
       ++p;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     ++p;
-    while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') spec += char(*p++);
+    while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') directive += char(*p++);
     if (*p == L'*') {
-      spec += std::to_string(va_arg(args, int));
+      directive += std::to_string(va_arg(args, int));
       ++p;
     }
-    while (*p >= L'0' && *p <= L'9') spec += char(*p++);
+    while (*p >= L'0' && *p <= L'9') directive += char(*p++);
     if (*p == L'.') {
-      spec += char(*p++);
+      directive += char(*p++);
       if (*p == L'*') {
-        spec += std::to_string(va_arg(args, int));
+        directive += std::to_string(va_arg(args, int));
         ++p;
       }
-      while (*p >= L'0' && *p <= L'9') spec += char(*p++);
+      while (*p >= L'0' && *p <= L'9') directive += char(*p++);
     }
     int size = 0;
     if (*p == L'h') {
@@ -150,7 +150,7 @@ std::wstring Format(const wchar_t* fmt, va_list ap) {
       p += 3;
     }
     if (!*p) break;
-    FormatOne(&out, spec, *p, size, &args);
+    FormatOne(&out, directive, *p, size, &args);
   }
   va_end(args);
   return out;

@@ -307,15 +307,7 @@ bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
 bool SocReadRecord(DeviceRecord* rec) {
   if (!g_dev) return false;
   std::lock_guard<std::mutex> g(g_modelLock);
-  const SocHeader& h = g_dev->state->h;
-  *rec = DeviceRecord();
-  rec->clockNs = h.clock.nowNs;
-  rec->chipBusyNs = h.clock.chipBusyNs;
-  rec->chipOps = h.chip.ops;
-  rec->poweredOff = h.power.poweredOff != 0;
-  rec->violationCount = h.checker.count;
-  for (uint32_t i = 0; i < h.checker.stored && i < kRecordedViolations; ++i)
-    rec->violations.push_back(FormatViolation(h.checker.first[i]));
+  *rec = RecordOf(g_dev->state->h);
   return true;
 }
 
