@@ -37,6 +37,19 @@ void DmaChannel::Arm(uint32_t busAddress) {
                     nand_.LatchedMode());
     return;
   }
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } kDescriptor[] = {{kDescCtrl, "DMA_CH_CTRL"}, {kDescLen, "DMA_CH_LEN"}, {kDescExt, "DMA_CH_EXT"}};
+  for (const auto& d : kDescriptor) {
+    if (!(d_.descWritten & d.bit))
+      checker_.Record(ViolationKind::kSequence, "DMA_CH_BUF armed the channel with %s not written since the last arming",
+                      d.name);
+  }
+  d_.descWritten = 0;
+  if (Reg(DMA_CH_EXT) != 0)
+    checker_.Record(ViolationKind::kTransfer, "DMA_CH_EXT 0x%x: the NAND DMA buffer's upper address bits are 0",
+                    Reg(DMA_CH_EXT));
   bool toChip = (Reg(DMA_CH_CTRL) & DMA_CTRL_TO_DEVICE) != 0;
   bool nandWrites = nand_.LatchedMode() == NAND_MODE_DMA_WRITE;
   uint32_t words = Reg(DMA_CH_LEN);
@@ -51,6 +64,7 @@ void DmaChannel::Arm(uint32_t busAddress) {
   if (words > sizeof(s_.dmaBuffer) / 4) bytes = sizeof(s_.dmaBuffer);
   d_.state = uint32_t(DmaState::kArmed);
   d_.doneAtNs = nand_.DmaDataPhase(toChip, s_.dmaBuffer, bytes);
+  Reg(DMA_CH_LEN) = 0;  // the word counter has run down
 }
 
 uint32_t DmaChannel::Read(uint32_t offset) {
@@ -79,10 +93,19 @@ void DmaChannel::Write(uint32_t offset, uint32_t value) {
       return;
     case DMA_STAT:
       return;  // read only
+    case DMA_CH_CTRL:
+      d_.descWritten |= kDescCtrl;
+      break;
+    case DMA_CH_LEN:
+      d_.descWritten |= kDescLen;
+      break;
+    case DMA_CH_EXT:
+      d_.descWritten |= kDescExt;
+      break;
     default:
-      Reg(offset) = value;
-      return;
+      break;
   }
+  Reg(offset) = value;
 }
 
 }  // namespace sim

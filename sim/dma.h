@@ -11,12 +11,19 @@
 //  - DMA_STAT bit 4 busy while the armed transfer runs;
 //  - DMA_DRAIN: write 1 after a read; reads 1 until the channel has put the
 //    last bytes in memory, then 0.
+//  - the descriptor: DMA_CH_CTRL, DMA_CH_LEN and DMA_CH_EXT are taken at the
+//    arming write, so they are written before DMA_CH_BUF, and for each
+//    transfer: DMA_CH_LEN is the channel's word counter and counts down to 0
+//    as the words move, so a channel armed again without a fresh length moves
+//    nothing; DMA_CH_EXT (the upper bus address bits) must be 0 for the
+//    buffer. An arming with a descriptor register not written since the last
+//    arming is recorded, naming it.
 // Not modelled: other channels, chaining, interrupts, any buffer but the NAND
 // DMA buffer.
 // Checked (recorded): arming while busy or with no NAND DMA transfer started,
 // a buffer address that is not the NAND DMA buffer, a direction or a length
 // that does not fit the NAND transfer (read: 132 words, direction clear;
-// write: 128 words, direction set).
+// write: 128 words, direction set), a stale descriptor, DMA_CH_EXT not 0.
 // Faults: once the stuck-ready fault has struck, DMA_STAT stays busy and
 // DMA_DRAIN stays 1.
 #ifndef SIM_DMA_H
@@ -29,6 +36,13 @@
 #include "sim/soc_state.h"
 
 namespace sim {
+
+// Bits of DmaRec::descWritten.
+enum DescriptorBit : uint32_t {
+  kDescCtrl = 1u << 0,
+  kDescLen = 1u << 1,
+  kDescExt = 1u << 2,
+};
 
 enum class DmaState : uint32_t {
   kIdle = 0,  // nothing armed since power-on

@@ -13,7 +13,82 @@ NandController::NandController(SocState& s, NandChip& chip, Checker& checker)
 
 void NandController::PowerOn(NandCtrlRec& n) { memset(&n, 0, sizeof(n)); }
 
-bool NandController::ChipReached() const { return (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA) == 0; }
+namespace {
+
+uint32_t SetupBitOf(uint32_t offset) {
+  switch (offset) {
+    case NAND_MODE:
+      return kSetupMode;
+    case NAND_ADDR_CYCLES:
+      return kSetupCycles;
+    case NAND_COUNT:
+      return kSetupCount;
+    case NAND_ADDR:
+      return kSetupAddr;
+    case NAND_ADDR_HI:
+      return kSetupAddrHi;
+    case NAND_CMD:
+      return kSetupCmd;
+    case NAND_DMA_CFG:
+      return kSetupDmaCfg;
+    case NAND_AUX:
+      return kSetupAux;
+    default:
+      return 0;
+  }
+}
+
+const uint32_t kSetupOffsets[] = {NAND_MODE, NAND_ADDR_CYCLES, NAND_COUNT,   NAND_ADDR,
+                                  NAND_ADDR_HI, NAND_CMD,     NAND_DMA_CFG, NAND_AUX};
+
+// Page and spare transfers: the ones that carry a column and a row.
+bool IsPageTransfer(uint32_t cmd) { return cmd == NAND_CMD_READ0 || cmd == NAND_CMD_READSPARE || cmd == NAND_CMD_SEQIN; }
+
+const char* EventName(uint32_t bits) {
+  if (bits & EV_READY) return "EV_READY";
+  if (bits & EV_DMA_DONE) return "EV_DMA_DONE";
+  if (bits & EV_FIFO_DONE) return "EV_FIFO_DONE";
+  return "an event";
+}
+
+}  // namespace
+
+const char* NandController::RegisterName(uint32_t offset) {
+  switch (offset & ~3u) {
+    case NAND_CTRL:
+      return "NAND_CTRL";
+    case NAND_ADDR_CYCLES:
+      return "NAND_ADDR_CYCLES";
+    case NAND_CMD:
+      return "NAND_CMD";
+    case NAND_ADDR:
+      return "NAND_ADDR";
+    case NAND_ADDR_HI:
+      return "NAND_ADDR_HI";
+    case NAND_EVENT:
+      return "NAND_EVENT";
+    case NAND_MODE:
+      return "NAND_MODE";
+    case NAND_COUNT:
+      return "NAND_COUNT";
+    case NAND_AUX:
+      return "NAND_AUX";
+    case NAND_DMA_CFG:
+      return "NAND_DMA_CFG";
+    case NAND_XFER:
+      return "NAND_XFER";
+    case NAND_FIFO_STAT:
+      return "NAND_FIFO_STAT";
+    case NAND_FIFO:
+      return "NAND_FIFO";
+    default:
+      return "NAND register";
+  }
+}
+
+bool NandController::ChipReached() const {
+  return n_.chipEnabled != 0 && (s_.h.regs[kRegResShare][RS_PINMUX / 4] & RS_PINMUX_CAMERA) == 0;
+}
 
 void NandController::ChipCommand(uint8_t cmd) {
   if (ChipReached()) chip_.Command(cmd);
@@ -75,6 +150,10 @@ void NandController::SendCommandAndAddress(uint32_t cmd, bool secondByte) {
     checker_.Record(ViolationKind::kAddress, "NAND_ADDR_CYCLES %u: the controller sends at most 8", cycles);
     cycles = 8;
   }
+  if (!n_.chipEnabled)
+    checker_.Record(ViolationKind::kSequence,
+                    "command 0x%x with CE# high: NAND_CTRL not written 0xFFFFFFFE since the last operation ended",
+                    cmd & (secondByte ? 0xFFFFu : 0xFFu));
   ChipCommand(uint8_t(cmd));
   for (uint32_t i = 0; i < cycles; ++i) ChipAddress(uint8_t(addr >> (8 * i)));
   uint32_t n = 1 + cycles;
@@ -95,6 +174,34 @@ void NandController::RunCommandMode(uint32_t cmd) {
     uint64_t ready = ChipReached() ? std::max(chip_.ReadyAtNs(), s_.h.clock.nowNs) : s_.h.clock.nowNs;
     Raise(EV_READY, ready);
   }
+  // The confirm is a program's or an erase's last cycle.
+  if (last == NAND_CMD_PROGRAM || last == 0xD0) EndOperation();
+}
+
+void NandController::CheckSetup(uint32_t mode, uint32_t cmd) {
+  if (mode == NAND_MODE_COMMAND) return;
+  uint32_t needed = kSetupMode | kSetupCycles | kSetupCount | kSetupAddr | kSetupCmd;
+  if (IsPageTransfer(cmd)) needed |= kSetupAddrHi;
+  if (mode == NAND_MODE_DMA_READ || mode == NAND_MODE_DMA_WRITE) needed |= kSetupDmaCfg;
+  for (uint32_t offset : kSetupOffsets) {
+    uint32_t bit = SetupBitOf(offset);
+    if ((needed & bit) && !(n_.setupWritten & bit))
+      checker_.Record(ViolationKind::kSequence, "NAND_XFER start (command 0x%x) with %s not written since the transfer reset",
+                      cmd, RegisterName(offset));
+  }
+  if (IsPageTransfer(cmd) && Reg(NAND_ADDR_HI) != 0)
+    checker_.Record(ViolationKind::kAddress, "NAND_ADDR_HI 0x%x for command 0x%x: a small-page address fits NAND_ADDR",
+                    Reg(NAND_ADDR_HI), cmd);
+  uint32_t aux = Reg(NAND_AUX);
+  bool spareRead = mode == NAND_MODE_FIFO_READ && cmd == NAND_CMD_READSPARE;
+  if (spareRead && aux != NAND_AUX_SPARE)
+    checker_.Record(ViolationKind::kTransfer, "FIFO read of the spare area with NAND_AUX 0x%x: it takes 0x%x", aux,
+                    NAND_AUX_SPARE);
+  if (!spareRead && aux != 0)
+    checker_.Record(ViolationKind::kTransfer,
+                    "NAND_AUX 0x%x on a transfer in mode 0x%x with command 0x%x: only the spare read through the FIFO "
+                    "sets it",
+                    aux, mode, cmd);
 }
 
 bool NandController::CheckStart(uint32_t mode, uint32_t count, uint32_t cmd) {
@@ -153,6 +260,7 @@ void NandController::Start() {
     checker_.Record(ViolationKind::kSequence, "NAND_XFER start without a reset of the transfer logic (2, then 0)");
   uint32_t mode = Reg(NAND_MODE), count = Reg(NAND_COUNT), cmd = Reg(NAND_CMD);
   bool fits = CheckStart(mode, count, cmd);
+  CheckSetup(mode, cmd & 0xFF);
   n_.xfer = uint32_t(XferState::kRunning);
   n_.mode = mode;
   n_.count = count;
@@ -165,7 +273,11 @@ void NandController::Start() {
   // The controller clocks the bytes in once the chip has them ready.
   uint32_t n = std::min(count, kFifoBytes);
   uint64_t from = ChipReached() ? std::max(s_.h.clock.nowNs, chip_.ReadyAtNs()) : s_.h.clock.nowNs;
-  for (uint32_t i = 0; i < n; ++i) n_.fifo[i] = ChipRead();
+  // Without the spare select the FIFO gets no read strobes: it latches the
+  // idle bus and the chip's bytes stay where they are.
+  bool strobed = (cmd & 0xFF) != NAND_CMD_READSPARE || Reg(NAND_AUX) == NAND_AUX_SPARE;
+  for (uint32_t i = 0; i < n; ++i) n_.fifo[i] = strobed ? ChipRead() : 0xFF;
+  EndOperation();
   n_.fifoLen = n;
   n_.done = n;
   n_.fifoReadyAtNs = from == kNever ? kNever : from + Cycles(n);
@@ -229,6 +341,7 @@ uint64_t NandController::DmaDataPhase(bool toChip, uint8_t* buffer, uint32_t byt
   } else {
     if (ChipReached()) from = std::max(from, chip_.ReadyAtNs());
     for (uint32_t i = 0; i < n; ++i) buffer[i] = ChipRead();
+    EndOperation();
   }
   n_.done += n;
   if (from == kNever || s_.h.power.stuck) return kNever;
@@ -256,10 +369,28 @@ void NandController::Write(uint32_t offset, uint32_t value) {
   switch (offset) {
     case NAND_EVENT:
       Settle();
+      for (const PendingEvent& p : n_.pending) {
+        // A hung chip's events never come: nothing is lost by clearing them.
+        if ((p.bits & value) && !s_.h.power.stuck) {
+          checker_.Record(ViolationKind::kSequence,
+                          "NAND_EVENT write 0x%x clears %s of the operation under way: the clear belongs before the "
+                          "command",
+                          value, EventName(p.bits & value));
+          break;
+        }
+      }
       n_.events &= ~value;
+      return;
+    case NAND_CTRL:
+      Reg(offset) = value;
+      n_.chipEnabled = value == NAND_CTRL_START;
+      if (!n_.chipEnabled)
+        checker_.Record(ViolationKind::kSequence, "NAND_CTRL 0x%x: an operation opens with 0x%x", value,
+                        NAND_CTRL_START);
       return;
     case NAND_CMD:
       Reg(offset) = value;
+      n_.setupWritten |= kSetupCmd;
       if (Reg(NAND_MODE) == NAND_MODE_COMMAND) RunCommandMode(value);
       return;
     case NAND_XFER:
@@ -267,6 +398,8 @@ void NandController::Write(uint32_t offset, uint32_t value) {
       if (value == NAND_XFER_RESET) {
         n_.xfer = uint32_t(XferState::kResetting);
         n_.fifoLen = n_.fifoPos = n_.done = 0;
+        n_.setupWritten = 0;
+        Reg(NAND_AUX) = 0;
       } else if (value == NAND_XFER_IDLE) {
         if (XferState(n_.xfer) == XferState::kResetting) n_.xfer = uint32_t(XferState::kIdle);
       } else if (value == NAND_XFER_START) {
@@ -282,6 +415,7 @@ void NandController::Write(uint32_t offset, uint32_t value) {
       return;  // read only
     default:
       Reg(offset) = value;
+      n_.setupWritten |= SetupBitOf(offset);
       return;
   }
 }

@@ -17,7 +17,33 @@
 //  - NAND_XFER: 2 then 0 resets the transfer logic (FIFO emptied, data phase
 //    dropped), 1 starts the prepared transfer;
 //  - NAND_FIFO_STAT bit 7 FIFO_EMPTY; NAND_FIFO, first bus byte in bits 0-7;
-//  - NAND_CTRL, NAND_AUX, NAND_DMA_CFG, NAND_ADDR_HI: kept as written.
+//  - NAND_CTRL: chip enable. Writing 0xFFFFFFFE opens an operation: bit 0 is
+//    CE#, and clear drives it low. The controller lets CE# go high by itself once
+//    the operation it was opened for has had its last cycle: the confirm of a
+//    program (0x10) or an erase (0xD0), the last byte of a read's data phase
+//    (FIFO or DMA). A reset (0xFF) or a pointer command (0x00, 0x50 without an
+//    address) does not end it. Every operation therefore opens with its own
+//    NAND_CTRL write, before its first cycle; a cycle with CE# high never
+//    reaches the chip (reads see the pulled-up bus, 0xFF) and is recorded,
+//    naming NAND_CTRL. Any other value leaves CE# high and is recorded.
+//  - The transfer set-up registers NAND_MODE, NAND_ADDR_CYCLES, NAND_COUNT,
+//    NAND_ADDR, NAND_ADDR_HI, NAND_CMD, NAND_DMA_CFG and NAND_AUX are undefined
+//    after the transfer reset: a start uses only what was written after it.
+//    The model keeps the old value (one of the values the hardware could
+//    have) and records a start whose transfer needs a register not written
+//    since the reset, naming it. Every start needs the mode, cycles, count,
+//    address and command; page and spare transfers (0x00, 0x50, 0x80) latch
+//    the whole address, NAND_ADDR_HI included, and need it 0 (a small-page
+//    chip's address fits NAND_ADDR); DMA transfers need NAND_DMA_CFG.
+//  - NAND_AUX: bit 5 (0x20) switches the FIFO read path to the chip's spare
+//    area. The transfer reset clears it. A FIFO read of the spare area (0x50)
+//    without it gets no read strobes: the FIFO latches 0xFF and the chip's
+//    bytes stay where they are. Set on any other transfer it is recorded (the
+//    data path would be the wrong one).
+//  - Events: an event raised between the command and a clear that comes after
+//    it would be wiped out with the clear. The model keeps it, but records a
+//    NAND_EVENT write that clears the event of an operation still under way:
+//    the clear belongs before the command.
 // Time: every bus cycle takes timing.byte_ns on the simulated clock; events
 // and FIFO contents appear at the simulated time the hardware would have
 // them, and the SoC (soc_model.h) lets a polling CPU skip ahead to it.
@@ -25,8 +51,9 @@
 // not reached (no cycle gets to it, reads see 0xFF), the controller itself
 // runs on.
 // Checked (recorded, never refused): a start that does not follow a transfer
-// reset; mode, count, command and DMA set-up that do not fit each other; FIFO
-// reads while empty, FIFO writes outside a FIFO write or beyond NAND_COUNT.
+// reset; mode, count, command and DMA set-up that do not fit each other; the
+// set-up, chip enable, spare select and event clear rules above; FIFO reads
+// while empty, FIFO writes outside a FIFO write or beyond NAND_COUNT.
 // Faults: once the stuck-ready fault has struck nothing signals any more (no
 // event bit is raised, a read FIFO stays empty, a write FIFO never drains).
 #ifndef SIM_NAND_CTRL_H
@@ -39,6 +66,19 @@
 #include "sim/soc_state.h"
 
 namespace sim {
+
+// Bits of NandCtrlRec::setupWritten: the set-up registers written since the
+// transfer reset.
+enum SetupBit : uint32_t {
+  kSetupMode = 1u << 0,
+  kSetupCycles = 1u << 1,
+  kSetupCount = 1u << 2,
+  kSetupAddr = 1u << 3,
+  kSetupAddrHi = 1u << 4,
+  kSetupCmd = 1u << 5,
+  kSetupDmaCfg = 1u << 6,
+  kSetupAux = 1u << 7,
+};
 
 enum class XferState : uint32_t {
   kIdle = 0,   // transfer logic reset, ready for a start
@@ -68,6 +108,7 @@ class NandController {
   uint64_t BusyUntilNs() const;
 
   static void PowerOn(NandCtrlRec& n);
+  static const char* RegisterName(uint32_t offset);
 
  private:
   uint32_t& Reg(uint32_t offset) { return s_.h.regs[kRegNand][offset / 4]; }
@@ -81,6 +122,8 @@ class NandController {
   void RunCommandMode(uint32_t cmd);
   void Start();
   bool CheckStart(uint32_t mode, uint32_t count, uint32_t cmd);
+  void CheckSetup(uint32_t mode, uint32_t cmd);
+  void EndOperation() { n_.chipEnabled = 0; }
   void Raise(uint32_t bits, uint64_t atNs);
   uint32_t FifoStat() const;
   uint32_t PopFifo();

@@ -27,38 +27,7 @@ bool SocModel::IsStatusRegister(uint32_t window, uint32_t offset) {
 
 const char* SocModel::RegisterName(uint32_t window, uint32_t offset) {
   offset &= ~3u;
-  if (window == kRegNand) {
-    switch (offset) {
-      case NAND_CTRL:
-        return "NAND_CTRL";
-      case NAND_ADDR_CYCLES:
-        return "NAND_ADDR_CYCLES";
-      case NAND_CMD:
-        return "NAND_CMD";
-      case NAND_ADDR:
-        return "NAND_ADDR";
-      case NAND_ADDR_HI:
-        return "NAND_ADDR_HI";
-      case NAND_EVENT:
-        return "NAND_EVENT";
-      case NAND_MODE:
-        return "NAND_MODE";
-      case NAND_COUNT:
-        return "NAND_COUNT";
-      case NAND_AUX:
-        return "NAND_AUX";
-      case NAND_DMA_CFG:
-        return "NAND_DMA_CFG";
-      case NAND_XFER:
-        return "NAND_XFER";
-      case NAND_FIFO_STAT:
-        return "NAND_FIFO_STAT";
-      case NAND_FIFO:
-        return "NAND_FIFO";
-      default:
-        return "NAND register";
-    }
-  }
+  if (window == kRegNand) return NandController::RegisterName(offset);
   if (window == kRegDma) {
     switch (offset) {
       case DMA_CH_BUF:

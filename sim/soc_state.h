@@ -23,7 +23,7 @@
 namespace sim {
 
 constexpr uint32_t kSocStateMagic = 0x434F5344u;  // "DSOC"
-constexpr uint32_t kSocStateVersion = 2;
+constexpr uint32_t kSocStateVersion = 3;
 
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
@@ -74,6 +74,8 @@ struct NandCtrlRec {
   uint32_t fifoLen;  // bytes in the FIFO
   uint32_t fifoPos;  // next byte the processor reads
   uint32_t pinsCut;  // the transfer started while the pins were on the camera
+  uint32_t chipEnabled;   // NAND_CTRL opened an operation that has not ended yet
+  uint32_t setupWritten;  // transfer set-up registers written since the transfer reset (SetupBit)
   uint8_t fifo[kFifoBytes];
   uint64_t fifoReadyAtNs;  // read: the FIFO data is there; write: the FIFO has drained
   PendingEvent pending[kMaxPendingEvents];
@@ -82,6 +84,8 @@ struct NandCtrlRec {
 struct DmaRec {
   uint32_t state;           // DmaState (dma.h)
   uint32_t drainRequested;  // DMA_DRAIN was written 1 and has not read 0 yet
+  uint32_t descWritten;     // descriptor registers written since the last arming (DescriptorBit)
+  uint32_t pad;
   uint64_t doneAtNs;        // the armed transfer ends
 };
 
@@ -185,12 +189,12 @@ static_assert(offsetof(SocHeader, clock) == 16, "clock");
 static_assert(offsetof(SocHeader, power) == 32, "power");
 static_assert(offsetof(SocHeader, regs) == 64, "register files");
 static_assert(offsetof(SocHeader, nand) == 64 + 4 * 0x2000, "controller");
-static_assert(sizeof(NandCtrlRec) == 112, "controller record");
-static_assert(sizeof(DmaRec) == 16, "DMA record");
+static_assert(sizeof(NandCtrlRec) == 120, "controller record");
+static_assert(sizeof(DmaRec) == 24, "DMA record");
 static_assert(sizeof(ChipRec) == 592, "chip record");
 static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4), "fault record");
 static_assert(sizeof(ViolationRec) == 128, "violation record");
-static_assert(sizeof(SocHeader) == 45432, "header size");
+static_assert(sizeof(SocHeader) == 45448, "header size");
 
 }  // namespace sim
 
