@@ -180,7 +180,8 @@ void NandController::RunCommandMode(uint32_t cmd) {
 
 void NandController::CheckSetup(uint32_t mode, uint32_t cmd) {
   if (mode == NAND_MODE_COMMAND) return;
-  uint32_t needed = kSetupMode | kSetupCycles | kSetupCount | kSetupAddr | kSetupCmd;
+  uint32_t needed = kSetupMode | kSetupCycles | kSetupCount | kSetupCmd;
+  if (Reg(NAND_ADDR_CYCLES) != 0) needed |= kSetupAddr;
   if (IsPageTransfer(cmd)) needed |= kSetupAddrHi;
   if (mode == NAND_MODE_DMA_READ || mode == NAND_MODE_DMA_WRITE) needed |= kSetupDmaCfg;
   for (uint32_t offset : kSetupOffsets) {

@@ -202,6 +202,7 @@ TEST(ChipCommands, StatusReportsReadyProtectAndFail) {
   cfg.programFails.push_back(pf);
   Harness h(cfg);
   auto status = [&]() {
+    h.Nand(NAND_CTRL, NAND_CTRL_START);
     h.Nand(NAND_XFER, NAND_XFER_RESET);
     h.Nand(NAND_XFER, NAND_XFER_IDLE);
     h.Nand(NAND_MODE, NAND_MODE_FIFO_READ);

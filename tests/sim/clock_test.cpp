@@ -100,11 +100,14 @@ TEST(Clock, TheFirstPollAfterAnOperationSeesItDone) {
   EXPECT_EQ(1, polls);
   EXPECT_GE(h.Now(), h.state->h.chip.readyAtNs);
 
+  h.Nand(NAND_CTRL, NAND_CTRL_START);
   h.Nand(NAND_XFER, NAND_XFER_RESET);
   h.Nand(NAND_XFER, NAND_XFER_IDLE);
   h.Nand(NAND_MODE, NAND_MODE_FIFO_READ);
   h.Nand(NAND_COUNT, 8);
+  h.Nand(NAND_AUX, NAND_AUX_SPARE);
   h.Nand(NAND_ADDR_CYCLES, h.addrCycles);
+  h.Nand(NAND_ADDR_HI, 0);
   h.Nand(NAND_ADDR, 9 * 256);
   h.Nand(NAND_CMD, NAND_CMD_READSPARE);
   h.Nand(NAND_XFER, NAND_XFER_START);

@@ -98,7 +98,7 @@ TEST(NandCfg, EveryKeyRoundTrips) {
 TEST(NandCfg, CommentsBlanksAndDefaults) {
   sim::NandConfig cfg;
   std::string err;
-  ASSERT_TRUE(sim::ParseNandConfig("# a device\n\n  maker = 0x98   # toshiba\ndevice=115\n", "x", &cfg, &err)) << err;
+  ASSERT_TRUE(sim::ParseNandConfig("# a device\n\n  maker = 0x98   # maker code\ndevice=115\n", "x", &cfg, &err)) << err;
   EXPECT_EQ(0x98u, cfg.maker);
   EXPECT_EQ(0x73u, cfg.device);
   EXPECT_EQ(12000u, cfg.pageReadNs);

@@ -14,10 +14,10 @@ namespace simtest {
 using namespace sim;
 
 const ChipCase kSmallPageChips[] = {
-    {"toshiba_16M", 0x98, 0x73, 3, 2},
-    {"hynix_32M", 0xAD, 0x75, 3, 2},
-    {"samsung_64M", 0xEC, 0x76, 4, 3},
-    {"toshiba_128M", 0x98, 0x79, 4, 3},
+    {"maker98_16M", 0x98, 0x73, 3, 2},
+    {"makerAD_32M", 0xAD, 0x75, 3, 2},
+    {"makerEC_64M", 0xEC, 0x76, 4, 3},
+    {"maker98_128M", 0x98, 0x79, 4, 3},
 };
 const size_t kSmallPageChipCount = sizeof(kSmallPageChips) / sizeof(kSmallPageChips[0]);
 
@@ -46,7 +46,27 @@ void Harness::LoadSettings(const NandConfig& c) {
 }
 
 uint32_t Harness::R(uint32_t window, uint32_t offset) { return model->Read32(window, offset, who); }
-void Harness::W(uint32_t window, uint32_t offset, uint32_t value) { model->Write32(window, offset, value, who); }
+void Harness::W(uint32_t window, uint32_t offset, uint32_t value) {
+  Tamper& t = tamper_;
+  bool changes = t.kind == Tamper::kDrop || t.kind == Tamper::kValue || t.kind == Tamper::kAfter;
+  if (changes && !held_ && window == t.window && offset == t.offset) {
+    Tamper::Kind kind = t.kind;
+    t.kind = kind == Tamper::kAfter ? Tamper::kAfter : Tamper::kNone;
+    if (kind == Tamper::kDrop) return;
+    if (kind == Tamper::kValue) value = t.value;
+    if (kind == Tamper::kAfter) {
+      t.value = value;
+      held_ = true;
+      return;
+    }
+  }
+  model->Write32(window, offset, value, who);
+  if (held_ && window == t.afterWindow && offset == t.afterOffset) {
+    held_ = false;
+    t.kind = Tamper::kNone;
+    model->Write32(t.window, t.offset, t.value, who);
+  }
+}
 
 bool Harness::Wait(uint32_t window, uint32_t offset, uint32_t mask, uint32_t want, int* polls) {
   for (int i = 1; i <= kPollLimit; ++i) {
@@ -204,6 +224,7 @@ bool Harness::Erase(uint32_t block) {
 }
 
 void Harness::CommandMode(uint32_t cmd, uint32_t cycles, uint32_t addr) {
+  Nand(NAND_CTRL, NAND_CTRL_START);
   Nand(NAND_MODE, NAND_MODE_COMMAND);
   Nand(NAND_ADDR_CYCLES, cycles);
   Nand(NAND_ADDR, addr);

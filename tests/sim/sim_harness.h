@@ -33,6 +33,17 @@ struct ChipCase {
 extern const ChipCase kSmallPageChips[];
 extern const size_t kSmallPageChipCount;
 
+// One register write of the next sequence changed, as a faulty driver would:
+// left out, written with another value, written only after a later write, or
+// a write the sequence does not make put in after one it does.
+struct Tamper {
+  enum Kind { kNone, kDrop, kValue, kAfter, kInsert };
+  Kind kind = kNone;
+  uint32_t window = 0, offset = 0;
+  uint32_t value = 0;                         // kValue: written instead; kInsert: written
+  uint32_t afterWindow = 0, afterOffset = 0;  // kAfter, kInsert: right after this register's next write
+};
+
 class Harness {
  public:
   explicit Harness(const sim::NandConfig& cfg = sim::NandConfig());
@@ -45,6 +56,12 @@ class Harness {
   sim::Accessor who{100, true};
   uint32_t addrCycles = 4;
   uint32_t eraseCycles = 3;
+
+  // Applies to the next write of (window, offset), once.
+  void SetTamper(const Tamper& t) {
+    tamper_ = t;
+    held_ = t.kind == Tamper::kInsert;
+  }
 
   // Replaces the settings and faults, as a test or an attach does.
   void LoadSettings(const sim::NandConfig& c);
@@ -66,7 +83,8 @@ class Harness {
   bool Erase(uint32_t block);
   bool ResetPreStep();
   bool ProgramTail();
-  // A command in command mode with no wait (0x70, pointers, or misuse).
+  // An operation of one command in command mode with no wait (0x70,
+  // pointers, or misuse).
   void CommandMode(uint32_t cmd, uint32_t cycles = 0, uint32_t addr = 0);
 
   uint8_t* Page(uint32_t sector) { return image.data() + size_t(sector) * kPage; }
@@ -80,6 +98,9 @@ class Harness {
 
  private:
   void Init();
+
+  Tamper tamper_;
+  bool held_ = false;  // kAfter: the write is waiting for its moment
 };
 
 Bytes Pattern(size_t n, uint32_t seed);
