@@ -86,8 +86,30 @@ void NandChip::GoBusy(uint64_t ns) {
   s_.h.clock.chipBusyNs += ns;
 }
 
-bool NandChip::StartOperation() {
+namespace {
+
+ChipOpObserver g_observer = nullptr;
+void* g_observerContext = nullptr;
+
+}  // namespace
+
+void SetChipOpObserver(ChipOpObserver observer, void* context) {
+  g_observer = observer;
+  g_observerContext = context;
+}
+
+bool NandChip::StartOperation(ChipCommand cmd) {
   ++c_.ops;
+  if (g_observer) {
+    ChipOp op;
+    op.command = cmd;
+    bool paged = cmd != ChipCommand::kReset && cmd != ChipCommand::kReadId;
+    op.row = paged ? c_.row : 0;
+    op.column = cmd == ChipCommand::kProgram ? c_.dataStart : cmd == ChipCommand::kEraseConfirm || !paged ? 0 : c_.column;
+    op.bytes = cmd == ChipCommand::kProgram ? c_.column - c_.dataStart : 0;
+    op.index = c_.ops;
+    g_observer(op, g_observerContext);
+  }
   const FaultRec& f = s_.h.faults;
   if (f.powerLossAfter >= 0 && c_.ops > uint64_t(f.powerLossAfter)) {
     s_.h.power.poweredOff = 1;
@@ -212,13 +234,14 @@ void NandChip::AddressDone() {
       return;
     case ChipCommand::kSerialIn:
       c_.state = uint32_t(ChipState::kDataIn);
+      c_.dataStart = c_.column;
       return;
     case ChipCommand::kEraseSetup:
       c_.row &= ~(shape_.pagesPerBlock - 1);
       c_.state = uint32_t(ChipState::kEraseSetup);
       return;
     case ChipCommand::kReadId:
-      if (!StartOperation()) return;
+      if (!StartOperation(ChipCommand::kReadId)) return;
       c_.idPos = 0;
       c_.state = uint32_t(ChipState::kIdOut);
       return;
@@ -229,7 +252,7 @@ void NandChip::AddressDone() {
 }
 
 void NandChip::BeginRead() {
-  if (!StartOperation()) return;
+  if (!StartOperation(ChipCommand(c_.command))) return;
   uint8_t* p = Page(c_.row);
   if (p)
     memcpy(c_.page, p, kRawPageBytes);
@@ -292,7 +315,7 @@ void NandChip::Write(uint8_t byte) {
 }
 
 void NandChip::Program() {
-  if (!StartOperation()) return;
+  if (!StartOperation(ChipCommand::kProgram)) return;
   c_.state = uint32_t(ChipState::kReady);
   if (WriteProtected()) {
     checker_.Record(ViolationKind::kWriteProtect, "program of sector %u while write protect is asserted", c_.row);
@@ -328,7 +351,7 @@ void NandChip::Program() {
 }
 
 void NandChip::Erase() {
-  if (!StartOperation()) return;
+  if (!StartOperation(ChipCommand::kEraseConfirm)) return;
   c_.state = uint32_t(ChipState::kReady);
   uint32_t block = c_.row / shape_.pagesPerBlock;
   if (WriteProtected()) {
@@ -353,7 +376,7 @@ void NandChip::Erase() {
 }
 
 void NandChip::Reset() {
-  if (!StartOperation()) return;
+  if (!StartOperation(ChipCommand::kReset)) return;
   c_.state = uint32_t(ChipState::kReady);
   c_.pointer = uint32_t(ChipArea::kMain);
   c_.status = 0;

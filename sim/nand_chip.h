@@ -78,6 +78,20 @@ constexpr uint8_t kStatusNotProtected = 0x80;
 
 constexpr uint64_t kResetNs = 5000;
 
+// One chip operation as the chip starts it, for a harness in the same process
+// that follows the operations of a run (which pages, in which order, which
+// part of a page each program wrote).
+struct ChipOp {
+  ChipCommand command;  // kRead0 or kReadSpare (page read), kProgram, kEraseConfirm, kReset, kReadId
+  uint32_t row;         // the page; an erase gives its block's first page; 0 for reset and ID
+  uint32_t column;      // raw-page byte a read or a program's data starts at
+  uint32_t bytes;       // program: data bytes that went into the page register
+  uint64_t index;       // chip operations of the program so far, this one included
+};
+using ChipOpObserver = void (*)(const ChipOp& op, void* context);
+// One observer per process (null: none). Called with the SoC's lock held.
+void SetChipOpObserver(ChipOpObserver observer, void* context);
+
 class NandChip {
  public:
   NandChip(SocState& s, uint8_t* image, uint64_t imageBytes, Checker& checker);
@@ -101,7 +115,7 @@ class NandChip {
   void BeginAddress(ChipCommand cmd);
   void CloseAddress(bool shortAddress);
   void AddressDone();
-  bool StartOperation();  // false: the chip does not carry it out
+  bool StartOperation(ChipCommand cmd);  // false: the chip does not carry it out
   void BeginRead();
   void Program();
   void Erase();

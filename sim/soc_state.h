@@ -101,6 +101,8 @@ struct ChipRec {
   uint32_t dataInMain;          // serial data input wrote into the main area
   uint32_t dataInSpare;         // ... and into the spare area
   uint32_t idPos;               // next ID byte on the bus
+  uint32_t dataStart;           // raw-page byte the data phase of `command` started at
+  uint32_t pad;
   uint64_t readyAtNs;           // R/B# goes high (kNever when hung)
   uint64_t ops;                 // chip operations since the program started
   uint8_t page[kRawPageBytes];  // page register
@@ -191,10 +193,10 @@ static_assert(offsetof(SocHeader, regs) == 64, "register files");
 static_assert(offsetof(SocHeader, nand) == 64 + 4 * 0x2000, "controller");
 static_assert(sizeof(NandCtrlRec) == 120, "controller record");
 static_assert(sizeof(DmaRec) == 24, "DMA record");
-static_assert(sizeof(ChipRec) == 592, "chip record");
+static_assert(sizeof(ChipRec) == 600, "chip record");
 static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4), "fault record");
 static_assert(sizeof(ViolationRec) == 128, "violation record");
-static_assert(sizeof(SocHeader) == 45448, "header size");
+static_assert(sizeof(SocHeader) == 45456, "header size");
 
 }  // namespace sim
 

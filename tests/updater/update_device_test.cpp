@@ -17,6 +17,7 @@
 #include "platform/native/native.h"
 #include "platform/test_hooks.h"
 #include "sim/device.h"
+#include "sim/nand_chip.h"
 #include "tests/flash/flash_test_support.h"
 
 namespace flashtest {
@@ -233,6 +234,74 @@ TEST_F(UpdateRunTest, AnEmptyImageLeavesAnErasedArea) {
   ASSERT_NO_FATAL_FAILURE(RunUpdater());
   ExpectOneBox("Information", "Bootloader update finished! ");
   ExpectArea(Bytes());
+}
+
+// The chip operations of a small update, one by one: reads and the ID before
+// the erase, then the area's erases, then per sector the data program, the
+// ECC program at spare byte 8, the record program at spare byte 0 and the
+// read-back, and nothing after. The order of the three programs is what a
+// power loss shows: cut between them, a page with ECC and no record is a
+// sector still to write, while a record without its ECC would read back as
+// uncorrectable. Parts of maker 0xAD get a reset before each program.
+std::string OpText(const sim::ChipOp& op) {
+  char text[80];
+  switch (op.command) {
+    case sim::ChipCommand::kEraseConfirm:
+      snprintf(text, sizeof(text), "erase block %u", op.row / kSectorsPerBlock);
+      break;
+    case sim::ChipCommand::kProgram:
+      snprintf(text, sizeof(text), "program sector %u bytes %u-%u", op.row, op.column, op.column + op.bytes - 1);
+      break;
+    case sim::ChipCommand::kRead0:
+    case sim::ChipCommand::kReadSpare:
+      snprintf(text, sizeof(text), "read sector %u from byte %u", op.row, op.column);
+      break;
+    case sim::ChipCommand::kReset:
+      snprintf(text, sizeof(text), "reset");
+      break;
+    default:
+      snprintf(text, sizeof(text), "command 0x%02x", unsigned(op.command));
+      break;
+  }
+  return text;
+}
+
+void Collect(const sim::ChipOp& op, void* context) { static_cast<std::vector<sim::ChipOp>*>(context)->push_back(op); }
+
+TEST_F(UpdateRunTest, TheChipOperationsOfAnUpdateComeInTheirOrder) {
+  for (uint32_t maker : {0xECu, 0xADu}) {
+    SCOPED_TRACE(testing::Message() << "maker 0x" << std::hex << maker);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(Chip(maker, 0x73)));
+    PutCard(PseudoRandom(2 * kData + 100, 21));  // three sectors, the last one short
+    std::vector<sim::ChipOp> ops;
+    sim::SetChipOpObserver(Collect, &ops);
+    RunUpdater();
+    sim::SetChipOpObserver(nullptr, nullptr);
+    ExpectOneBox("Information", "Bootloader update finished! ");
+
+    std::vector<std::string> got;
+    size_t firstErase = ops.size();
+    for (size_t i = 0; i < ops.size(); ++i) {
+      if (ops[i].command == sim::ChipCommand::kEraseConfirm && firstErase == ops.size()) firstErase = i;
+      if (i < firstErase)
+        EXPECT_TRUE(ops[i].command != sim::ChipCommand::kProgram) << "before the erase: " << OpText(ops[i]);
+      else
+        got.push_back(OpText(ops[i]));
+      EXPECT_EQ(i + 1, ops[i].index) << "every operation is seen once, in order";
+    }
+    std::vector<std::string> want = {"erase block 2", "erase block 3"};
+    uint32_t first = kAreaBlock * kSectorsPerBlock;
+    for (uint32_t s = first; s < first + 3; ++s) {
+      const char* programs[] = {"bytes 0-511", "bytes 520-527", "bytes 512-519"};
+      for (const char* bytes : programs) {
+        if (maker == 0xAD) want.push_back("reset");
+        want.push_back("program sector " + std::to_string(s) + " " + bytes);
+      }
+      want.push_back("read sector " + std::to_string(s) + " from byte 0");
+    }
+    EXPECT_EQ(want, got);
+    TearDown();
+  }
 }
 
 }  // namespace
