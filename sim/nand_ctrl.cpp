@@ -133,6 +133,12 @@ void NandController::Settle() {
   }
 }
 
+bool NandController::StaleEventSet() const {
+  for (const PendingEvent& p : n_.pending)
+    if (p.bits & n_.events) return true;
+  return false;
+}
+
 uint64_t NandController::BusyUntilNs() const {
   uint64_t until = 0;
   for (const PendingEvent& p : n_.pending)

@@ -43,7 +43,10 @@
 //  - Events: an event raised between the command and a clear that comes after
 //    it would be wiped out with the clear. The model keeps it, but records a
 //    NAND_EVENT write that clears the event of an operation still under way:
-//    the clear belongs before the command.
+//    the clear belongs before the command. An event bit left set from before
+//    (no clear before the command) ends the wait at its first poll, while the
+//    operation is still under way: the SoC does not let that poll skip ahead,
+//    so what follows meets a busy chip or an empty FIFO.
 // Time: every bus cycle takes timing.byte_ns on the simulated clock; events
 // and FIFO contents appear at the simulated time the hardware would have
 // them, and the SoC (soc_model.h) lets a polling CPU skip ahead to it.
@@ -103,6 +106,9 @@ class NandController {
 
   // Raises the events whose time has come.
   void Settle();
+  // An event bit is set that an operation under way will raise again: a poll
+  // of NAND_EVENT sees it at once, before that operation has finished.
+  bool StaleEventSet() const;
   // Latest time at which something now under way (chip, FIFO, events) ends;
   // 0 when nothing is.
   uint64_t BusyUntilNs() const;

@@ -85,7 +85,9 @@ uint32_t SocModel::Read32(uint32_t window, uint32_t offset, const Accessor& who)
   if (PoweredOff() || window >= kRegWindows || offset >= kRegWindowWords * 4) return 0xFFFFFFFFu;
   s_.h.clock.nowNs += kRegisterAccessNs;
   Check(window, offset, false, 0, who);
-  if (IsStatusRegister(window, offset)) WaitForHardware();
+  nand_.Settle();
+  bool staleEvent = window == kRegNand && (offset & ~3u) == NAND_EVENT && nand_.StaleEventSet();
+  if (IsStatusRegister(window, offset) && !staleEvent) WaitForHardware();
   nand_.Settle();
   switch (window) {
     case kRegNand:

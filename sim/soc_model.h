@@ -12,6 +12,8 @@
 //    (NAND_EVENT, NAND_FIFO_STAT, DMA_STAT, DMA_DRAIN) while the hardware is
 //    still working moves the clock on to the moment it has finished: the CPU
 //    would have spent that time polling, so the next poll sees it done.
+//    Except a NAND_EVENT poll that finds set a bit the work under way will
+//    raise again: that poll ends the CPU's wait at once (nand_ctrl.h).
 // The protocol checker (checker.h) records, besides what each model checks,
 // every NAND or DMA controller access by a process that does not hold both
 // bus mutexes (the caller says whether it does) and every NAND controller

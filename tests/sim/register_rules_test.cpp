@@ -116,6 +116,14 @@ const RuleCase kCases[] = {
      ViolationKind::kSequence, "clears EV_READY of the operation under way", Effect::kNone, nullptr},
     {"event_clear_after_the_spare_read_start", Op::kReadSpare, After(kRegNand, NAND_EVENT, kRegNand, NAND_XFER),
      ViolationKind::kSequence, "clears EV_FIFO_DONE of the operation under way", Effect::kNone, nullptr},
+    // The ID read leaves EV_FIFO_DONE set (it polls the FIFO status); a spare
+    // read without its clear ends its wait at once and finds the FIFO empty.
+    {"event_clear_left_out_after_an_id_read", Op::kReadSpare, Drop(kRegNand, NAND_EVENT), ViolationKind::kSequence,
+     "NAND_FIFO read with the FIFO empty", Effect::kNone,
+     [](Harness& h) {
+       uint32_t id = 0;
+       EXPECT_TRUE(h.ReadId(&id));
+     }},
     // The DMA descriptor, taken when DMA_CH_BUF arms the channel.
     {"dma_len_written_after_the_buffer", Op::kReadPage, After(kRegDma, DMA_CH_LEN, kRegDma, DMA_CH_BUF),
      ViolationKind::kSequence, "DMA_CH_LEN not written since the last arming", Effect::kNothingMoved, nullptr},
