@@ -14,19 +14,10 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY   # nothing here needs a display; screenshots start their own Xvfb
 
-# One persistent Wine server per prefix for the whole run (the prefix itself
-# and each test worker's, see scripts/wine-run): a program then starts in ~30 ms.
-prefixes=("$WINEPREFIX")
-for worker in $(sed -n 's/.*"id": *"\([0-9]*\)".*/\1/p' cmake/wine-workers.json); do
-  prefixes+=("$WINEPREFIX-worker$worker")
-done
-stop_servers() { for p in "${prefixes[@]}"; do WINEPREFIX="$p" wineserver -k 2>/dev/null || true; done; }
-stop_servers
-trap stop_servers EXIT
-for p in "${prefixes[@]}"; do
-  WINEPREFIX="$p" wineserver -p
-  WINEPREFIX="$p" scripts/wine-boot-services
-done
+# One persistent Wine server per prefix for the whole run: a program then
+# starts in ~30 ms.
+trap 'scripts/wine-servers stop' EXIT
+scripts/wine-servers start
 
 jobs=$(nproc)
 status=0
