@@ -37,6 +37,7 @@ class Checker {
   explicit Checker(SocHeader& h) : h_(h) {}
   // The process making the current access; set by the SoC before each access.
   void SetAccessor(uint32_t pid) { pid_ = pid; }
+  uint32_t Accessor() const { return pid_; }
   void Record(ViolationKind kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void Clear();
 

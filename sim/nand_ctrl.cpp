@@ -109,6 +109,7 @@ void NandController::Raise(uint32_t bits, uint64_t atNs) {
   for (PendingEvent& p : n_.pending) {
     if (p.bits == 0) {
       p.bits = bits;
+      p.pid = checker_.Accessor();
       p.atNs = atNs;
       return;
     }
@@ -120,6 +121,7 @@ void NandController::Raise(uint32_t bits, uint64_t atNs) {
     if (p.atNs < first->atNs) first = &p;
   n_.events |= first->bits;
   first->bits = bits;
+  first->pid = checker_.Accessor();
   first->atNs = atNs;
 }
 
@@ -177,6 +179,9 @@ void NandController::RunCommandMode(uint32_t cmd) {
   // R/B# rising after these is what EV_READY reports.
   bool arrayOp = last == NAND_CMD_RESET || last == NAND_CMD_PROGRAM || last == 0xD0;
   if (arrayOp) {
+    // R/B# rises once, when the chip is ready from all it was given: a
+    // reset that aborts a program makes one edge, not two.
+    for (PendingEvent& p : n_.pending) p.bits &= ~EV_READY;
     uint64_t ready = ChipReached() ? std::max(chip_.ReadyAtNs(), s_.h.clock.nowNs) : s_.h.clock.nowNs;
     Raise(EV_READY, ready);
   }
@@ -378,7 +383,9 @@ void NandController::Write(uint32_t offset, uint32_t value) {
       Settle();
       for (const PendingEvent& p : n_.pending) {
         // A hung chip's events never come: nothing is lost by clearing them.
-        if ((p.bits & value) && !s_.h.power.stuck) {
+        // Another process clearing them takes over from one that died in
+        // the middle of its operation: that is recovery, not a late clear.
+        if ((p.bits & value) && !s_.h.power.stuck && p.pid == checker_.Accessor()) {
           checker_.Record(ViolationKind::kSequence,
                           "NAND_EVENT write 0x%x clears %s of the operation under way: the clear belongs before the "
                           "command",

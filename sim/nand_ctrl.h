@@ -42,8 +42,10 @@
 //    data path would be the wrong one).
 //  - Events: an event raised between the command and a clear that comes after
 //    it would be wiped out with the clear. The model keeps it, but records a
-//    NAND_EVENT write that clears the event of an operation still under way:
-//    the clear belongs before the command. An event bit left set from before
+//    NAND_EVENT write that clears the event of an operation still under way,
+//    made by the process that started it: the clear belongs before the
+//    command. (Another process clearing it is taking the bus over from one
+//    that died in the middle of its operation.) An event bit left set from before
 //    (no clear before the command) ends the wait at its first poll, while the
 //    operation is still under way: the SoC does not let that poll skip ahead,
 //    so what follows meets a busy chip or an empty FIFO.

@@ -61,7 +61,7 @@ struct PowerRec {
 // One event that the controller raises at a given simulated time.
 struct PendingEvent {
   uint32_t bits;  // NAND_EVENT bits; 0 = slot free
-  uint32_t pad;
+  uint32_t pid;   // process whose command started the operation
   uint64_t atNs;
 };
 

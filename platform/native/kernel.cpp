@@ -114,6 +114,8 @@ struct Kernel {
   int nextProcess = 2;
   unsigned failVirtualCopyAt = 0;
   bool failArmed = false;
+  bool traceMutexes = false;
+  std::vector<std::string> mutexTrace;
 };
 
 // Never destroyed: threads may still end (and abandon their mutexes) while
@@ -686,6 +688,8 @@ bool TryTake(Object* o, DWORD* result) {
     if (o->owner == nullptr && (o->waiters.empty() || o->waiters.front() == &t_thread)) {
       o->owner = &t_thread;
       o->recursion = 1;
+      if (K().traceMutexes && !o->name.empty())
+        K().mutexTrace.push_back("take " + native::internal::DeviceUtf8(o->name.c_str()));
       *result = o->abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
       o->abandoned = false;
       return true;
@@ -724,6 +728,8 @@ BOOL ReleaseMutexLocked(HANDLE h) {
   }
   if (--o->recursion == 0) {
     o->owner = nullptr;
+    if (K().traceMutexes && !o->name.empty())
+      K().mutexTrace.push_back("release " + native::internal::DeviceUtf8(o->name.c_str()));
     K().changed.notify_all();
   }
   return TRUE;
@@ -741,6 +747,21 @@ BOOL SetEventLocked(HANDLE h) {
 }
 
 }  // namespace
+
+namespace native {
+
+void TraceNamedMutexes(bool on) {
+  std::lock_guard<std::mutex> g(K().lock);
+  K().traceMutexes = on;
+  K().mutexTrace.clear();
+}
+
+std::vector<std::string> NamedMutexTrace() {
+  std::lock_guard<std::mutex> g(K().lock);
+  return K().mutexTrace;
+}
+
+}  // namespace native
 
 extern "C" BOOL ReleaseMutex(HANDLE h) {
   std::lock_guard<std::mutex> g(K().lock);

@@ -70,6 +70,13 @@ bool CallingThreadIsTarget();
 bool CallingThreadOwns(const wchar_t* mutexName);
 bool CallingThreadOwnsAll(const wchar_t* const* mutexNames, size_t count);
 
+// When on (off at start; switching clears the trace): every taking and giving
+// back of a named mutex, in the order they happen, as "take NAME" and
+// "release NAME" (a recursive take or release is not a change of owner and
+// is not listed; an owner's end that abandons a mutex is not a release).
+void TraceNamedMutexes(bool on);
+std::vector<std::string> NamedMutexTrace();
+
 // Everything the platform recorded in this process, in order: debug lines,
 // message boxes with their answers, progress positions (tools/run/events.h).
 std::vector<runproto::Event> Events();

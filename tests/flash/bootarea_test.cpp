@@ -179,7 +179,8 @@ TEST_F(BootAreaTest, AWrittenSectorHoldsDataCodeAndTheBootRecord) {
 
 // The chip reports no program failure: the read-back is what notices a page
 // that did not take, and the write is reported failed. One cell that stayed 1
-// is within what the page code repairs on every read, so that sector stands.
+// is within what the page code repairs on every read, so that sector stands;
+// one in the boot record is not (the code covers the data only).
 TEST_F(BootAreaTest, AProgramThatDidNotTakeFailsTheWrite) {
   sim::NandConfig cfg = SmallChip();
   sim::ProgramFailFault page;
@@ -189,7 +190,11 @@ TEST_F(BootAreaTest, AProgramThatDidNotTakeFailsTheWrite) {
   cell.wholePage = false;
   cell.byte = 100;
   cell.bit = 3;
-  cfg.programFails = {page, cell};
+  sim::ProgramFailFault record = cell;
+  record.sector = 2 * kSectorsPerBlock + 7;
+  record.byte = 512;  // the record's first byte, written 0x00
+  record.bit = 0;
+  cfg.programFails = {page, cell, record};
   ASSERT_NO_FATAL_FAILURE(StartDriver(cfg));
   PutToc(1, 2, 64);
   ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));
@@ -199,6 +204,8 @@ TEST_F(BootAreaTest, AProgramThatDidNotTakeFailsTheWrite) {
   EXPECT_EQ(0, NandWriteEBootSector(&ctx_, 5, data.data()));
   EXPECT_EQ(1, NandWriteEBootSector(&ctx_, 6, data.data()));
   EXPECT_EQ(0x08, dev_->RawPage(2 * kSectorsPerBlock + 6).at(100)) << "the stuck cell is in the page";
+  EXPECT_EQ(0, NandWriteEBootSector(&ctx_, 7, data.data())) << "a record cell that stayed 1";
+  EXPECT_EQ(0x01, dev_->RawPage(2 * kSectorsPerBlock + 7).at(512));
   EXPECT_TRUE(BusIsFree());
 }
 

@@ -236,6 +236,26 @@ TEST_F(UpdateRunTest, AnEmptyImageLeavesAnErasedArea) {
   ExpectArea(Bytes());
 }
 
+// The bus lock over a whole update, as the kernel sees its mutexes change
+// owner: each holding takes "_FLASH_MUTEX_" and then the pin mutex, and gives
+// them back in the reverse order, so a system driver that holds the flash
+// mutex and waits for the pins can never be kept waiting by us.
+TEST_F(UpdateRunTest, EveryHoldingOfTheBusTakesFlashThenPinsAndGivesThemBackInReverse) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  PutCard(PseudoRandom(3 * kData, 23));
+  native::TraceNamedMutexes(true);
+  RunUpdater();
+  std::vector<std::string> trace = native::NamedMutexTrace();
+  native::TraceNamedMutexes(false);
+  ExpectOneBox("Information", "Bootloader update finished! ");
+  const std::vector<std::string> holding = {"take _FLASH_MUTEX_", "take PIN_MUX_CAM_NANDFLASH_MUTEX",
+                                            "release PIN_MUX_CAM_NANDFLASH_MUTEX", "release _FLASH_MUTEX_"};
+  // ID read, TOC probe and read, two erases, three sectors written and read back.
+  ASSERT_GE(trace.size(), 8 * holding.size());
+  ASSERT_EQ(0u, trace.size() % holding.size()) << ::testing::PrintToString(trace);
+  for (size_t i = 0; i < trace.size(); ++i) EXPECT_EQ(holding[i % holding.size()], trace[i]) << "entry " << i;
+}
+
 // The chip operations of a small update, one by one: reads and the ID before
 // the erase, then the area's erases, then per sector the data program, the
 // ECC program at spare byte 8, the record program at spare byte 0 and the

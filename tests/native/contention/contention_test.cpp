@@ -274,6 +274,44 @@ TEST_F(ContentionTest, KilledHoldingTheBusTheSystemDriverTakesOverAndTheNextRunS
   EXPECT_TRUE(first.flash == second.flash) << "the same settings left different flash";
 }
 
+// The system driver takes the bus over from an updater killed in the middle of
+// each kind of operation: the kill comes at the updater's first controller
+// access after the chip operation k (k = N .. N+7 of the sectors' four or
+// seven), so the updater dies with a program, a reset or a read under way,
+// its event not yet acknowledged, its transfer half set up. The takeover's
+// reset and everything after it is clean, and the next run writes the area.
+TEST_F(ContentionTest, TheSystemDriverTakesOverFromEveryKindOfOperation) {
+  Bytes image = flashtest::PseudoRandom(6 * kData, 8);
+  PutImage(image);
+  uint64_t alone = 0;
+  {
+    HANDLE flash = CreateMutexW(nullptr, FALSE, L"_FLASH_MUTEX_");
+    sim::SocStartRun(/*clearRecord=*/false);
+    std::vector<std::string> messages;
+    ASSERT_EQ(native::ProgramEnd::kReturned, RunUpdater(&messages));
+    alone = ChipOps();
+    CloseHandle(flash);
+  }
+  for (uint64_t k = alone - 16; k < alone - 8; ++k) {
+    SCOPED_TRACE("killed after chip operation " + std::to_string(k));
+    ASSERT_NO_FATAL_FAILURE(MakeDevice());
+    PutImage(image);
+    SystemDriver sys(DeviceConfig(), Pacing{1, 2});
+    sys.Start();
+    sim::SocStartRun(/*clearRecord=*/true, int64_t(k));
+    std::vector<std::string> killed;
+    EXPECT_EQ(native::ProgramEnd::kKilled, RunUpdater(&killed));
+    sys.WaitForAbandoned(1);
+    std::vector<std::string> again;
+    EXPECT_EQ(native::ProgramEnd::kReturned, RunUpdater(&again));
+    SystemDriverReport fs = sys.Stop();
+    EXPECT_EQ(std::vector<std::string>{kFinished}, again);
+    ExpectAreaHolds(image);
+    ExpectFileSystemIntact(fs);
+    ExpectNoViolations();
+  }
+}
+
 // The checker names the thread behind every controller access, stand-ins
 // included: a thread started as the drivers are, touching the NAND controller
 // first without the bus mutexes and then holding them with the pins given to
