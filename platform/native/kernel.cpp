@@ -577,33 +577,32 @@ extern "C" BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect) 
   return TRUE;
 }
 
+namespace {
+
+// The register window and offset behind an address of a VirtualCopy'd
+// register window; false for plain memory.
+bool RegisterAt(volatile ULONG* reg, int* window, unsigned* offset) {
+  std::lock_guard<std::mutex> g(K().lock);
+  int i = native::FindRegionContaining(reinterpret_cast<uintptr_t>(reg));
+  if (i < 0 || K().regions[i].view || K().regions[i].window < 0) return false;
+  *window = K().regions[i].window;
+  *offset = unsigned(reinterpret_cast<uintptr_t>(reg) - K().regions[i].base) + K().regions[i].windowOffset;
+  return true;
+}
+
+}  // namespace
+
 extern "C" ULONG READ_REGISTER_ULONG(volatile ULONG* reg) {
   int window = -1;
   unsigned offset = 0;
-  {
-    std::lock_guard<std::mutex> g(K().lock);
-    int i = native::FindRegionContaining(reinterpret_cast<uintptr_t>(reg));
-    if (i >= 0 && !K().regions[i].view && K().regions[i].window >= 0) {
-      window = K().regions[i].window;
-      offset = unsigned(reinterpret_cast<uintptr_t>(reg) - K().regions[i].base) + K().regions[i].windowOffset;
-    }
-  }
-  if (window < 0) return *reg;
+  if (!RegisterAt(reg, &window, &offset)) return *reg;
   return sim::SocRead32(window, offset);
 }
 
 extern "C" void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
   int window = -1;
   unsigned offset = 0;
-  {
-    std::lock_guard<std::mutex> g(K().lock);
-    int i = native::FindRegionContaining(reinterpret_cast<uintptr_t>(reg));
-    if (i >= 0 && !K().regions[i].view && K().regions[i].window >= 0) {
-      window = K().regions[i].window;
-      offset = unsigned(reinterpret_cast<uintptr_t>(reg) - K().regions[i].base) + K().regions[i].windowOffset;
-    }
-  }
-  if (window < 0) {
+  if (!RegisterAt(reg, &window, &offset)) {
     *reg = value;
     return;
   }

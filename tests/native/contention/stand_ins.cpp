@@ -3,6 +3,8 @@
 #include <ceddk.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "flash/flash.h"
@@ -24,6 +26,27 @@ std::wstring EventName(const wchar_t* who, const wchar_t* what) {
 }
 
 bool Stopped(HANDLE stop) { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
+
+// Starts a stand-in's body as a process of the device and waits until it says
+// it is ready (its bus mutexes made, its first state set up).
+void StartStandIn(std::unique_ptr<native::Process>* process, const std::wstring& readyName,
+                  const std::function<void()>& body) {
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+  process->reset(new native::Process(body, /*target=*/false));
+  WaitForSingleObject(ready, INFINITE);
+  CloseHandle(ready);
+}
+
+// Tells a running stand-in to stop and waits until it has (it writes its
+// report on the way out). Nothing to do when it is not running.
+void StopStandIn(std::unique_ptr<native::Process>* process, const std::wstring& stopName) {
+  if (!*process) return;
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, stopName.c_str());
+  SetEvent(stop);
+  (*process)->Wait();
+  process->reset();
+  CloseHandle(stop);
+}
 
 // A stand-in's view of the resource-sharing registers, mapped as every driver
 // maps it.
@@ -223,11 +246,8 @@ SystemDriver::~SystemDriver() {
 }
 
 void SystemDriver::Start() {
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, s_->readyName.c_str());
   State* s = s_.get();
-  process_.reset(new native::Process([s] { SystemDriverBody(s); }, /*target=*/false));
-  WaitForSingleObject(ready, INFINITE);
-  CloseHandle(ready);
+  StartStandIn(&process_, s_->readyName, [s] { SystemDriverBody(s); });
 }
 
 void SystemDriver::WaitForAbandoned(uint32_t times) {
@@ -237,12 +257,7 @@ void SystemDriver::WaitForAbandoned(uint32_t times) {
 }
 
 SystemDriverReport SystemDriver::Stop() {
-  if (!process_) return s_->report;
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, s_->stopName.c_str());
-  SetEvent(stop);
-  process_->Wait();
-  process_.reset();
-  CloseHandle(stop);
+  StopStandIn(&process_, s_->stopName);
   return s_->report;
 }
 
@@ -304,20 +319,12 @@ Camera::~Camera() {
 }
 
 void Camera::Start() {
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, s_->readyName.c_str());
   State* s = s_.get();
-  process_.reset(new native::Process([s] { CameraBody(s); }, /*target=*/false));
-  WaitForSingleObject(ready, INFINITE);
-  CloseHandle(ready);
+  StartStandIn(&process_, s_->readyName, [s] { CameraBody(s); });
 }
 
 CameraReport Camera::Stop() {
-  if (!process_) return s_->report;
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, s_->stopName.c_str());
-  SetEvent(stop);
-  process_->Wait();
-  process_.reset();
-  CloseHandle(stop);
+  StopStandIn(&process_, s_->stopName);
   return s_->report;
 }
 
