@@ -53,7 +53,7 @@ class FlashContext {
   BOOL FMD_Init();
   BOOL NandReadId();
   void FMD_Deinit();
-  void AcquireFlashBus();
+  BOOL AcquireFlashBus();
   void ReleaseFlashBus();
 
   // Controller transfers of one sector; the caller holds the bus.

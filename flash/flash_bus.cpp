@@ -96,7 +96,7 @@ BOOL FlashContext::FMD_Init() {
   }
 
   if (!NandReadId()) {
-    NKDbgPrintfW(L"FMD: FMD_Init - Timed out reading flash ID\r\n");
+    NKDbgPrintfW(L"FMD: FMD_Init - Unable to read flash ID\r\n");
     FMD_Deinit();
     return 0;
   }
@@ -109,10 +109,11 @@ BOOL FlashContext::FMD_Init() {
 }
 
 // Reads the maker and device codes. The FIFO wait is bounded: a chip that
-// never answers fails the ID read (1 on success, 0 on time-out, codes then
-// left as they were) instead of hanging with the bus held.
+// never answers fails the ID read (1 on success, 0 on time-out or when the
+// bus cannot be had, codes then left as they were) instead of hanging with
+// the bus held.
 BOOL FlashContext::NandReadId() {
-  AcquireFlashBus();
+  if (!AcquireFlashBus()) return 0;
   FlashWrite(pNandRegs, NAND_CTRL, NAND_CTRL_START);
   FlashWrite(pNandRegs, NAND_XFER, NAND_XFER_RESET);
   FlashWrite(pNandRegs, NAND_XFER, NAND_XFER_IDLE);
@@ -151,21 +152,29 @@ void FlashContext::FMD_Deinit() {
   }
 }
 
-void FlashContext::AcquireFlashBus() {
-  WaitForSingleObject(hFlashMutex, INFINITE);
+// 1 with both mutexes held. A wait that fails (WAIT_FAILED: the handle is
+// not a mutex of ours any more) leaves that mutex with whoever has it, so
+// the controller is not ours to drive: what was taken is given back and the
+// operation fails without touching the hardware, instead of running over
+// the system driver's transfer.
+BOOL FlashContext::AcquireFlashBus() {
+  if (WaitForSingleObject(hFlashMutex, INFINITE) == WAIT_FAILED) return 0;
   // An abandoned pin mutex is still ours: its previous owner died, perhaps
   // with the pins on the camera, so they are taken back just the same.
   DWORD dwWait = WaitForSingleObject(hPinMutex, INFINITE);
-  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) {
-    ULONG dwPinMux = FlashRead(pResShareRegs, RS_PINMUX);
-    FlashWrite(pResShareRegs, RS_PINMUX, dwPinMux & ~(ULONG)RS_PINMUX_CAMERA);
+  if (dwWait == WAIT_FAILED) {
+    ReleaseMutex(hFlashMutex);
+    return 0;
   }
+  ULONG dwPinMux = FlashRead(pResShareRegs, RS_PINMUX);
+  FlashWrite(pResShareRegs, RS_PINMUX, dwPinMux & ~(ULONG)RS_PINMUX_CAMERA);
   // Lift the chip's write protect; the shared shadow keeps the other users'
   // bits of the write-only control register.
   volatile BYTE* pShadow = pDriverGlobals + EXT_BOARD_SHADOW;
   DWORD dwExt = ReadLe32(pShadow) & ~(DWORD)EXT_BOARD_NAND_WP;
   WriteLe32(pShadow, dwExt);
   FlashWrite(pExtBoardRegs, EXT_BOARD_CTRL, dwExt);
+  return 1;
 }
 
 void FlashContext::ReleaseFlashBus() {

@@ -235,7 +235,7 @@ BOOL FlashContext::NandWritePage(DWORD dwSector, const BYTE* pData, const Sector
 BOOL FlashContext::FMD_EraseBlock(DWORD dwBlock) {
   if (dwBlock >= Geometry.dwTotalBlocks) return 0;
 
-  AcquireFlashBus();
+  if (!AcquireFlashBus()) return 0;
   FlashWrite(pNandRegs, NAND_CTRL, NAND_CTRL_START);
   FlashWrite(pNandRegs, NAND_EVENT, EV_ALL);
   FlashWrite(pNandRegs, NAND_MODE, NAND_MODE_COMMAND);

@@ -24,7 +24,7 @@ BOOL FlashContext::FMD_ReadSector(DWORD dwStartSector, BYTE* pSectorBuff, Sector
   if (!IsRunInsideDevice(Geometry, dwStartSector, dwNumSectors)) return 0;
   if (pSectorBuff == NULL && pSectorInfoBuff == NULL) return 0;
 
-  AcquireFlashBus();
+  if (!AcquireFlashBus()) return 0;
   BOOL bOk = 1;
   BYTE* pData = pSectorBuff;
   BYTE* pRecord = reinterpret_cast<BYTE*>(pSectorInfoBuff);
@@ -47,7 +47,7 @@ BOOL FlashContext::FMD_WriteSector(DWORD dwStartSector, BYTE* pSectorBuff, Secto
   if (!IsRunInsideDevice(Geometry, dwStartSector, dwNumSectors)) return 0;
   if (pSectorBuff == NULL && pSectorInfoBuff == NULL) return 0;
 
-  AcquireFlashBus();
+  if (!AcquireFlashBus()) return 0;
   BOOL bOk = 1;
   const BYTE* pData = pSectorBuff;
   BYTE* pRecord = reinterpret_cast<BYTE*>(pSectorInfoBuff);

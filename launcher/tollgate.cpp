@@ -21,8 +21,15 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLin
   (void)lpCmdLine;
   (void)nCmdShow;
 
+  // The update goes ahead only when the look says the navigation program is
+  // not there. A look that fails for any other reason (the folder cannot be
+  // read) tells nothing, and updating a device that must be refused is the
+  // worse mistake, so it refuses.
   WIN32_FIND_DATAW fd;
-  if (FindFirstFileW(L"\\windows\\navorin.exe", &fd) != INVALID_HANDLE_VALUE) {
+  HANDLE hFind = FindFirstFileW(L"\\windows\\navorin.exe", &fd);
+  DWORD dwLook = hFind == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (hFind != INVALID_HANDLE_VALUE) FindClose(hFind);
+  if (dwLook != ERROR_FILE_NOT_FOUND && dwLook != ERROR_PATH_NOT_FOUND && dwLook != ERROR_NO_MORE_FILES) {
     MessageBoxW(NULL, g_szRefusalText, L"Tollgate", MB_OKCANCEL | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
     return 0;
   }
@@ -37,6 +44,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLin
     ++nAttempt;
     Sleep(START_RETRY_MS);
   }
+  CloseHandle(pi.hThread);
 
   for (int nPoll = 1; nPoll <= WAIT_POLLS; ++nPoll) {
     // A read of the exit code that fails leaves the updater counted as

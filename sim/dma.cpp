@@ -22,8 +22,16 @@ uint64_t DmaChannel::BusyUntilNs() const {
   return DmaState(d_.state) == DmaState::kArmed && d_.doneAtNs != kNever ? d_.doneAtNs : 0;
 }
 
+void DmaChannel::Hang() {
+  d_.hung |= kHungTransfer;
+  d_.doneAtNs = kNever;
+  nand_.LoseEvents(EV_DMA_DONE);
+}
+
+void DmaChannel::HangDrain() { d_.hung |= kHungDrain; }
+
 void DmaChannel::Arm(uint32_t busAddress) {
-  if (Running() && !s_.h.power.stuck) {
+  if (Running() && !s_.h.power.stuck && !(d_.hung & kHungTransfer)) {
     checker_.Record(ViolationKind::kSequence, "DMA_CH_BUF written while the channel is still busy");
     return;
   }
@@ -63,6 +71,15 @@ void DmaChannel::Arm(uint32_t busAddress) {
   uint32_t bytes = words * 4;
   if (words > sizeof(s_.dmaBuffer) / 4) bytes = sizeof(s_.dmaBuffer);
   d_.state = uint32_t(DmaState::kArmed);
+  d_.hung = 0;
+  const FaultRec& f = s_.h.faults;
+  uint64_t nth = s_.h.hang.dmaArmings++;
+  if (f.dmaHang >= 0 && nth == uint64_t(f.dmaHang)) {
+    // The channel never starts moving: no byte reaches the chip or memory.
+    d_.hung = kHungTransfer;
+    d_.doneAtNs = kNever;
+    return;
+  }
   d_.doneAtNs = nand_.DmaDataPhase(toChip, s_.dmaBuffer, bytes);
   Reg(DMA_CH_LEN) = 0;  // the word counter has run down
 }
@@ -73,7 +90,7 @@ uint32_t DmaChannel::Read(uint32_t offset) {
     case DMA_STAT:
       return Running() ? DMA_STAT_BUSY : 0;
     case DMA_DRAIN:
-      if (d_.drainRequested && Running()) return 1;
+      if (d_.drainRequested && (Running() || (d_.hung & kHungDrain))) return 1;
       d_.drainRequested = 0;
       return 0;
     default:
@@ -89,7 +106,13 @@ void DmaChannel::Write(uint32_t offset, uint32_t value) {
       Arm(value);
       return;
     case DMA_DRAIN:
-      if (value & 1) d_.drainRequested = 1;
+      if (value & 1) {
+        d_.drainRequested = 1;
+        d_.hung &= ~uint32_t(kHungDrain);
+        const FaultRec& f = s_.h.faults;
+        uint64_t nth = s_.h.hang.drains++;
+        if (f.drainHang >= 0 && nth == uint64_t(f.drainHang)) d_.hung |= kHungDrain;
+      }
       return;
     case DMA_STAT:
       return;  // read only

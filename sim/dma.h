@@ -25,7 +25,12 @@
 // that does not fit the NAND transfer (read: 132 words, direction clear;
 // write: 128 words, direction set), a stale descriptor, DMA_CH_EXT not 0.
 // Faults: once the stuck-ready fault has struck, DMA_STAT stays busy and
-// DMA_DRAIN stays 1.
+// DMA_DRAIN stays 1. A hung transfer (fault.dma_hang, or Hang() on the
+// transfer under way) moves nothing more and never ends: DMA_STAT stays busy
+// and no EV_DMA_DONE comes, until the channel is armed again (arming a hung
+// channel is how a driver recovers it, not a misuse). A hung drain
+// (fault.drain_hang, or HangDrain()) reads 1 until the next drain request or
+// arming.
 #ifndef SIM_DMA_H
 #define SIM_DMA_H
 
@@ -44,6 +49,12 @@ enum DescriptorBit : uint32_t {
   kDescExt = 1u << 2,
 };
 
+// Bits of DmaRec::hung.
+enum DmaHang : uint32_t {
+  kHungTransfer = 1u << 0,
+  kHungDrain = 1u << 1,
+};
+
 enum class DmaState : uint32_t {
   kIdle = 0,  // nothing armed since power-on
   kArmed,     // an armed transfer runs or has run until doneAtNs
@@ -57,6 +68,10 @@ class DmaChannel {
   void Write(uint32_t offset, uint32_t value);
   // Time at which the armed transfer ends (0 when none runs, kNever if never).
   uint64_t BusyUntilNs() const;
+
+  // The transfer under way never ends; the drain under way never completes.
+  void Hang();
+  void HangDrain();
 
   static void PowerOn(DmaRec& d);
 

@@ -16,6 +16,11 @@ bool LoadSettings(FaultRec& rec, const NandConfig& cfg, uint64_t configHash) {
   rec.partialSpare = cfg.partialSpare;
   rec.stuckReadyAfter = cfg.stuckReadyAfter;
   rec.powerLossAfter = cfg.powerLossAfter;
+  rec.dmaHang = cfg.dmaHang;
+  rec.drainHang = cfg.drainHang;
+  rec.fifoHang = cfg.fifoHang;
+  rec.eventHangNth = cfg.eventHangNth;
+  rec.eventHangCommand = cfg.eventHangCommand;
   rec.configHash = configHash;
   bool all = true;
   for (const ReadFlipFault& f : cfg.readFlips) {

@@ -70,6 +70,22 @@ KeyStatus AddFault(std::vector<T>* faults, const T& fault) {
 
 KeyStatus Status(bool ok) { return ok ? KeyStatus::kApplied : KeyStatus::kBadValue; }
 
+// The commands whose operations end with an event of the controller.
+bool IsEventCommand(uint32_t command) {
+  switch (command) {
+    case 0x00:
+    case 0x10:
+    case 0x50:
+    case 0x80:
+    case 0x90:
+    case 0xD0:
+    case 0xFF:
+      return true;
+    default:
+      return false;
+  }
+}
+
 KeyStatus ApplyFaultKey(const std::string& key, const std::string& value, NandConfig* cfg) {
   std::vector<uint32_t> f;
   if (key == "fault.read_flip") {
@@ -99,6 +115,15 @@ KeyStatus ApplyFaultKey(const std::string& key, const std::string& value, NandCo
   }
   if (key == "fault.stuck_ready_after") return Status(ParseCount(value, &cfg->stuckReadyAfter));
   if (key == "fault.power_loss_after") return Status(ParseCount(value, &cfg->powerLossAfter));
+  if (key == "fault.dma_hang") return Status(ParseCount(value, &cfg->dmaHang));
+  if (key == "fault.drain_hang") return Status(ParseCount(value, &cfg->drainHang));
+  if (key == "fault.fifo_hang") return Status(ParseCount(value, &cfg->fifoHang));
+  if (key == "fault.event_hang") {
+    if (!ParseFields(value, 2, 2, &f) || !IsEventCommand(f[0])) return KeyStatus::kBadValue;
+    cfg->eventHangCommand = f[0];
+    cfg->eventHangNth = f[1];
+    return KeyStatus::kApplied;
+  }
   return KeyStatus::kUnknown;
 }
 
@@ -112,7 +137,8 @@ std::string Hex2(uint32_t v) {
 
 bool NandConfig::HasFaults() const {
   return !readFlips.empty() || !stuckBits.empty() || !programFails.empty() || !eraseFails.empty() ||
-         stuckReadyAfter >= 0 || powerLossAfter >= 0;
+         stuckReadyAfter >= 0 || powerLossAfter >= 0 || dmaHang >= 0 || drainHang >= 0 || fifoHang >= 0 ||
+         eventHangNth >= 0;
 }
 
 void NandConfig::ClearFaults() {
@@ -122,6 +148,8 @@ void NandConfig::ClearFaults() {
   eraseFails.clear();
   stuckReadyAfter = -1;
   powerLossAfter = -1;
+  dmaHang = drainHang = fifoHang = eventHangNth = -1;
+  eventHangCommand = 0;
 }
 
 KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, NandConfig* cfg) {
@@ -211,6 +239,10 @@ std::string FormatNandConfig(const NandConfig& cfg) {
   for (uint32_t b : cfg.eraseFails) os << "fault.erase_fail = " << b << "\n";
   if (cfg.stuckReadyAfter >= 0) os << "fault.stuck_ready_after = " << cfg.stuckReadyAfter << "\n";
   if (cfg.powerLossAfter >= 0) os << "fault.power_loss_after = " << cfg.powerLossAfter << "\n";
+  if (cfg.dmaHang >= 0) os << "fault.dma_hang = " << cfg.dmaHang << "\n";
+  if (cfg.drainHang >= 0) os << "fault.drain_hang = " << cfg.drainHang << "\n";
+  if (cfg.fifoHang >= 0) os << "fault.fifo_hang = " << cfg.fifoHang << "\n";
+  if (cfg.eventHangNth >= 0) os << "fault.event_hang = " << Hex2(cfg.eventHangCommand) << ":" << cfg.eventHangNth << "\n";
   os << "sysdrv.rate = " << cfg.sysdrvRate << "\n";
   if (cfg.sysdrvFirstBlock >= 0 && cfg.sysdrvBlockCount >= 0)
     os << "sysdrv.region = " << cfg.sysdrvFirstBlock << ":" << cfg.sysdrvBlockCount << "\n";

@@ -17,12 +17,20 @@
 //   fault.erase_fail = BLOCK                    erase leaves the block as it was
 //   fault.stuck_ready_after = N                 after N chip operations nothing signals ready
 //   fault.power_loss_after = N                  after N chip operations the power goes
+//   fault.dma_hang = N                          the DMA channel's Nth transfer never finishes
+//   fault.drain_hang = N                        the DMA channel's Nth drain never completes
+//   fault.fifo_hang = N                         the Nth FIFO transfer never completes (a write
+//                                               never empties, a read never fills)
+//   fault.event_hang = COMMAND:N                the event of the Nth operation with COMMAND
+//                                               never comes (0x00 0x80: EV_DMA_DONE; 0x50 0x90:
+//                                               EV_FIFO_DONE; 0x10 0xD0 0xFF: EV_READY)
 //   sysdrv.rate = N                   system flash driver operations between two of ours (0: idle)
 //   sysdrv.region = FIRST:COUNT       its file-system blocks (default: every good block after the boot area)
 //   camera.active = 0|1               camera stand-in switches the shared pins from time to time
 //   extboard.wp_user = 0|1            another user sets the write-protect bit and leaves it
 // BYTE counts within the 528-byte raw page (512 data bytes, then 16 spare bytes).
-// Operation counts (N) start at 0 when a program is started on the device.
+// Operation counts (N) start at 0 when a program is started on the device; the
+// hangs count their own operations from 0 (N = 0 is the first).
 #ifndef SIM_NAND_CFG_H
 #define SIM_NAND_CFG_H
 
@@ -60,6 +68,11 @@ struct NandConfig {
   std::vector<uint32_t> eraseFails;
   int64_t stuckReadyAfter = -1;  // -1: never
   int64_t powerLossAfter = -1;   // -1: never
+  int64_t dmaHang = -1;          // -1: never (the hangs: nand_cfg.h's key list)
+  int64_t drainHang = -1;
+  int64_t fifoHang = -1;
+  uint32_t eventHangCommand = 0;
+  int64_t eventHangNth = -1;
   uint32_t sysdrvRate = 0;
   int64_t sysdrvFirstBlock = -1;  // -1: default region
   int64_t sysdrvBlockCount = -1;

@@ -125,6 +125,22 @@ void NandController::Raise(uint32_t bits, uint64_t atNs) {
   first->atNs = atNs;
 }
 
+void NandController::RaiseFor(uint32_t cmd, uint32_t bits, uint64_t atNs) {
+  const FaultRec& f = s_.h.faults;
+  if (f.eventHangNth >= 0 && cmd == f.eventHangCommand && s_.h.hang.eventOps++ == uint64_t(f.eventHangNth)) return;
+  Raise(bits, atNs);
+}
+
+void NandController::LoseEvents(uint32_t bits) {
+  for (PendingEvent& p : n_.pending) p.bits &= ~bits;
+  n_.events &= ~bits;
+}
+
+void NandController::HangFifo() {
+  n_.fifoReadyAtNs = kNever;
+  LoseEvents(EV_FIFO_DONE);
+}
+
 void NandController::Settle() {
   if (s_.h.power.stuck) return;
   for (PendingEvent& p : n_.pending) {
@@ -183,7 +199,7 @@ void NandController::RunCommandMode(uint32_t cmd) {
     // reset that aborts a program makes one edge, not two.
     for (PendingEvent& p : n_.pending) p.bits &= ~EV_READY;
     uint64_t ready = ChipReached() ? std::max(chip_.ReadyAtNs(), s_.h.clock.nowNs) : s_.h.clock.nowNs;
-    Raise(EV_READY, ready);
+    RaiseFor(last, EV_READY, ready);
   }
   // The confirm is a program's or an erase's last cycle.
   if (last == NAND_CMD_PROGRAM || last == 0xD0) EndOperation();
@@ -281,6 +297,15 @@ void NandController::Start() {
   n_.fifoReadyAtNs = s_.h.clock.nowNs;
   if (mode == NAND_MODE_COMMAND) return;  // nothing was prepared for a data phase
   SendCommandAndAddress(cmd & 0xFF, false);
+  bool fifo = mode == NAND_MODE_FIFO_READ || mode == NAND_MODE_FIFO_WRITE;
+  if (fits && fifo) {
+    const FaultRec& f = s_.h.faults;
+    uint64_t nth = s_.h.hang.fifoTransfers++;
+    if (f.fifoHang >= 0 && nth == uint64_t(f.fifoHang)) {
+      n_.fifoReadyAtNs = kNever;
+      return;
+    }
+  }
   if (!fits || mode != NAND_MODE_FIFO_READ) return;
   // The controller clocks the bytes in once the chip has them ready.
   uint32_t n = std::min(count, kFifoBytes);
@@ -293,7 +318,7 @@ void NandController::Start() {
   n_.fifoLen = n;
   n_.done = n;
   n_.fifoReadyAtNs = from == kNever ? kNever : from + Cycles(n);
-  Raise(EV_FIFO_DONE, n_.fifoReadyAtNs);
+  RaiseFor(cmd & 0xFF, EV_FIFO_DONE, n_.fifoReadyAtNs);
 }
 
 uint32_t NandController::FifoStat() const {
@@ -335,7 +360,9 @@ void NandController::PushFifo(uint32_t word) {
     return;
   }
   uint32_t n = std::min(4u, n_.count - n_.done);
-  for (uint32_t i = 0; i < n; ++i) ChipWrite(uint8_t(word >> (8 * i)));
+  // A hung FIFO holds its words: none of them reaches the chip.
+  if (n_.fifoReadyAtNs != kNever)
+    for (uint32_t i = 0; i < n; ++i) ChipWrite(uint8_t(word >> (8 * i)));
   n_.done += n;
   uint64_t from = std::max(s_.h.clock.nowNs, n_.fifoReadyAtNs);
   n_.fifoReadyAtNs = from == kNever ? kNever : from + Cycles(n);
@@ -358,7 +385,7 @@ uint64_t NandController::DmaDataPhase(bool toChip, uint8_t* buffer, uint32_t byt
   n_.done += n;
   if (from == kNever || s_.h.power.stuck) return kNever;
   uint64_t end = from + Cycles(n);
-  Raise(EV_DMA_DONE, end);
+  RaiseFor(Reg(NAND_CMD) & 0xFF, EV_DMA_DONE, end);
   return end;
 }
 

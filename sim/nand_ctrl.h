@@ -61,6 +61,12 @@
 // while empty, FIFO writes outside a FIFO write or beyond NAND_COUNT.
 // Faults: once the stuck-ready fault has struck nothing signals any more (no
 // event bit is raised, a read FIFO stays empty, a write FIFO never drains).
+// Hangs of one operation: the Nth FIFO transfer of the run (fault.fifo_hang)
+// never completes (a write's words never leave the FIFO for the chip, a read
+// gets no data and no EV_FIFO_DONE); the event of the Nth operation with the
+// command of fault.event_hang is never raised (the chip itself finishes). Both
+// end with the transfer reset or the next operation; HangFifo() and
+// LoseEvents() do the same to the operation under way.
 #ifndef SIM_NAND_CTRL_H
 #define SIM_NAND_CTRL_H
 
@@ -115,6 +121,10 @@ class NandController {
   // 0 when nothing is.
   uint64_t BusyUntilNs() const;
 
+  // The FIFO transfer under way never completes; these events never come.
+  void HangFifo();
+  void LoseEvents(uint32_t bits);
+
   static void PowerOn(NandCtrlRec& n);
   static const char* RegisterName(uint32_t offset);
 
@@ -133,6 +143,9 @@ class NandController {
   void CheckSetup(uint32_t mode, uint32_t cmd);
   void EndOperation() { n_.chipEnabled = 0; }
   void Raise(uint32_t bits, uint64_t atNs);
+  // Raises the event of an operation started with `cmd`, unless it is the
+  // one fault.event_hang loses.
+  void RaiseFor(uint32_t cmd, uint32_t bits, uint64_t atNs);
   uint32_t FifoStat() const;
   uint32_t PopFifo();
   void PushFifo(uint32_t word);

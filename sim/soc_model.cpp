@@ -75,6 +75,22 @@ bool SocModel::KillDue(uint32_t window, const Accessor& who) {
   return true;
 }
 
+bool SocModel::HangWait(uint32_t window, uint32_t offset) {
+  offset &= ~3u;
+  if (window == kRegDma && offset == DMA_STAT) {
+    dma_.Hang();
+  } else if (window == kRegDma && offset == DMA_DRAIN) {
+    dma_.HangDrain();
+  } else if (window == kRegNand && offset == NAND_FIFO_STAT) {
+    nand_.HangFifo();
+  } else if (window == kRegNand && offset == NAND_EVENT) {
+    nand_.LoseEvents(EV_ALL);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void SocModel::WaitForHardware() {
   if (s_.h.power.stuck) return;
   uint64_t until = std::max(nand_.BusyUntilNs(), dma_.BusyUntilNs());
@@ -142,6 +158,7 @@ void StartDeviceRun(SocHeader& h, const NandConfig* cfg, uint64_t configHash, bo
   // chip busy with has finished by the time the next one starts.
   if (h.chip.readyAtNs != kNever && h.chip.readyAtNs > h.clock.nowNs) h.clock.nowNs = h.chip.readyAtNs;
   h.chip.ops = 0;
+  memset(&h.hang, 0, sizeof(h.hang));
   ++h.power.runStarts;
   h.power.killAfterOps = killAfterOps;
   h.power.killed = 0;

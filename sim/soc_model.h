@@ -58,6 +58,11 @@ class SocModel {
   // program at the same point of its work every time.
   bool KillDue(uint32_t window, const Accessor& who);
   Checker& GetChecker() { return checker_; }
+  // The wait that a poll of this status register begins never ends: what the
+  // register reports (the DMA transfer, the drain, the FIFO transfer, the
+  // events of the operation under way) is made to hang, as the hang faults of
+  // nand.cfg make one operation hang. False for any other register.
+  bool HangWait(uint32_t window, uint32_t offset);
 
   // Reads of these registers are polls: they let the clock skip ahead.
   static bool IsStatusRegister(uint32_t window, uint32_t offset);
@@ -81,7 +86,7 @@ void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash)
 // Registers, controllers and chip back to power-on (after a power loss); the
 // clock, the record, the settings and the memory windows are kept.
 void PowerOnSoc(SocHeader& h);
-// A program is about to start on the device: chip operation counter to 0,
+// A program is about to start on the device: chip operation and hang counters to 0,
 // power on, a stuck-ready fault lifted, settings reloaded from cfg when given
 // (read-flip counts start again), the record cleared when asked, and the
 // program to be ended after killAfterOps chip operations (-1: not).

@@ -23,7 +23,7 @@
 namespace sim {
 
 constexpr uint32_t kSocStateMagic = 0x434F5344u;  // "DSOC"
-constexpr uint32_t kSocStateVersion = 3;
+constexpr uint32_t kSocStateVersion = 4;
 
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
@@ -85,7 +85,7 @@ struct DmaRec {
   uint32_t state;           // DmaState (dma.h)
   uint32_t drainRequested;  // DMA_DRAIN was written 1 and has not read 0 yet
   uint32_t descWritten;     // descriptor registers written since the last arming (DescriptorBit)
-  uint32_t pad;
+  uint32_t hung;            // DmaHang bits (dma.h): the armed transfer or the drain never ends
   uint64_t doneAtNs;        // the armed transfer ends
 };
 
@@ -139,6 +139,21 @@ struct FaultRec {
   StuckBitRec stuckBits[kMaxFaultsPerKind];
   ProgramFailRec programFails[kMaxFaultsPerKind];
   uint32_t eraseFails[kMaxFaultsPerKind];
+  // Hangs of one operation, counted from the program's start (-1: none).
+  int64_t dmaHang;           // the DMA channel's Nth transfer never finishes
+  int64_t drainHang;         // the Nth drain never completes
+  int64_t fifoHang;          // the Nth FIFO transfer never completes
+  int64_t eventHangNth;      // the event of the Nth operation with eventHangCommand never comes
+  uint32_t eventHangCommand;
+  uint32_t pad;
+};
+
+// What the hang faults count, since the program started.
+struct HangRec {
+  uint64_t dmaArmings;     // DMA transfers armed
+  uint64_t drains;         // drains requested
+  uint64_t fifoTransfers;  // FIFO transfers started
+  uint64_t eventOps;       // operations with fault.event_hang's command that raise an event
 };
 
 struct ViolationRec {
@@ -168,6 +183,7 @@ struct SocHeader {
   ChipRec chip;
   FaultRec faults;
   CheckerRec checker;
+  HangRec hang;
 };
 
 struct SocState {
@@ -194,9 +210,10 @@ static_assert(offsetof(SocHeader, nand) == 64 + 4 * 0x2000, "controller");
 static_assert(sizeof(NandCtrlRec) == 120, "controller record");
 static_assert(sizeof(DmaRec) == 24, "DMA record");
 static_assert(sizeof(ChipRec) == 600, "chip record");
-static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4), "fault record");
+static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4) + 40, "fault record");
+static_assert(sizeof(HangRec) == 32, "hang counters");
 static_assert(sizeof(ViolationRec) == 128, "violation record");
-static_assert(sizeof(SocHeader) == 45456, "header size");
+static_assert(sizeof(SocHeader) == 45456 + 40 + 32, "header size");
 
 }  // namespace sim
 

@@ -85,7 +85,13 @@ void CUpdaterDlg::RunUpdate() {
     return;
   }
 
+  // A size the card could not tell is no size to fit into the area: the
+  // file is reported unreadable, before the area is looked at.
   DWORD dwSize = GetFileSize(hFile, NULL);
+  if (dwSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    EndRun(hFile, _T("Can't read binary file of bootloader!"), _T("Error"));
+    return;
+  }
   if (!NandLocateTocAndEBoot(&m_flash, dwSize)) {
     EndRun(hFile, _T("Can't locate bootloader area!"), _T("Error"));
     return;

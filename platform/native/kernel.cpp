@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,6 +37,8 @@
 #include "platform/test_hooks.h"
 #include "sim/device.h"
 #include "sim/soc.h"
+#include "sim/soc_model.h"
+#include "platform/native/native_soc.h"
 
 namespace native {
 namespace {
@@ -43,7 +46,7 @@ namespace {
 struct ThreadRec;
 
 struct Object {
-  enum Kind { kMutex, kEvent, kFile, kSection } kind;
+  enum Kind { kMutex, kEvent, kFile, kSection, kFind, kProcess } kind;
   std::wstring name;  // named mutexes and events
   int refs = 1;
   // mutex
@@ -67,6 +70,8 @@ struct Object {
   bool onCard = false;
   // section
   int sectionFd = -1;
+  // process (CreateProcessW): it has ended when its handle is given out
+  DWORD exitCode = 0;
 };
 
 struct HandleRec {
@@ -116,6 +121,8 @@ struct Kernel {
   bool failArmed = false;
   bool traceMutexes = false;
   std::vector<std::string> mutexTrace;
+  std::set<int> returned;  // processes whose body returned
+  std::map<std::wstring, std::function<int()>> programs;  // RegisterProgram, by lower-case path
 };
 
 // Never destroyed: threads may still end (and abandon their mutexes) while
@@ -131,6 +138,7 @@ struct ThreadRec {
   unsigned id;
   int process = 1;
   bool target = true;
+  bool points = false;  // its calls are failure points (native.h)
   // Made on a thread's first use of the kernel, perhaps with the lock held.
   ThreadRec() : id(g_nextThread.fetch_add(1)) {}
   // A thread that ends holding a mutex abandons it: its next waiter gets
@@ -241,6 +249,7 @@ const char* ProgramEndName(ProgramEnd end) {
 struct Process::Impl {
   std::thread thread;
   int process = 0;
+  int exitCode = 0;
   bool ended = false;
   ProgramEnd end = ProgramEnd::kReturned;
   bool waited = false;
@@ -250,6 +259,9 @@ struct Process::Impl {
 
 namespace {
 thread_local Process::Impl* t_process = nullptr;
+// Set while CreateProcessW starts a program: its calls are not failure points
+// of the program that starts it.
+thread_local bool t_startingChild = false;
 }
 
 Process::Process(const std::function<void()>& body, bool target) : impl_(new Impl) {
@@ -258,12 +270,15 @@ Process::Process(const std::function<void()>& body, bool target) : impl_(new Imp
     impl_->process = K().nextProcess++;
   }
   Impl* impl = impl_;
-  impl_->thread = std::thread([impl, body, target] {
+  bool points = target && !t_startingChild;
+  impl_->thread = std::thread([impl, body, target, points] {
     t_thread.process = impl->process;
     t_thread.target = target;
+    t_thread.points = points;
     t_process = impl;
     body();
     std::lock_guard<std::mutex> g(K().lock);
+    K().returned.insert(impl->process);
     impl->ended = true;
     impl->end = ProgramEnd::kReturned;
     impl->endedCv.notify_all();
@@ -317,6 +332,20 @@ void StopCallingProcess(ProgramEnd why) {
 }
 
 bool CallingThreadIsTarget() { return t_thread.target; }
+
+Leftovers LeftByReturnedPrograms() {
+  std::lock_guard<std::mutex> g(K().lock);
+  Leftovers left;
+  for (const HandleRec* h : K().handles) left.handles += K().returned.count(h->process) ? 1 : 0;
+  for (const Region& r : K().regions) left.regions += K().returned.count(r.process) ? 1 : 0;
+  return left;
+}
+
+bool NamedMutexOwned(const wchar_t* name) {
+  std::lock_guard<std::mutex> g(K().lock);
+  auto it = K().names.find(name);
+  return it != K().names.end() && it->second->kind == Object::kMutex && it->second->owner != nullptr;
+}
 
 bool CallingThreadOwnsAll(const wchar_t* const* mutexNames, size_t count) {
   std::lock_guard<std::mutex> g(K().lock);
@@ -384,6 +413,8 @@ std::string DeviceUtf8(const wchar_t* s) { return s ? DeviceUtf8(s, wcslen(s)) :
 
 int CallingProcess() { return t_thread.process; }
 
+bool CallingThreadCountsPoints() { return t_thread.points; }
+
 }  // namespace internal
 }  // namespace native
 
@@ -431,6 +462,10 @@ extern "C" DWORD GetTempPathW(DWORD n, LPWSTR buf) {
 
 extern "C" LPVOID VirtualAlloc(LPVOID addr, SIZE_T size, DWORD type, DWORD protect) {
   (void)protect;
+  if (native::internal::FailHere(native::FailureKind::kVirtualAlloc, "")) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return NULL;
+  }
   std::lock_guard<std::mutex> g(K().lock);
   if (size == 0) {
     t_lastError = ERROR_INVALID_PARAMETER;
@@ -530,6 +565,12 @@ extern "C" BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect) 
     return FALSE;
   }
   const sim::WindowDesc& w = sim::SocWindow(id);
+  char where[16];
+  snprintf(where, sizeof(where), "0x%08X", w.address);
+  if (native::internal::FailHere(native::FailureKind::kVirtualCopy, where)) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return FALSE;
+  }
   {
     std::lock_guard<std::mutex> g(K().lock);
     if (K().failArmed && K().failVirtualCopyAt == w.address) {
@@ -590,16 +631,55 @@ bool RegisterAt(volatile ULONG* reg, int* window, unsigned* offset) {
   return true;
 }
 
+// The calling thread's wait on the hardware: the status register its last
+// access read, and for a wait that is a failure point, the value it is held
+// at. The polls of a held wait are answered here, without the model: a
+// bounded wait that times out makes a million of them.
+struct WaitTrack {
+  volatile ULONG* lastRead = nullptr;  // the last access was a read of this status register
+  volatile ULONG* held = nullptr;
+  ULONG heldValue = 0;
+  uint64_t heldPolls = 0;
+};
+thread_local WaitTrack t_wait;
+
+// The held wait ends with the next other access; the time its polls took
+// passes on the simulated clock.
+void EndHeldWait() {
+  if (!t_wait.held) return;
+  native::ElapseHeldPolls(t_wait.heldPolls);
+  t_wait.held = nullptr;
+  t_wait.heldPolls = 0;
+}
+
 }  // namespace
 
 extern "C" ULONG READ_REGISTER_ULONG(volatile ULONG* reg) {
+  if (reg == t_wait.held) {
+    ++t_wait.heldPolls;
+    return t_wait.heldValue;
+  }
+  EndHeldWait();
   int window = -1;
   unsigned offset = 0;
   if (!RegisterAt(reg, &window, &offset)) return *reg;
+  bool status = sim::SocModel::IsStatusRegister(uint32_t(window), offset);
+  bool waitBegins = status && t_wait.lastRead != reg;
+  t_wait.lastRead = status ? reg : nullptr;
+  if (waitBegins && native::internal::FailHere(native::FailureKind::kHardwareWait,
+                                               sim::SocModel::RegisterName(uint32_t(window), offset)) &&
+      native::HangWait(window, offset)) {
+    t_wait.held = reg;
+    t_wait.heldValue = sim::SocRead32(window, offset);
+    t_wait.heldPolls = 0;
+    return t_wait.heldValue;
+  }
   return sim::SocRead32(window, offset);
 }
 
 extern "C" void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
+  EndHeldWait();
+  t_wait.lastRead = nullptr;
   int window = -1;
   unsigned offset = 0;
   if (!RegisterAt(reg, &window, &offset)) {
@@ -631,6 +711,10 @@ void PlatformResetHooks() {
 // --- local heap ---------------------------------------------------------------------
 
 extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+  if (native::internal::FailHere(native::FailureKind::kLocalAlloc, "")) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return NULL;
+  }
   void* p = (flags & LMEM_ZEROINIT) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
   if (!p) t_lastError = ERROR_NOT_ENOUGH_MEMORY;
   return p;
@@ -706,6 +790,10 @@ bool TryTake(Object* o, DWORD* result) {
 }  // namespace
 
 extern "C" HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+  if (native::internal::FailHere(native::FailureKind::kCreateMutex, name ? native::internal::DeviceUtf8(name).c_str() : "")) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return NULL;
+  }
   return CreateNamed(Object::kMutex, name, false, initialOwner != FALSE);
 }
 
@@ -856,7 +944,21 @@ DWORD native::SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, DWORD ms) {
   return WaitLocked(g, 1, &toWaitOn, ms);
 }
 
-extern "C" DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+extern "C" DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
+  if (native::internal::CallingThreadCountsPoints()) {
+    std::string what;
+    {
+      std::lock_guard<std::mutex> g(K().lock);
+      Object* o = native::Lookup(h);
+      if (o) what = native::internal::DeviceUtf8(o->name.c_str());
+    }
+    if (native::internal::FailHere(native::FailureKind::kWaitForSingleObject, what.c_str())) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return WAIT_FAILED;
+    }
+  }
+  return WaitForMultipleObjects(1, &h, FALSE, ms);
+}
 
 extern "C" BOOL CloseHandle(HANDLE h) {
   std::lock_guard<std::mutex> g(K().lock);
@@ -974,6 +1076,10 @@ void SetDeviceRoot(const std::string& dir) {
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                               HANDLE) {
   std::string utf8 = native::internal::DeviceUtf8(name);
+  if (native::internal::FailHere(native::FailureKind::kCreateFile, utf8.c_str())) {
+    t_lastError = ERROR_NOT_READY;
+    return INVALID_HANDLE_VALUE;
+  }
   std::string path;
   DWORD error = 0;
   if (!native::Resolve(utf8, &path, &error)) {
@@ -1034,6 +1140,10 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
 }
 
 extern "C" DWORD GetFileSize(HANDLE h, LPDWORD high) {
+  if (native::internal::FailHere(native::FailureKind::kGetFileSize, "")) {
+    t_lastError = ERROR_NOT_READY;
+    return INVALID_FILE_SIZE;
+  }
   std::lock_guard<std::mutex> g(K().lock);
   Object* o = native::Lookup(h);
   struct stat st;
@@ -1061,6 +1171,12 @@ extern "C" BOOL ReadFile(HANDLE h, LPVOID buf, DWORD toRead, LPDWORD read, LPOVE
     fd = o->fd;
     onCard = o->onCard;
   }
+  if (native::internal::FailHere(native::FailureKind::kReadFile, "")) {
+    if (read) *read = 0;
+    t_lastError = ERROR_READ_FAULT;
+    return FALSE;
+  }
+  if (native::internal::FailHere(native::FailureKind::kShortRead, "")) toRead /= 2;
   if (onCard) {
     native::CardFault f = native::Fault();
     if (f == native::kCardReadFail) {
@@ -1112,5 +1228,141 @@ extern "C" BOOL UnmapViewOfFile(LPCVOID p) {
   }
   munmap(const_cast<void*>(p), it->second);
   K().views.erase(it);
+  return TRUE;
+}
+
+// --- file search, deletion, processes (the launcher's calls) -------------------------
+
+namespace native {
+namespace {
+
+std::wstring LowerWide(const wchar_t* s) {
+  std::wstring out;
+  for (; s && *s; ++s) out += wchar_t(towlower(wint_t(*s)));
+  return out;
+}
+
+}  // namespace
+
+void RegisterProgram(const std::wstring& path, const std::function<int()>& body) {
+  std::lock_guard<std::mutex> g(K().lock);
+  K().programs[LowerWide(path.c_str())] = body;
+}
+
+}  // namespace native
+
+extern "C" HANDLE FindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data) {
+  std::string utf8 = native::internal::DeviceUtf8(name);
+  if (native::internal::FailHere(native::FailureKind::kFindFirstFile, utf8.c_str())) {
+    t_lastError = ERROR_NOT_READY;
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path;
+  DWORD error = 0;
+  if (!native::Resolve(utf8, &path, &error)) {
+    t_lastError = error;
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    t_lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  memset(data, 0, sizeof(*data));
+  data->nFileSizeLow = DWORD(st.st_size);
+  std::string base = path.substr(path.rfind('/') + 1);
+  for (size_t i = 0; i < base.size() && i + 1 < MAX_PATH; ++i)
+    data->cFileName[i] = wchar_t(static_cast<unsigned char>(base[i]));
+  std::lock_guard<std::mutex> g(K().lock);
+  Object* o = new Object;
+  o->kind = Object::kFind;
+  o->path = path;
+  K().objects.insert(o);
+  t_lastError = 0;
+  return native::NewHandle(o);
+}
+
+extern "C" BOOL FindClose(HANDLE h) { return CloseHandle(h); }
+
+extern "C" BOOL DeleteFileW(LPCWSTR name) {
+  std::string utf8 = native::internal::DeviceUtf8(name);
+  if (native::internal::FailHere(native::FailureKind::kDeleteFile, utf8.c_str())) {
+    t_lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  std::string path;
+  DWORD error = 0;
+  if (!native::Resolve(utf8, &path, &error)) {
+    t_lastError = error;
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> g(K().lock);
+  // An open file cannot be deleted on the device (no FILE_SHARE_DELETE there).
+  for (Object* o : K().objects) {
+    if (o->kind == Object::kFile && o->path == path) {
+      t_lastError = ERROR_SHARING_VIOLATION;
+      return FALSE;
+    }
+  }
+  if (unlink(path.c_str()) != 0) {
+    t_lastError = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL CreateProcessW(LPCWSTR app, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                               LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION pi) {
+  std::string utf8 = native::internal::DeviceUtf8(app);
+  if (native::internal::FailHere(native::FailureKind::kCreateProcess, utf8.c_str())) {
+    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return FALSE;
+  }
+  std::string path;
+  DWORD error = 0;
+  struct stat st;
+  if (!native::Resolve(utf8, &path, &error) || stat(path.c_str(), &st) != 0) {
+    t_lastError = error ? error : ERROR_FILE_NOT_FOUND;
+    return FALSE;
+  }
+  std::function<int()> body;
+  {
+    std::lock_guard<std::mutex> g(K().lock);
+    auto it = K().programs.find(native::LowerWide(app));
+    if (it == K().programs.end()) {
+      t_lastError = 193;  // ERROR_BAD_EXE_FORMAT: a file, but no program this device runs
+      return FALSE;
+    }
+    body = it->second;
+  }
+  int code = 0;
+  native::t_startingChild = true;
+  native::ProgramEnd end = native::RunProgram([&] { code = body(); }, true);
+  native::t_startingChild = false;
+  std::lock_guard<std::mutex> g(K().lock);
+  Object* o = new Object;
+  o->kind = Object::kProcess;
+  o->exitCode = end == native::ProgramEnd::kReturned ? DWORD(code) : 1;
+  o->refs = 2;  // the process and the thread handle
+  K().objects.insert(o);
+  pi->hProcess = native::NewHandle(o);
+  pi->hThread = native::NewHandle(o);
+  pi->dwProcessId = pi->dwThreadId = 0;
+  t_lastError = 0;
+  return TRUE;
+}
+
+extern "C" BOOL GetExitCodeProcess(HANDLE h, LPDWORD code) {
+  if (native::internal::FailHere(native::FailureKind::kGetExitCodeProcess, "")) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> g(K().lock);
+  Object* o = native::Lookup(h);
+  if (!o || o->kind != Object::kProcess) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  *code = o->exitCode;
   return TRUE;
 }

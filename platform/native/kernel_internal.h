@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/native/native.h"
+
 namespace native {
 namespace internal {
 
@@ -26,6 +28,12 @@ std::string AttachedDeviceDir();
 
 // The process (program) the calling thread belongs to; 1 is the test's own.
 int CallingProcess();
+
+// Whether the calling thread's calls are failure points (native.h).
+bool CallingThreadCountsPoints();
+// Counts a failure point of the calling thread; true when it is the armed
+// one, which is to fail.
+bool FailHere(FailureKind kind, const char* what);
 
 }  // namespace internal
 }  // namespace native

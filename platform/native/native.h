@@ -91,6 +91,65 @@ void SetMessageBoxAnswer(int answer);
 // a Linux path. Empty: the attached device's folder.
 void SetDeviceRoot(const std::string& dir);
 
+// Failure points. Every call of the program under test into the kernel that
+// can fail (the kinds below), and every wait of its driver on the hardware
+// (the first poll of a status register after any other access), is a failure
+// point of the run, numbered from 0 in the order they come. ReadFile is two
+// points (it fails; it delivers half of what was asked). The point armed
+// fails when it comes, once: the call returns its failure value with its
+// error, or the wait never ends (the register reads as while the hardware
+// works, and what the hardware was doing is made to hang: sim::SocModel::
+// HangWait). Counted only in the threads of programs started by RunProgram
+// or Process as the program under test, not in a program those start with
+// CreateProcessW (swept in a run of its own) nor in stand-ins.
+enum class FailureKind {
+  kVirtualAlloc,
+  kVirtualCopy,
+  kCreateMutex,
+  kWaitForSingleObject,
+  kCreateFile,
+  kGetFileSize,
+  kReadFile,
+  kShortRead,
+  kLocalAlloc,
+  kCreateProcess,
+  kGetExitCodeProcess,
+  kFindFirstFile,
+  kDeleteFile,
+  kHardwareWait,
+};
+constexpr int kFailureKinds = int(FailureKind::kHardwareWait) + 1;
+const char* FailureKindName(FailureKind kind);
+struct FailurePoint {
+  FailureKind kind;
+  std::string what;  // the mutex, file or register concerned
+};
+// Counting starts again from 0; point `fail` (-1: none) will fail. keepList:
+// FailurePointsSeen lists the points (else only their count is kept).
+void ArmFailurePoint(int64_t fail, bool keepList = true);
+std::vector<FailurePoint> FailurePointsSeen();
+uint64_t FailurePointsCounted();
+bool FailurePointStruck();
+
+// What programs that have returned left behind: handles still open and
+// memory regions (windows included) still reserved. A program that gives
+// back what it took leaves 0 of each.
+struct Leftovers {
+  int handles = 0;
+  int regions = 0;
+};
+Leftovers LeftByReturnedPrograms();
+// Whether a named mutex exists and is owned by a thread now.
+bool NamedMutexOwned(const wchar_t* name);
+
+// Programs CreateProcessW can start: a file on the device at `path` (a device
+// path, matched without regard to case) runs `body` as a process of its own
+// (it is the program under test, but its calls are not failure points of the
+// program that started it). The start returns once the program has ended,
+// so its parent's polls of the exit code find it ended at the first look,
+// whatever the host's speed; its exit code is body's result.
+void RegisterProgram(const std::wstring& path, const std::function<int()>& body);
+
 // Wide characters the device code handed to the platform that would not fit
 // the device's 16-bit WCHAR. Must stay 0.
 uint64_t WideUnitsBeyond16Bits();

@@ -17,6 +17,14 @@ bool AttachMemoryDevice(const sim::NandConfig& cfg, uint8_t* image, uint64_t ima
 // The attached device's state (clock, record, faults), or null.
 sim::SocState* AttachedState();
 
+// A wait on the hardware that is a failure point (native.h): the model makes
+// what the status register reports hang (sim::SocModel::HangWait). False for
+// a register that reports nothing to wait for.
+bool HangWait(int window, unsigned offset);
+// Polls of a held wait answered without the model: their time passes on the
+// simulated clock.
+void ElapseHeldPolls(uint64_t polls);
+
 }  // namespace native
 
 #endif

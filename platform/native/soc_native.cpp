@@ -366,6 +366,18 @@ bool AttachMemoryDevice(const sim::NandConfig& cfg, uint8_t* image, uint64_t ima
 
 sim::SocState* AttachedState() { return sim::g_dev ? sim::g_dev->state : nullptr; }
 
+bool HangWait(int window, unsigned offset) {
+  if (!sim::g_dev) return false;
+  std::lock_guard<std::mutex> g(sim::g_modelLock);
+  return sim::g_dev->model->HangWait(uint32_t(window), offset);
+}
+
+void ElapseHeldPolls(uint64_t polls) {
+  if (!sim::g_dev) return;
+  std::lock_guard<std::mutex> g(sim::g_modelLock);
+  sim::g_dev->state->h.clock.nowNs += polls * sim::kRegisterAccessNs;
+}
+
 namespace internal {
 std::string AttachedDeviceDir() { return sim::g_dev ? sim::g_dev->dir : std::string(); }
 }  // namespace internal

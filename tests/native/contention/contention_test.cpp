@@ -333,7 +333,7 @@ TEST_F(ContentionTest, ControllerAccessesAreCheckedUnderTheThreadThatMadeThem) {
         volatile ULONG* event = reinterpret_cast<volatile ULONG*>(ctx.pNandRegs + NAND_EVENT);
         volatile ULONG* pinmux = reinterpret_cast<volatile ULONG*>(ctx.pResShareRegs + RS_PINMUX);
         READ_REGISTER_ULONG(event);
-        ctx.AcquireFlashBus();
+        if (!ctx.AcquireFlashBus()) return;
         WRITE_REGISTER_ULONG(pinmux, READ_REGISTER_ULONG(pinmux) | RS_PINMUX_CAMERA);
         READ_REGISTER_ULONG(event);
         WRITE_REGISTER_ULONG(pinmux, READ_REGISTER_ULONG(pinmux) & ~ULONG(RS_PINMUX_CAMERA));

@@ -1,0 +1,101 @@
+// Failure points of a run on the native target (native.h): the calls of the
+// program under test into the kernel that can fail, and the waits of its
+// driver on the hardware, numbered in the order they come.
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/native/kernel_internal.h"
+#include "platform/native/native.h"
+
+namespace native {
+namespace {
+
+struct Points {
+  std::mutex lock;
+  int64_t fail = -1;
+  uint64_t next = 0;
+  bool struck = false;
+  bool keep = true;
+  std::vector<FailurePoint> seen;
+};
+
+Points& P() {
+  static Points* p = new Points;
+  return *p;
+}
+
+}  // namespace
+
+const char* FailureKindName(FailureKind kind) {
+  switch (kind) {
+    case FailureKind::kVirtualAlloc:
+      return "VirtualAlloc";
+    case FailureKind::kVirtualCopy:
+      return "VirtualCopy";
+    case FailureKind::kCreateMutex:
+      return "CreateMutexW";
+    case FailureKind::kWaitForSingleObject:
+      return "WaitForSingleObject";
+    case FailureKind::kCreateFile:
+      return "CreateFileW";
+    case FailureKind::kGetFileSize:
+      return "GetFileSize";
+    case FailureKind::kReadFile:
+      return "ReadFile";
+    case FailureKind::kShortRead:
+      return "ReadFile short";
+    case FailureKind::kLocalAlloc:
+      return "LocalAlloc";
+    case FailureKind::kCreateProcess:
+      return "CreateProcessW";
+    case FailureKind::kGetExitCodeProcess:
+      return "GetExitCodeProcess";
+    case FailureKind::kFindFirstFile:
+      return "FindFirstFileW";
+    case FailureKind::kDeleteFile:
+      return "DeleteFileW";
+    case FailureKind::kHardwareWait:
+      return "hardware wait";
+  }
+  return "?";
+}
+
+void ArmFailurePoint(int64_t fail, bool keepList) {
+  std::lock_guard<std::mutex> g(P().lock);
+  P().fail = fail;
+  P().next = 0;
+  P().struck = false;
+  P().keep = keepList;
+  P().seen.clear();
+}
+
+std::vector<FailurePoint> FailurePointsSeen() {
+  std::lock_guard<std::mutex> g(P().lock);
+  return P().seen;
+}
+
+uint64_t FailurePointsCounted() {
+  std::lock_guard<std::mutex> g(P().lock);
+  return P().next;
+}
+
+bool FailurePointStruck() {
+  std::lock_guard<std::mutex> g(P().lock);
+  return P().struck;
+}
+
+namespace internal {
+
+bool FailHere(FailureKind kind, const char* what) {
+  if (!CallingThreadCountsPoints()) return false;
+  std::lock_guard<std::mutex> g(P().lock);
+  uint64_t n = P().next++;
+  if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : ""});
+  if (P().fail < 0 || n != uint64_t(P().fail)) return false;
+  P().struck = true;
+  return true;
+}
+
+}  // namespace internal
+}  // namespace native
