@@ -243,6 +243,10 @@ void NandChip::AddressDone() {
     case ChipCommand::kReadId:
       if (!StartOperation(ChipCommand::kReadId)) return;
       c_.idPos = 0;
+      c_.idAddress = c_.addr[0];
+      if (c_.idAddress != 0)
+        checker_.Record(ViolationKind::kAddress, "READ ID address 0x%02x: only 0x00 reads the maker and device codes",
+                        c_.idAddress);
       c_.state = uint32_t(ChipState::kIdOut);
       return;
     default:
@@ -278,6 +282,7 @@ uint8_t NandChip::Read() {
     case ChipState::kIdOut: {
       const uint8_t id[4] = {uint8_t(s_.h.faults.maker), uint8_t(s_.h.faults.device), 0x5A,
                              uint8_t(shape_.largePage ? 0x15 : 0x3C)};
+      if (c_.idAddress != 0) return 0xFF;
       return id[c_.idPos++ % 4];
     }
     case ChipState::kStatusOut:

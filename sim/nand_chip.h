@@ -8,6 +8,11 @@
 //    spare area), 0x80 ... 0x10 (serial data input, program), 0x60 ... 0xD0
 //    (block erase), 0x70 (status), 0x90 (ID: maker, device, 0x5A, then 0x3C on
 //    small-page chips or 0x15 on large-page ones), 0xFF (reset);
+//  - READ ID's one address byte selects what the chip answers: 0x00 its maker
+//    and device codes. These parts have no other identification area (later
+//    parts answer 0x20 with a parameter-page signature instead), so with any
+//    other address nothing drives the bus: the bytes read 0xFF, and the
+//    address is recorded;
 //  - addresses as a small-page chip decodes them: cycle 0 is the column, the
 //    following cycles the row (page); an erase takes row cycles only; rows wrap
 //    at the chip's size, as the missing address lines make them;

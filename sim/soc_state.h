@@ -102,7 +102,7 @@ struct ChipRec {
   uint32_t dataInSpare;         // ... and into the spare area
   uint32_t idPos;               // next ID byte on the bus
   uint32_t dataStart;           // raw-page byte the data phase of `command` started at
-  uint32_t pad;
+  uint32_t idAddress;           // the address byte of the READ ID under way
   uint64_t readyAtNs;           // R/B# goes high (kNever when hung)
   uint64_t ops;                 // chip operations since the program started
   uint8_t page[kRawPageBytes];  // page register

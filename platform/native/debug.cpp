@@ -251,4 +251,11 @@ void SetKeepEvents(bool keep) {
   R().keep = keep;
 }
 
+namespace internal {
+size_t EventCount() {
+  std::lock_guard<std::mutex> g(R().lock);
+  return R().events.size();
+}
+}  // namespace internal
+
 }  // namespace native

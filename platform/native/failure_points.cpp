@@ -91,7 +91,7 @@ bool FailHere(FailureKind kind, const char* what) {
   if (!CallingThreadCountsPoints()) return false;
   std::lock_guard<std::mutex> g(P().lock);
   uint64_t n = P().next++;
-  if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : ""});
+  if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : "", EventCount()});
   if (P().fail < 0 || n != uint64_t(P().fail)) return false;
   P().struck = true;
   return true;

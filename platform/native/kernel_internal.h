@@ -29,6 +29,9 @@ std::string AttachedDeviceDir();
 // The process (program) the calling thread belongs to; 1 is the test's own.
 int CallingProcess();
 
+// Events recorded so far (native::Events).
+size_t EventCount();
+
 // Whether the calling thread's calls are failure points (native.h).
 bool CallingThreadCountsPoints();
 // Counts a failure point of the calling thread; true when it is the armed

@@ -122,7 +122,8 @@ constexpr int kFailureKinds = int(FailureKind::kHardwareWait) + 1;
 const char* FailureKindName(FailureKind kind);
 struct FailurePoint {
   FailureKind kind;
-  std::string what;  // the mutex, file or register concerned
+  std::string what;     // the mutex, file or register concerned
+  size_t eventsBefore;  // of Events(): where in the run's record it came
 };
 // Counting starts again from 0; point `fail` (-1: none) will fail. keepList:
 // FailurePointsSeen lists the points (else only their count is kept).

@@ -103,6 +103,26 @@ TEST_F(BootAreaTest, TheProbeEndsAtBlock100) {
 // Whatever the TOC says, an area that is not wholly on the chip, that does
 // not lie after the TOC block or that is too small for the image is refused,
 // and the refusal changes nothing in the cells.
+// The TOC's two fields are little-endian 32-bit words: each of their four
+// bytes lands in its own place, whatever the others hold. One byte set alone
+// in one field at a time (the other field sane); the fields are read as they
+// stand even when the area they name is then refused.
+TEST_F(BootAreaTest, EachByteOfTheTocFieldsIsReadInItsPlace) {
+  for (int field = 0; field < 2; ++field) {
+    for (int byte = 0; byte < 4; ++byte) {
+      uint32_t value = 0x5Au << (8 * byte);
+      SCOPED_TRACE(testing::Message() << (field == 0 ? "sector count" : "first block") << " 0x" << std::hex << value);
+      ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+      PutToc(1, field == 1 ? value : 2, field == 0 ? value : 64);
+      PlatformClearDebugLines();
+      NandLocateTocAndEBoot(&ctx_, 512);
+      EXPECT_EQ(field == 0 ? value : 64u, ctx_.dwBootSectorCount);
+      EXPECT_EQ(field == 1 ? value : 2u, ctx_.dwBootFirstBlock);
+      TearDown();
+    }
+  }
+}
+
 TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
   struct Case {
     const char* what;

@@ -93,6 +93,35 @@ TEST_F(FlashTransferTest, RecordsOnlyWriteTouchesOnlySpare0To7) {
   EXPECT_TRUE(before == after) << "bytes outside spare 0-7 changed";
 }
 
+// The page operations called without data, as a caller of the page layer may
+// call them: a record alone goes to spare bytes 0-7 and is read back from
+// there; with neither data nor record nothing is transferred and the call
+// fails.
+TEST_F(FlashTransferTest, PageCallsWithoutDataMoveTheRecordOnly) {
+  ASSERT_NO_FATAL_FAILURE(StartDriver());
+  Bytes data = PseudoRandom(kData, 41);
+  ASSERT_EQ(1, Write(200, data.data(), nullptr));
+  Bytes before = dev_->Image();
+  const SectorInfo rec = {0x01020304u, 0x5A, 0xC3, 0xA55A};
+  ASSERT_TRUE(ctx_.AcquireFlashBus());
+  BOOL wrote = ctx_.NandWritePage(200, nullptr, &rec);
+  BOOL neither = ctx_.NandWritePage(201, nullptr, nullptr);
+  SectorInfo back = {0, 0, 0, 0};
+  BOOL read = ctx_.NandReadPage(200, nullptr, &back);
+  BOOL readNeither = ctx_.NandReadPage(200, nullptr, nullptr);
+  ctx_.ReleaseFlashBus();
+  EXPECT_EQ(1, wrote);
+  EXPECT_EQ(0, neither);
+  EXPECT_EQ(1, read);
+  EXPECT_EQ(0, readNeither);
+  EXPECT_EQ(0, memcmp(&rec, &back, sizeof(rec)));
+  Bytes expected = ExpectedPage(data.data(), &rec);
+  ExpectPage(200, expected);
+  memcpy(&before[200 * kRawPage + 512], &expected[512], 8);
+  EXPECT_TRUE(before == dev_->Image()) << "bytes outside spare 0-7 of sector 200 changed";
+  EXPECT_TRUE(BusIsFree());
+}
+
 TEST_F(FlashTransferTest, ReadBackDataAndRecords) {
   ASSERT_NO_FATAL_FAILURE(StartDriver());
   Bytes data = PseudoRandom(kData * 4, 3);

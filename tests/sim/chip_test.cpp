@@ -38,6 +38,27 @@ TEST(ChipId, EveryTableChipAndUnknownPairsAnswerTheirId) {
   }
 }
 
+// Only address 0x00 of READ ID answers the codes: another address gets
+// nothing from these parts (the bus reads 0xFF) and is recorded.
+TEST(ChipId, AnotherAddressThanZeroGetsNoCodes) {
+  for (uint32_t address : {0x01u, 0x20u, 0x40u}) {
+    SCOPED_TRACE(testing::Message() << "address 0x" << std::hex << address);
+    Harness h(0xEC, 0x76);
+    h.Nand(NAND_CTRL, NAND_CTRL_START);
+    h.Nand(NAND_XFER, NAND_XFER_RESET);
+    h.Nand(NAND_XFER, NAND_XFER_IDLE);
+    h.Nand(NAND_MODE, NAND_MODE_FIFO_READ);
+    h.Nand(NAND_COUNT, NAND_COUNT_ID);
+    h.Nand(NAND_ADDR_CYCLES, 1);
+    h.Nand(NAND_ADDR, address);
+    h.Nand(NAND_CMD, NAND_CMD_READID);
+    h.Nand(NAND_XFER, NAND_XFER_START);
+    ASSERT_TRUE(h.Wait(sim::kRegNand, NAND_FIFO_STAT, FIFO_EMPTY, 0));
+    EXPECT_EQ(0xFFFFFFFFu, h.Nand(NAND_FIFO));
+    EXPECT_NE(std::string::npos, h.Record().find("READ ID address")) << h.Record();
+  }
+}
+
 TEST(ChipProgram, PageAndSparesLandWhereTheLayoutSays) {
   for (size_t i = 0; i < kSmallPageChipCount; ++i) {
     const ChipCase& c = kSmallPageChips[i];

@@ -227,6 +227,59 @@ TEST_F(UpdateRunTest, ABlockOrPageThatDidNotTakeFailsTheWrite) {
   }
 }
 
+// Every wait on the hardware is bounded: a controller or DMA channel that
+// never finishes one operation fails the run at that operation with the
+// message of its step, the bus given back. A failure before the erase leaves
+// the flash as it was; an erase that never completes stops the erase there,
+// so the area's later block keeps the old boot loader and nothing is written.
+TEST_F(UpdateRunTest, AnOperationThatNeverFinishesEndsTheRunAtItsStep) {
+  struct Case {
+    const char* what;
+    std::function<void(sim::NandConfig*)> fault;
+    const char* text;
+    bool flashAsBefore;
+  } cases[] = {
+      {"the ID read's FIFO", [](sim::NandConfig* c) { c->fifoHang = 0; }, "Failed to initialize NANDFLASH driver!",
+       true},
+      {"the TOC page read's DMA", [](sim::NandConfig* c) { c->dmaHang = 0; }, "Can't locate bootloader area!", true},
+      {"the TOC page read's event", [](sim::NandConfig* c) { c->eventHangCommand = 0x00, c->eventHangNth = 0; },
+       "Can't locate bootloader area!", true},
+      {"the first erase's ready event", [](sim::NandConfig* c) { c->eventHangCommand = 0xD0, c->eventHangNth = 0; },
+       "Can't erase bootloader area!", false},
+      {"the first page program's DMA", [](sim::NandConfig* c) { c->dmaHang = 1; }, "Can't write bootloader area!",
+       false},
+      {"the first read-back's drain", [](sim::NandConfig* c) { c->drainHang = 1; }, "Can't write bootloader area!",
+       false},
+      {"the first ECC program's FIFO", [](sim::NandConfig* c) { c->fifoHang = 2; }, "Can't write bootloader area!",
+       false},
+      {"the first program confirm's ready event",
+       [](sim::NandConfig* c) { c->eventHangCommand = 0x10, c->eventHangNth = 0; }, "Can't write bootloader area!",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::NandConfig cfg = Chip(0xEC, 0x73);
+    c.fault(&cfg);
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(cfg));
+    PutCard(PseudoRandom(10 * kData, 9));
+    Bytes before = dev_->Image();
+    ASSERT_NO_FATAL_FAILURE(RunUpdater());
+    ExpectOneBox("Error", c.text);
+    ExpectOutsideUnchanged(before);
+    EXPECT_TRUE(BusIsFree());
+    if (c.flashAsBefore) EXPECT_TRUE(before == dev_->Image());
+    if (std::string(c.text) == "Can't erase bootloader area!") {
+      for (uint32_t s = (kAreaBlock + 1) * kSectorsPerBlock; s < (kAreaBlock + 2) * kSectorsPerBlock; ++s)
+        ASSERT_EQ("", DiffBytes(Bytes(before.begin() + size_t(s) * kRawPage, before.begin() + size_t(s + 1) * kRawPage),
+                                dev_->RawPage(s)))
+            << "sector " << s << " of the area's second block";
+      for (uint32_t s = kAreaBlock * kSectorsPerBlock; s < (kAreaBlock + 1) * kSectorsPerBlock; ++s)
+        ASSERT_EQ("", DiffBytes(Bytes(kRawPage, 0xFF), dev_->RawPage(s))) << "sector " << s << " written";
+    }
+    TearDown();
+  }
+}
+
 // An empty image: the area is erased and the run is announced as done.
 TEST_F(UpdateRunTest, AnEmptyImageLeavesAnErasedArea) {
   ASSERT_NO_FATAL_FAILURE(MakeDevice());

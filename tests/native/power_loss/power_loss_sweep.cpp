@@ -44,6 +44,7 @@
 
 #include "platform/native/native_soc.h"
 #include "sim/device.h"
+#include "tests/native/power_loss/fork_pool.h"
 #include "tests/native/power_loss/update_case.h"
 
 namespace powerloss {
@@ -60,11 +61,6 @@ struct PointResult {
   char detail[480];         // what went wrong, "" when nothing did
 };
 
-template <class T>
-T* SharedArray(size_t n) {
-  void* p = mmap(NULL, sizeof(T) * (n ? n : 1), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
-}
 
 // The cells of the chips, in memory the harness makes once for the largest
 // chip and uses for every chip: memory touched for the first time is costly
@@ -289,47 +285,6 @@ void Worker(const Chip& c, const std::vector<int64_t>& points, size_t first, siz
   for (size_t i = first; i < last; ++i) PointRun(c, points[i], &results[i]);
 }
 
-// Runs work(i) for i in [0, count) in child processes, `jobs` at a time. A
-// child that does not end normally (nor at a write outside the area, which
-// its result reports) is described in (*ended)[i]; the last child's wait
-// status goes to *lastStatus.
-void RunInChildren(size_t count, int jobs, const std::function<void(size_t)>& work,
-                   std::map<size_t, std::string>* ended, int* lastStatus = nullptr) {
-  std::map<pid_t, size_t> running;
-  size_t next = 0;
-  while (next < count || !running.empty()) {
-    while (next < count && int(running.size()) < jobs) {
-      fflush(stdout);
-      fflush(stderr);
-      pid_t pid = fork();
-      if (pid == 0) {
-        work(next);
-        _exit(0);
-      }
-      if (pid < 0) {
-        (*ended)[next++] = std::string("fork failed: ") + strerror(errno);
-        continue;
-      }
-      running[pid] = next++;
-    }
-    if (running.empty()) break;
-    int status = 0;
-    pid_t pid = waitpid(-1, &status, 0);
-    if (pid < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    auto it = running.find(pid);
-    if (it == running.end()) continue;
-    if (lastStatus) *lastStatus = status;
-    if (WIFSIGNALED(status))
-      (*ended)[it->second] = std::string("the child died of signal ") + strsignal(WTERMSIG(status));
-    else if (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != kExitWroteOutside)
-      (*ended)[it->second] = "the child exited with code " + std::to_string(WEXITSTATUS(status));
-    running.erase(it);
-  }
-}
-
 struct ChipReport {
   std::string name;
   uint32_t imageBytes = 0;
@@ -359,7 +314,7 @@ std::string GuardProbeFault(const Chip& c) {
         sim::SocWriteRawPage(c.plan.tocBlock * kSectorsPerBlock, raw);
         probe->done = 1;
       },
-      &ended, &status);
+      &ended, &status, kExitWroteOutside);
   std::string want = "sector " + std::to_string(c.plan.tocBlock * kSectorsPerBlock) + " ";
   std::string fault;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != kExitWroteOutside || !probe->outsideChanged ||
@@ -414,7 +369,8 @@ ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs
       ended.clear();
       RunInChildren(
           batches, jobs,
-          [&](size_t b) { Worker(c, points, b * batch, std::min(points.size(), (b + 1) * batch), results); }, &ended);
+          [&](size_t b) { Worker(c, points, b * batch, std::min(points.size(), (b + 1) * batch), results); }, &ended,
+          nullptr, kExitWroteOutside);
       report.points = points.size();
       for (size_t i = 0; i < points.size(); ++i) {
         const PointResult& r = results[i];

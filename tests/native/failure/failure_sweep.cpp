@@ -1,0 +1,313 @@
+// Every failure point of the default boot area update, on the native target.
+//
+// The update runs once without a failure and the platform numbers its
+// failure points (platform/native/native.h): each call of the updater into
+// the kernel that can fail, and each wait of its driver on the hardware. Then
+// point N (N = 0 .. T-1) is failed alone, in a run of its own, and:
+//  - the updater must have returned (not hung, not crashed) after meeting the
+//    point, with exactly one message box: the one the failure calls for in
+//    the phase the point belongs to (opening the card file, bringing the
+//    driver up, finding the area, reading the image, erasing, writing);
+//  - the bus mutexes must be free and nothing the updater took (handles,
+//    reserved memory, the six windows) left behind; LeakSanitizer looks for
+//    leaked memory at the end of each worker's batch;
+//  - every page outside the boot area must be as before, and the whole flash
+//    when the failure came before the erase;
+//  - a second run without a failure must complete the update: the success
+//    message, no protocol violation, the area holding the image.
+// The points run in worker processes forked from the harness, as the
+// power-loss sweep's do (fork_pool.h). Prints the points per kind with their
+// outcomes and the time; exits 1 on any failure, after the first in detail.
+#include <sanitizer/lsan_interface.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/native/native.h"
+#include "platform/native/native_soc.h"
+#include "platform/test_hooks.h"
+#include "sim/device.h"
+#include "tests/native/power_loss/fork_pool.h"
+#include "tests/native/power_loss/update_case.h"
+
+namespace powerloss {
+namespace {
+
+// Where in the update a point comes, and the message its failure calls for.
+enum class Phase { kOpen, kInit, kLocate, kRead, kErase, kWrite, kCount };
+const char* kPhaseNames[] = {"open", "init", "locate", "read", "erase", "write"};
+const char* kPhaseMessages[] = {
+    "Can't open binary file of bootloader!", "Failed to initialize NANDFLASH driver!",
+    "Can't locate bootloader area!",         "Can't read binary file of bootloader!",
+    "Can't erase bootloader area!",          "Can't write bootloader area!",
+};
+
+struct Point {
+  native::FailureKind kind;
+  Phase phase;
+  char what[40];
+};
+
+struct PointResult {
+  uint32_t done;
+  uint32_t asExpected;  // every check of the failing run and of the second run held
+  char detail[400];
+};
+
+void Note(PointResult* out, const std::string& what) {
+  std::string all = out->detail;
+  all += (all.empty() ? "" : "; ") + what;
+  snprintf(out->detail, sizeof(out->detail), "%s", all.c_str());
+}
+
+bool IsEraseLine(const runproto::Event& e) {
+  const auto* d = std::get_if<runproto::DebugLine>(&e);
+  return d && d->line.rfind("Erase block:", 0) == 0;
+}
+bool IsIdentificationLine(const runproto::Event& e) {
+  const auto* d = std::get_if<runproto::DebugLine>(&e);
+  return d && d->line.rfind("FMD: FMD_Init - Got flash infomation", 0) == 0;
+}
+
+// The phases of the points of an update without failure, from where they
+// came among the run's debug lines: the file is opened first; the driver is
+// up once it has printed the chip's identification; the file's size and the
+// area come next, then the image is read (LocalAlloc, ReadFile); an erase
+// line precedes each block's erase, which is its bus taking (two waits) and
+// its ready wait; everything after the last block's erase writes.
+std::vector<Phase> PhasesOf(const std::vector<native::FailurePoint>& seen, const std::vector<runproto::Event>& events) {
+  size_t idLine = events.size(), lastErase = events.size(), firstErase = events.size();
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (IsIdentificationLine(events[i]) && idLine == events.size()) idLine = i;
+    if (IsEraseLine(events[i])) {
+      if (firstErase == events.size()) firstErase = i;
+      lastErase = i;
+    }
+  }
+  std::vector<Phase> phases;
+  int afterLastErase = 0;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    using K = native::FailureKind;
+    const native::FailurePoint& p = seen[i];
+    bool file = p.kind == K::kGetFileSize || p.kind == K::kLocalAlloc || p.kind == K::kReadFile || p.kind == K::kShortRead;
+    Phase phase = i == 0                                                    ? Phase::kOpen
+                  : p.eventsBefore <= idLine                                ? Phase::kInit
+                  : file                                                    ? Phase::kRead
+                  : p.eventsBefore <= firstErase                            ? Phase::kLocate
+                  : p.eventsBefore <= lastErase || afterLastErase++ < 3     ? Phase::kErase
+                                                                            : Phase::kWrite;
+    phases.push_back(phase);
+  }
+  return phases;
+}
+
+struct Sweep {
+  UpdatePlan plan;
+  std::vector<uint8_t> image;
+  uint8_t* flash = nullptr;
+  uint8_t* before = nullptr;
+};
+
+const wchar_t* const kBusMutexes[] = {L"_FLASH_MUTEX_", L"PIN_MUX_CAM_NANDFLASH_MUTEX"};
+
+// A worker's flash outside the boot area is read-only: a program or erase
+// that reached it would fault at its first store and end the worker (its
+// batch then counts as failed, with the sanitizer's report of the store).
+// Only the bytes outside the area that share a memory page with it are
+// compared after each run.
+struct Outside {
+  uint64_t writableFrom = 0, writableTo = 0;  // page-aligned raw offsets
+  uint64_t areaFrom = 0, areaTo = 0;
+};
+
+bool ProtectOutside(const Sweep& s, Outside* o) {
+  uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+  uint64_t bytes = s.plan.FlashBytes();
+  uint64_t mapped = (bytes + page - 1) / page * page;
+  o->areaFrom = uint64_t(s.plan.AreaFirstSector()) * kRawPage;
+  o->areaTo = std::min(bytes, uint64_t(s.plan.AreaEndSector()) * kRawPage);
+  o->writableFrom = o->areaFrom / page * page;
+  o->writableTo = std::min(mapped, (o->areaTo + page - 1) / page * page);
+  return mprotect(s.flash, size_t(o->writableFrom), PROT_READ) == 0 &&
+         mprotect(s.flash + o->writableTo, size_t(mapped - o->writableTo), PROT_READ) == 0;
+}
+
+std::string OutsideDiff(const Sweep& s, const Outside& o) {
+  std::string low = RangeDiff(s.flash, s.before, o.writableFrom, o.areaFrom);
+  std::string high = RangeDiff(s.flash, s.before, o.areaTo, std::min(s.plan.FlashBytes(), o.writableTo));
+  return low + (low.empty() || high.empty() ? "" : "; ") + high;
+}
+
+// Point n, failed alone, then the second run.
+void PointRun(const Sweep& s, const Outside& o, const Point& point, int64_t n, PointResult* out) {
+  uint64_t areaFrom = o.areaFrom, areaTo = o.areaTo;
+  memcpy(s.flash + areaFrom, s.before + areaFrom, size_t(areaTo - areaFrom));
+  FreeSystemFlashMutex();
+  if (!native::AttachMemoryDevice(s.plan.Config(), s.flash, s.plan.FlashBytes())) {
+    Note(out, "cannot attach the device");
+    return;
+  }
+  native::Leftovers left = native::LeftByReturnedPrograms();
+  native::ArmFailurePoint(n, false);
+  RunResult cut = RunUpdater();
+  std::string want = kPhaseMessages[int(point.phase)];
+  if (cut.end != native::ProgramEnd::kReturned) Note(out, std::string("it ended: ") + native::ProgramEndName(cut.end));
+  if (!native::FailurePointStruck()) Note(out, "the point never came");
+  if (cut.boxes.size() != 1 || cut.boxes[0].caption != "Error" || cut.boxes[0].text != want)
+    Note(out, "message boxes " + DescribeBoxes(cut.boxes) + ", wanted \"Error: " + want + "\"");
+  for (const wchar_t* m : kBusMutexes)
+    if (native::NamedMutexOwned(m)) Note(out, "a bus mutex is still held");
+  native::Leftovers now = native::LeftByReturnedPrograms();
+  if (now.handles != left.handles || now.regions != left.regions)
+    Note(out, "the updater left " + std::to_string(now.handles - left.handles) + " handle(s) and " +
+                  std::to_string(now.regions - left.regions) + " memory region(s)");
+  std::string outside = OutsideDiff(s, o);
+  if (!outside.empty()) Note(out, "outside the area: " + outside);
+  if (point.phase < Phase::kErase) {
+    std::string area = RangeDiff(s.flash, s.before, areaFrom, areaTo);
+    if (!area.empty()) Note(out, "the area changed before the erase: " + area);
+  }
+
+  native::ArmFailurePoint(-1, false);
+  if (!sim::SocStartRun(true)) {
+    Note(out, "cannot start the second run");
+    return;
+  }
+  RunResult again = RunUpdater();
+  if (again.end != native::ProgramEnd::kReturned || again.boxes.size() != 1 || !IsSuccessBox(again.boxes[0]))
+    Note(out, "second run: message boxes " + DescribeBoxes(again.boxes));
+  if (again.record.violationCount) Note(out, "second run: " + DescribeViolations(again.record));
+  std::string area = AreaDiff(s.plan, s.flash, s.image);
+  if (!area.empty()) Note(out, "second run: " + area);
+  outside = OutsideDiff(s, o);
+  if (!outside.empty()) Note(out, "second run, outside the area: " + outside);
+  out->asExpected = out->detail[0] == 0;
+  out->done = 1;
+}
+
+}  // namespace
+}  // namespace powerloss
+
+int main(int argc, char** argv) {
+  using namespace powerloss;
+  CLI::App app{"Every failure point of the default boot area update, on the native target"};
+  int jobs = 2;
+  size_t batch = 64;
+  size_t shown = 10;
+  std::string only;
+  uint64_t every = 1;
+  app.add_option("--jobs", jobs, "worker processes at a time")->check(CLI::Range(1, 64));
+  app.add_option("--batch", batch, "points per worker")->check(CLI::Range(1, 100000));
+  app.add_option("--show", shown, "failures printed in detail");
+  app.add_option("--every", every, "try every K-th point only; 1: all")->check(CLI::Range(1, 1000000));
+  app.add_option("--only", only, "only the points of this kind (e.g. \"hardware wait\")");
+  CLI11_PARSE(app, argc, argv);
+  auto start = std::chrono::steady_clock::now();
+
+  Sweep s;
+  s.image = CardImage(s.plan);
+  uint64_t bytes = s.plan.FlashBytes();
+  // Outside the heap: the children's leak checks look at what the updater
+  // allocated, not at the chip.
+  s.flash = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  s.before = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  Card card(s.image);
+  if (s.flash == MAP_FAILED || s.before == MAP_FAILED || !card.ok()) {
+    printf("cannot set the update up (memory or card folder)\n");
+    return 1;
+  }
+  BuildFlashBefore(s.plan, s.flash);
+  memcpy(s.before, s.flash, size_t(bytes));
+  PrepareDevice(card.root());
+
+  // The count run, in a child (the flash stays as before here).
+  const size_t kMaxPoints = 1 << 16;
+  Point* points = SharedArray<Point>(kMaxPoints);
+  uint64_t* total = SharedArray<uint64_t>(1);
+  PointResult* count = SharedArray<PointResult>(1);
+  std::map<size_t, std::string> ended;
+  RunInChildren(
+      1, 1,
+      [&](size_t) {
+        if (!native::AttachMemoryDevice(s.plan.Config(), s.flash, bytes)) return;
+        native::ArmFailurePoint(-1, true);
+        RunResult run = RunUpdater();
+        std::vector<native::FailurePoint> seen = native::FailurePointsSeen();
+        std::vector<Phase> phases = PhasesOf(seen, native::Events());
+        *total = std::min(seen.size(), kMaxPoints);
+        for (size_t i = 0; i < *total; ++i) {
+          points[i].kind = seen[i].kind;
+          points[i].phase = phases[i];
+          snprintf(points[i].what, sizeof(points[i].what), "%s", seen[i].what.c_str());
+        }
+        count->done = run.boxes.size() == 1 && IsSuccessBox(run.boxes[0]) && seen.size() <= kMaxPoints;
+        EndChild(0);
+      },
+      &ended);
+  if (!count->done || *total == 0) {
+    printf("the update without failure did not complete%s\n", ended.count(0) ? (": " + ended[0]).c_str() : "");
+    return 1;
+  }
+
+  std::vector<int64_t> todo;
+  for (uint64_t i = 0; i < *total; i += every)
+    if (only.empty() || only == native::FailureKindName(points[i].kind)) todo.push_back(int64_t(i));
+  PointResult* results = SharedArray<PointResult>(todo.size());
+  size_t batches = (todo.size() + batch - 1) / batch;
+  ended.clear();
+  RunInChildren(
+      batches, jobs,
+      [&](size_t b) {
+        Outside o;
+        if (!ProtectOutside(s, &o)) EndChild(4);
+        for (size_t i = b * batch; i < std::min(todo.size(), (b + 1) * batch); ++i)
+          PointRun(s, o, points[todo[i]], todo[i], &results[i]);
+        // Memory the failed runs took and never gave back.
+        if (__lsan_do_recoverable_leak_check() != 0) EndChild(3);
+        EndChild(0);
+      },
+      &ended);
+
+  // The table: points per kind and phase, and how many ended as expected.
+  std::map<std::pair<int, int>, std::pair<uint64_t, uint64_t>> table;
+  std::vector<std::string> failures;
+  uint64_t ok = 0;
+  for (size_t i = 0; i < todo.size(); ++i) {
+    const Point& p = points[todo[i]];
+    auto& cell = table[{int(p.kind), int(p.phase)}];
+    ++cell.first;
+    const PointResult& r = results[i];
+    size_t b = i / batch;
+    bool good = r.done && r.asExpected && !ended.count(b);
+    cell.second += good;
+    ok += good;
+    if (!good)
+      failures.push_back("point " + std::to_string(todo[i]) + " (" + native::FailureKindName(p.kind) + " " + p.what +
+                         ", " + kPhaseNames[int(p.phase)] + "): " + (r.done ? r.detail : "not finished") +
+                         (ended.count(b) ? "; its worker: " + ended[b] : ""));
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("point N: the update's Nth call into the kernel or wait on the hardware fails, alone;\n"
+         "N = 0 .. %llu, the points of the update without failure. %d worker(s) at a time.\n\n",
+         (unsigned long long)*total - 1, jobs);
+  printf("%-20s %-7s %-40s %7s %9s\n", "kind", "phase", "message", "points", "expected");
+  for (const auto& row : table) {
+    printf("%-20s %-7s %-40s %7llu %9llu\n", native::FailureKindName(native::FailureKind(row.first.first)),
+           kPhaseNames[row.first.second], kPhaseMessages[row.first.second], (unsigned long long)row.second.first,
+           (unsigned long long)row.second.second);
+  }
+  printf("%-20s %-7s %-40s %7zu %9llu   %.1f s\n", "total", "", "", todo.size(), (unsigned long long)ok, seconds);
+  if (failures.empty()) return 0;
+  printf("\n%zu failure(s); the first %zu:\n", failures.size(), std::min(shown, failures.size()));
+  for (size_t i = 0; i < failures.size() && i < shown; ++i) printf("  %s\n", failures[i].c_str());
+  return 1;
+}

@@ -1,0 +1,141 @@
+// The launcher on the native target: its own calls into the kernel (the look
+// for the navigation program, the start of the updater, the polls of its exit
+// code, the two deletions) failed one at a time, and what each leaves on the
+// card and on the flash. The updater it starts is the real one, on a small
+// device in memory; its own failure points are swept apart (failure_sweep).
+#include <gtest/gtest.h>
+
+#include <afxwin.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/native/native.h"
+#include "platform/native/native_soc.h"
+#include "tests/native/power_loss/update_case.h"
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLine, int nCmdShow);
+
+namespace powerloss {
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+class TollgateFailureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plan_.device = 0x73;
+    plan_.areaSectors = 96;
+    plan_.imageBytes = 32000;
+    image_ = CardImage(plan_);
+    card_.reset(new Card(image_));
+    ASSERT_TRUE(card_->ok());
+    flash_.resize(size_t(plan_.FlashBytes()));
+    BuildFlashBefore(plan_, flash_.data());
+    before_ = flash_;
+    PrepareDevice(card_->root());
+    native::RegisterProgram(L"\\sdmmc disk\\Kestrel.exe",
+                            [] { return AfxWinMain(NULL, NULL, (LPTSTR)L"", SW_SHOW); });
+  }
+
+  std::string Updater() const { return card_->root() + "/SDMMC Disk/Kestrel.exe"; }
+  std::string Image() const { return card_->root() + "/SDMMC Disk/EBOOT.NB0"; }
+
+  // The card as a delivery leaves it, the flash as before the update, a
+  // device just switched on; then the launcher runs with point `fail` failed.
+  std::vector<Box> Run(int64_t fail) {
+    FILE* f = fopen(Updater().c_str(), "wb");
+    if (f) fclose(f);
+    FILE* g = fopen(Image().c_str(), "wb");
+    if (g) {
+      fwrite(image_.data(), 1, image_.size(), g);
+      fclose(g);
+    }
+    flash_ = before_;
+    FreeSystemFlashMutex();
+    EXPECT_TRUE(native::AttachMemoryDevice(plan_.Config(), flash_.data(), flash_.size()));
+    native::ClearEvents();
+    native::ArmFailurePoint(fail);
+    EXPECT_EQ(native::ProgramEnd::kReturned, native::RunProgram([] { WinMain(NULL, NULL, (LPTSTR)L"", 0); }));
+    std::vector<Box> boxes;
+    for (const runproto::Event& e : native::Events())
+      if (const auto* b = std::get_if<runproto::MessageBoxCall>(&e)) boxes.push_back({b->caption, b->text});
+    return boxes;
+  }
+
+  UpdatePlan plan_;
+  std::vector<uint8_t> image_;
+  std::unique_ptr<Card> card_;
+  std::vector<uint8_t> flash_, before_;
+};
+
+TEST_F(TollgateFailureTest, EachOfItsCallsFailedInTurn) {
+  std::vector<Box> normal = Run(-1);
+  std::vector<native::FailurePoint> seen = native::FailurePointsSeen();
+  ASSERT_EQ(1u, normal.size());
+  EXPECT_TRUE(IsSuccessBox(normal[0])) << DescribeBoxes(normal);
+  EXPECT_FALSE(Exists(Updater()));
+  EXPECT_FALSE(Exists(Image()));
+  EXPECT_EQ("", AreaDiff(plan_, flash_.data(), image_));
+
+  // The look, the start, one poll that finds the updater ended, two deletions.
+  using K = native::FailureKind;
+  std::vector<K> kinds;
+  for (const native::FailurePoint& p : seen) kinds.push_back(p.kind);
+  ASSERT_EQ((std::vector<K>{K::kFindFirstFile, K::kCreateProcess, K::kGetExitCodeProcess, K::kDeleteFile,
+                            K::kDeleteFile}),
+            kinds);
+  EXPECT_EQ("\\SDMMC Disk\\Kestrel.exe", seen[3].what);
+  EXPECT_EQ("\\SDMMC Disk\\Eboot.nb0", seen[4].what);
+
+  for (size_t n = 0; n < seen.size(); ++n) {
+    SCOPED_TRACE(testing::Message() << "point " << n << ": " << native::FailureKindName(seen[n].kind) << " "
+                                    << seen[n].what);
+    std::vector<Box> boxes = Run(int64_t(n));
+    EXPECT_TRUE(native::FailurePointStruck());
+    ASSERT_EQ(1u, boxes.size()) << DescribeBoxes(boxes);
+    if (seen[n].kind == K::kFindFirstFile) {
+      // A look that cannot tell refuses: no update, the card kept for later.
+      EXPECT_EQ("Tollgate", boxes[0].caption);
+      EXPECT_TRUE(Exists(Updater()));
+      EXPECT_TRUE(Exists(Image()));
+      EXPECT_TRUE(flash_ == before_) << "the flash changed although the launcher refused";
+      continue;
+    }
+    // A failed start is tried again, a failed poll polls again: the update
+    // runs to its end either way.
+    EXPECT_TRUE(IsSuccessBox(boxes[0])) << DescribeBoxes(boxes);
+    EXPECT_EQ("", AreaDiff(plan_, flash_.data(), image_));
+    EXPECT_EQ("", OutsideAreaDiff(plan_, flash_.data(), before_.data()));
+    // A deletion that fails leaves that file, and only that one.
+    EXPECT_EQ(n == 3, Exists(Updater()));
+    EXPECT_EQ(n == 4, Exists(Image()));
+  }
+  native::ArmFailurePoint(-1);
+}
+
+// With the navigation program installed the launcher refuses and the
+// updater never runs.
+TEST_F(TollgateFailureTest, TheNavigationProgramRefusesTheUpdate) {
+  std::string windows = card_->root() + "/windows";
+  mkdir(windows.c_str(), 0755);
+  FILE* f = fopen((windows + "/navorin.exe").c_str(), "wb");
+  ASSERT_TRUE(f);
+  fclose(f);
+  std::vector<Box> boxes = Run(-1);
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Tollgate", boxes[0].caption);
+  EXPECT_TRUE(Exists(Updater()));
+  EXPECT_TRUE(Exists(Image()));
+  EXPECT_TRUE(flash_ == before_);
+  remove((windows + "/navorin.exe").c_str());
+  rmdir(windows.c_str());
+}
+
+}  // namespace
+}  // namespace powerloss
