@@ -123,6 +123,24 @@ TEST_F(BootAreaTest, EachByteOfTheTocFieldsIsReadInItsPlace) {
   }
 }
 
+// The area is laid out 32 sectors of 512 bytes a block: a geometry that
+// differs in either of the two is refused before the probe reads anything.
+TEST_F(BootAreaTest, OnlyTheLayoutOf32SectorsOf512BytesIsServed) {
+  struct Case {
+    DWORD blockSectors, sectorBytes;
+  } cases[] = {{64, 2048}, {64, 512}, {32, 2048}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.blockSectors << " x " << c.sectorBytes);
+    ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+    PutToc(1, 2, 64);
+    ctx_.Geometry.dwBlockSectors = c.blockSectors;
+    ctx_.Geometry.dwSectorBytes = c.sectorBytes;
+    EXPECT_EQ(0, NandLocateTocAndEBoot(&ctx_, 512));
+    EXPECT_EQ(0u, ctx_.dwTocBlock) << "the probe ran";
+    TearDown();
+  }
+}
+
 TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
   struct Case {
     const char* what;
@@ -130,6 +148,9 @@ TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
     const char* signature;
   } cases[] = {
       {"no signature", 2, 64, 512, "NTOD"},
+      {"signature wrong in its first byte", 2, 64, 512, "XTOC"},
+      {"signature wrong in its second byte", 2, 64, 512, "NXOC"},
+      {"signature wrong in its third byte", 2, 64, 512, "NTXC"},
       {"first block beyond the chip", kChipBlocks + 1, 32, 512, "NTOC"},
       {"area running over the end", kChipBlocks - 1, 64, 512, "NTOC"},
       {"sector count that wraps the block sum", 2, 0xFFFFFFFFu, 512, "NTOC"},

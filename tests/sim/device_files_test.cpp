@@ -60,6 +60,10 @@ TEST(NandCfg, EveryKeyRoundTrips) {
       "fault.erase_fail = 9\n"
       "fault.stuck_ready_after = 1000\n"
       "fault.power_loss_after = 37\n"
+      "fault.dma_hang = 4\n"
+      "fault.drain_hang = 0\n"
+      "fault.fifo_hang = 12\n"
+      "fault.event_hang = 0xd0:1\n"
       "sysdrv.rate = 3\n"
       "sysdrv.region = 100:50\n"
       "camera.active = 1\n"
@@ -84,6 +88,11 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(4u, cfg.programFails[1].bit);
   EXPECT_EQ(1000, cfg.stuckReadyAfter);
   EXPECT_EQ(37, cfg.powerLossAfter);
+  EXPECT_EQ(4, cfg.dmaHang);
+  EXPECT_EQ(0, cfg.drainHang);
+  EXPECT_EQ(12, cfg.fifoHang);
+  EXPECT_EQ(0xD0u, cfg.eventHangCommand);
+  EXPECT_EQ(1, cfg.eventHangNth);
   EXPECT_EQ(100, cfg.sysdrvFirstBlock);
   EXPECT_TRUE(cfg.cameraActive && cfg.extboardWpUser);
   ASSERT_EQ(1u, cfg.unknown.size());
@@ -92,7 +101,17 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(text, sim::FormatNandConfig(cfg)) << "written back as read";
   cfg.ClearFaults();
   EXPECT_FALSE(cfg.HasFaults());
+  EXPECT_EQ(-1, cfg.dmaHang);
+  EXPECT_EQ(-1, cfg.eventHangNth);
   EXPECT_EQ(2u, cfg.badBlocks.size()) << "bad blocks are the chip's, not a fault";
+  // Each hang alone is a fault.
+  for (const char* hang :
+       {"fault.dma_hang = 0\n", "fault.drain_hang = 0\n", "fault.fifo_hang = 0\n", "fault.event_hang = 0x00:0\n"}) {
+    SCOPED_TRACE(hang);
+    sim::NandConfig one;
+    ASSERT_TRUE(sim::ParseNandConfig(hang, "nand.cfg", &one, &err)) << err;
+    EXPECT_TRUE(one.HasFaults());
+  }
 }
 
 TEST(NandCfg, CommentsBlanksAndDefaults) {
@@ -120,6 +139,11 @@ TEST(NandCfg, BadLinesNameTheLineAndTheKey) {
       {"fault.stuck_bit = 1:2:3:2\n", "nand.cfg:1: bad value for fault.stuck_bit"},
       {"fault.program_fail = 1:2\n", "nand.cfg:1: bad value for fault.program_fail"},
       {"fault.power_loss_after = -1\n", "nand.cfg:1: bad value for fault.power_loss_after"},
+      {"fault.dma_hang = x\n", "nand.cfg:1: bad value for fault.dma_hang"},
+      {"fault.fifo_hang = 5:1\n", "nand.cfg:1: bad value for fault.fifo_hang"},
+      {"fault.event_hang = 0x10\n", "nand.cfg:1: bad value for fault.event_hang"},
+      {"fault.event_hang = 0x11:0\n", "nand.cfg:1: bad value for fault.event_hang"},
+      {"fault.event_hang = 0x110:0\n", "nand.cfg:1: bad value for fault.event_hang"},
       {"camera.active = 2\n", "nand.cfg:1: bad value for camera.active"},
       {"\n\njust words\n", "nand.cfg:3: expected key = value"},
       {"= 5\n", "nand.cfg:1: expected key = value"},

@@ -96,6 +96,58 @@ TEST(DevsimFault, AddsToEarlierFaultsUntilCleared) {
   EXPECT_EQ(std::vector<uint32_t>{12}, d.Cfg().badBlocks) << "--clear removes faults only";
 }
 
+// A hang of one operation is one of its kind: the option writes its nand.cfg
+// key, fault and inspect list it, the next one given replaces it, --clear
+// removes it.
+TEST(DevsimFault, EachHangIsOneOfItsKindUntilCleared) {
+  const struct {
+    const char* option;
+    const char* first;
+    std::vector<int64_t> firstFields;
+    const char* firstLine;
+    const char* second;
+    std::vector<int64_t> secondFields;
+    const char* secondLine;
+    std::vector<int64_t> (*fields)(const sim::NandConfig&);
+  } kinds[] = {
+      {"--dma-hang", "0", {0}, "fault.dma_hang = 0", "0x11", {17}, "fault.dma_hang = 17",
+       [](const sim::NandConfig& c) { return std::vector<int64_t>{c.dmaHang}; }},
+      {"--drain-hang", "5", {5}, "fault.drain_hang = 5", "4294967295", {4294967295}, "fault.drain_hang = 4294967295",
+       [](const sim::NandConfig& c) { return std::vector<int64_t>{c.drainHang}; }},
+      {"--fifo-hang", "3", {3}, "fault.fifo_hang = 3", "0", {0}, "fault.fifo_hang = 0",
+       [](const sim::NandConfig& c) { return std::vector<int64_t>{c.fifoHang}; }},
+      {"--event-hang", "0xD0:1", {0xD0, 1}, "fault.event_hang = 0xd0:1", "16:0x2f", {0x10, 47},
+       "fault.event_hang = 0x10:47",
+       [](const sim::NandConfig& c) { return std::vector<int64_t>{c.eventHangCommand, c.eventHangNth}; }},
+  };
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.option);
+    FaultDevice d;
+    const std::string header = "faults of " + d.dir + ":\n";
+    auto listing = [&](const char* line) { return header + "  " + line + "\n"; };
+
+    ToolRun set = d.Fault({k.option, k.first});
+    ASSERT_EQ(0, set.exit) << set.All();
+    EXPECT_EQ(listing(k.firstLine), set.out);
+    EXPECT_EQ(k.firstFields, k.fields(d.Cfg()));
+    ToolRun list = d.Fault({});
+    EXPECT_EQ(listing(k.firstLine), list.out) << list.All();
+    ToolRun inspect = Devsim({"inspect", d.dir});
+    EXPECT_EQ(0, inspect.exit) << inspect.All();
+    EXPECT_NE(std::string::npos, inspect.out.find("faults: \n  " + std::string(k.firstLine) + "\n")) << inspect.out;
+
+    ToolRun replaced = d.Fault({k.option, k.second});
+    ASSERT_EQ(0, replaced.exit) << replaced.All();
+    EXPECT_EQ(listing(k.secondLine), replaced.out);
+    EXPECT_EQ(k.secondFields, k.fields(d.Cfg()));
+
+    ToolRun cleared = d.Fault({"--clear"});
+    ASSERT_EQ(0, cleared.exit) << cleared.All();
+    EXPECT_EQ("faults of " + d.dir + ": none\n", cleared.out);
+    EXPECT_FALSE(d.Cfg().HasFaults());
+  }
+}
+
 TEST(DevsimFault, KeepsSettingsItDoesNotTouch) {
   FaultDevice d;
   WriteBytes(d.dir + "/nand.cfg", Bytes());
@@ -112,7 +164,7 @@ TEST(DevsimFault, KeepsSettingsItDoesNotTouch) {
 
 TEST(DevsimFault, BadFaultsChangeNothing) {
   FaultDevice d;
-  ASSERT_EQ(0, d.Fault({"--erase-fail", "4"}).exit);
+  ASSERT_EQ(0, d.Fault({"--erase-fail", "4", "--dma-hang", "2"}).exit);
   const std::string before = ReadText(d.dir + "/nand.cfg");
   struct Case {
     std::vector<std::string> options;
@@ -127,8 +179,19 @@ TEST(DevsimFault, BadFaultsChangeNothing) {
       {{"--program-fail", "64:3"}, "expected SECTOR or SECTOR:BYTE:BIT"},
       {{"--erase-fail", "1024"}, "block 1024 is beyond the chip's 1024"},
       {{"--power-loss", "-1"}, "bad --power-loss count '-1'"},
+      {{"--dma-hang", "x"}, "bad --dma-hang count 'x'"},
+      {{"--drain-hang", "-1"}, "bad --drain-hang count '-1'"},
+      {{"--fifo-hang", "0x100000000"}, "bad --fifo-hang count '0x100000000': larger than 32 bits"},
+      {{"--event-hang", "0x10"}, "bad --event-hang '0x10': expected CMD:N"},
+      {{"--event-hang", "0x10:1:2"}, "bad --event-hang '0x10:1:2': expected CMD:N"},
+      {{"--event-hang", "0xd0:y"}, "bad --event-hang field 'y'"},
+      {{"--event-hang", "0x11:0"},
+       "--event-hang: command 0x11 ends its operations with no event; those that do: 0x00 0x10 0x50 0x80 0x90 0xd0 "
+       "0xff"},
+      {{"--event-hang", "0x1d0:0"}, "--event-hang: command 0x1d0 ends its operations with no event"},
       // One bad fault among good ones: none of them is recorded.
       {{"--erase-fail", "7", "--stuck-ready", "x"}, "bad --stuck-ready count 'x'"},
+      {{"--dma-hang", "3", "--event-hang", "0x12:0"}, "command 0x12"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.options));

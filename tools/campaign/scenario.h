@@ -25,7 +25,8 @@
 //   extboard.wp_user = 0|1, timing.*, partial.*
 //   fault.read_flip = S:B:b[:COUNT]   (repeatable; likewise fault.stuck_bit,
 //   fault.program_fail, fault.erase_fail), fault.stuck_ready_after = N,
-//   fault.power_loss_after = N
+//   fault.power_loss_after = N, fault.dma_hang = N, fault.drain_hang = N,
+//   fault.fifo_hang = N, fault.event_hang = COMMAND:N
 // (maker, device and bad_blocks come from create.chip and create.bad_blocks.)
 //
 // The run:

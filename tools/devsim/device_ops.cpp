@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -86,8 +87,10 @@ void WriteDeviceConfig(const std::string& dir, const sim::NandConfig& cfg) {
   if (!sim::SaveNandConfig(path, cfg, &err)) throw InputError(err.empty() ? "cannot write " + path : err);
 }
 
-const FaultNames kFaultOptionNames = {"--read-flip", "--stuck-bit", "--program-fail", "--erase-fail"};
-const FaultNames kFaultKeyNames = {"fault.read_flip", "fault.stuck_bit", "fault.program_fail", "fault.erase_fail"};
+const FaultNames kFaultOptionNames = {"--read-flip", "--stuck-bit", "--program-fail", "--erase-fail",
+                                      "--event-hang"};
+const FaultNames kFaultKeyNames = {"fault.read_flip", "fault.stuck_bit", "fault.program_fail", "fault.erase_fail",
+                                   "fault.event_hang"};
 
 namespace {
 
@@ -128,6 +131,29 @@ void CheckRoom(size_t already, size_t added, const char* name) {
                    " added); the device model holds at most " + std::to_string(sim::kMaxFaultsPerKind));
 }
 
+std::string HexByte(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "0x%02x", v);
+  return buf;
+}
+
+// Which commands end their operations with an event is the nand.cfg reader's
+// to say (it refuses fault.event_hang for any other): asked, not restated.
+bool IsEventCommand(uint32_t command) {
+  sim::NandConfig probe;
+  return sim::ApplyNandConfigKey(kFaultKeyNames.eventHang, std::to_string(command) + ":0", &probe) ==
+         sim::KeyStatus::kApplied;
+}
+
+void CheckEventHang(const sim::NandConfig& faults, const char* name) {
+  if (faults.eventHangNth < 0 || IsEventCommand(faults.eventHangCommand)) return;
+  std::string commands;
+  for (uint32_t c = 0; c <= 0xFF; ++c)
+    if (IsEventCommand(c)) commands += " " + HexByte(c);
+  throw UsageError(name + std::string(": command ") + HexByte(faults.eventHangCommand) +
+                   " ends its operations with no event; those that do:" + commands);
+}
+
 }  // namespace
 
 void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::NandConfig* cfg) {
@@ -147,6 +173,7 @@ void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::Nand
     if (!f.wholePage) lim.Cell(f.byte, f.bit, names.programFail);
   }
   for (uint32_t block : faults.eraseFails) lim.Block(block, names.eraseFail);
+  CheckEventHang(faults, names.eventHang);
   CheckRoom(cfg->readFlips.size(), faults.readFlips.size(), names.readFlip);
   CheckRoom(cfg->stuckBits.size(), faults.stuckBits.size(), names.stuckBit);
   CheckRoom(cfg->programFails.size(), faults.programFails.size(), names.programFail);
@@ -159,6 +186,13 @@ void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::Nand
   append(&cfg->eraseFails, faults.eraseFails);
   if (faults.stuckReadyAfter >= 0) cfg->stuckReadyAfter = faults.stuckReadyAfter;
   if (faults.powerLossAfter >= 0) cfg->powerLossAfter = faults.powerLossAfter;
+  if (faults.dmaHang >= 0) cfg->dmaHang = faults.dmaHang;
+  if (faults.drainHang >= 0) cfg->drainHang = faults.drainHang;
+  if (faults.fifoHang >= 0) cfg->fifoHang = faults.fifoHang;
+  if (faults.eventHangNth >= 0) {
+    cfg->eventHangCommand = faults.eventHangCommand;
+    cfg->eventHangNth = faults.eventHangNth;
+  }
 }
 
 std::vector<std::string> FaultLines(const sim::NandConfig& cfg) {

@@ -10,7 +10,8 @@ namespace {
 const char kHelp[] =
     "usage: devsim fault DIR [--read-flip SECTOR:BYTE:BIT[:COUNT]]... [--stuck-bit SECTOR:BYTE:BIT:VALUE]...\n"
     "                        [--program-fail SECTOR[:BYTE:BIT]]... [--erase-fail BLOCK]...\n"
-    "                        [--stuck-ready AFTER_OPS] [--power-loss AFTER_OPS] [--clear]\n"
+    "                        [--stuck-ready AFTER_OPS] [--power-loss AFTER_OPS] [--dma-hang N]\n"
+    "                        [--drain-hang N] [--fifo-hang N] [--event-hang CMD:N] [--clear]\n"
     "\n"
     "Adds faults to DIR/nand.cfg for the chip model to apply; with no option it lists the\n"
     "faults in effect. BYTE counts within the raw page (0-511 data, 512-527 spare on the\n"
@@ -26,18 +27,30 @@ const char kHelp[] =
     "  --stuck-ready N             after N chip operations nothing signals ready any more\n"
     "  --power-loss N              after N chip operations the power goes; the image keeps\n"
     "                              what was done\n"
+    "  --dma-hang N                the DMA channel's Nth transfer never finishes (DMA_STAT\n"
+    "                              stays busy, no EV_DMA_DONE)\n"
+    "  --drain-hang N              the Nth DMA drain never completes (DMA_DRAIN reads 1)\n"
+    "  --fifo-hang N               the Nth FIFO transfer never completes (a write never\n"
+    "                              empties, a read never fills)\n"
+    "  --event-hang CMD:N          the event of the Nth operation with command CMD never\n"
+    "                              comes: 0x00, 0x80 EV_DMA_DONE; 0x50, 0x90 EV_FIFO_DONE;\n"
+    "                              0x10, 0xD0, 0xFF EV_READY\n"
     "  --clear                     remove every fault first (then add those given)\n"
-    "AFTER_OPS counts chip operations from the next program start on the device. The\n"
-    "device model holds at most 64 faults of each kind; more are refused (exit 2).\n";
+    "AFTER_OPS counts chip operations from the next program start on the device; the N of a\n"
+    "hang counts its own kind of operation (DMA transfers, drains, FIFO transfers, operations\n"
+    "with CMD) from 0 there. --stuck-ready, --power-loss and each hang are one of a kind: a\n"
+    "new one replaces the old. The device model holds at most 64 faults of each kind; more\n"
+    "are refused (exit 2).\n";
 
 struct FaultArgs {
   std::vector<std::string> positional;
   std::vector<std::string> readFlips, stuckBits, programFails, eraseFails;
   std::optional<std::string> stuckReady, powerLoss;
+  std::optional<std::string> dmaHang, drainHang, fifoHang, eventHang;
   bool clear = false;
   bool Changes() const {
     return clear || !readFlips.empty() || !stuckBits.empty() || !programFails.empty() || !eraseFails.empty() ||
-           stuckReady || powerLoss;
+           stuckReady || powerLoss || dmaHang || drainHang || fifoHang || eventHang;
   }
 };
 
@@ -78,6 +91,14 @@ sim::NandConfig FaultsFrom(const FaultArgs& a) {
   for (const std::string& v : a.eraseFails) add.eraseFails.push_back(ParseU32(v, "--erase-fail block"));
   if (a.stuckReady) add.stuckReadyAfter = int64_t(ParseU32(*a.stuckReady, "--stuck-ready count"));
   if (a.powerLoss) add.powerLossAfter = int64_t(ParseU32(*a.powerLoss, "--power-loss count"));
+  if (a.dmaHang) add.dmaHang = int64_t(ParseU32(*a.dmaHang, "--dma-hang count"));
+  if (a.drainHang) add.drainHang = int64_t(ParseU32(*a.drainHang, "--drain-hang count"));
+  if (a.fifoHang) add.fifoHang = int64_t(ParseU32(*a.fifoHang, "--fifo-hang count"));
+  if (a.eventHang) {
+    auto f = ParseFields(*a.eventHang, 2, 2, "--event-hang", "CMD:N");
+    add.eventHangCommand = f[0];
+    add.eventHangNth = int64_t(f[1]);
+  }
   return add;
 }
 
@@ -91,6 +112,10 @@ int RunFault(const std::vector<std::string>& argv) {
   cl.Repeated("--erase-fail", &a.eraseFails);
   cl.Value("--stuck-ready", &a.stuckReady);
   cl.Value("--power-loss", &a.powerLoss);
+  cl.Value("--dma-hang", &a.dmaHang);
+  cl.Value("--drain-hang", &a.drainHang);
+  cl.Value("--fifo-hang", &a.fifoHang);
+  cl.Value("--event-hang", &a.eventHang);
   cl.Flag("--clear", &a.clear);
   cl.Parse(argv);
   const std::string& dir = a.positional[0];
