@@ -133,6 +133,9 @@ Kernel& K() {
 }
 
 std::atomic<unsigned> g_nextThread{1};
+// Counts every change of a mutex's owner (under the kernel's lock), so that a
+// thread can tell that its own holdings have not changed since it last looked.
+std::atomic<uint64_t> g_ownerEpoch{0};
 
 struct ThreadRec {
   unsigned id;
@@ -153,6 +156,7 @@ void AbandonOwnedBy(ThreadRec* t) {
   for (Object* o : K().objects) {
     if (o->kind == Object::kMutex && o->owner == t) {
       o->owner = nullptr;
+      native::g_ownerEpoch.fetch_add(1, std::memory_order_release);
       o->recursion = 0;
       o->abandoned = true;
     }
@@ -168,6 +172,7 @@ ThreadRec::~ThreadRec() {
 void Unref(Object* o) {
   if (--o->refs > 0) return;
   if (!o->name.empty()) K().names.erase(o->name);
+  if (o->kind == Object::kMutex) g_ownerEpoch.fetch_add(1, std::memory_order_release);
   if (o->fd >= 0) close(o->fd);
   K().objects.erase(o);
   delete o;
@@ -207,6 +212,7 @@ void EndProcessLocked(int process) {
   for (Object* o : K().objects) {
     if (o->kind == Object::kMutex && o->owner && o->owner->process == process) {
       o->owner = nullptr;
+      native::g_ownerEpoch.fetch_add(1, std::memory_order_release);
       o->recursion = 0;
       o->abandoned = true;
     }
@@ -347,13 +353,29 @@ bool NamedMutexOwned(const wchar_t* name) {
   return it != K().names.end() && it->second->kind == Object::kMutex && it->second->owner != nullptr;
 }
 
+// The protocol checker asks on every bus access: the answer for the same
+// names is kept until a mutex changes owner.
 bool CallingThreadOwnsAll(const wchar_t* const* mutexNames, size_t count) {
+  thread_local struct {
+    const wchar_t* const* names = nullptr;
+    size_t count = 0;
+    uint64_t epoch = ~uint64_t(0);
+    bool owns = false;
+  } cache;
+  if (cache.names == mutexNames && cache.count == count &&
+      cache.epoch == g_ownerEpoch.load(std::memory_order_acquire))
+    return cache.owns;
   std::lock_guard<std::mutex> g(K().lock);
-  for (size_t i = 0; i < count; ++i) {
+  bool owns = true;
+  for (size_t i = 0; i < count && owns; ++i) {
     auto it = K().names.find(mutexNames[i]);
-    if (it == K().names.end() || it->second->kind != Object::kMutex || it->second->owner != &t_thread) return false;
+    owns = it != K().names.end() && it->second->kind == Object::kMutex && it->second->owner == &t_thread;
   }
-  return true;
+  cache.names = mutexNames;
+  cache.count = count;
+  cache.epoch = g_ownerEpoch.load(std::memory_order_relaxed);
+  cache.owns = owns;
+  return owns;
 }
 
 bool CallingThreadOwns(const wchar_t* mutexName) { return CallingThreadOwnsAll(&mutexName, 1); }
@@ -751,6 +773,7 @@ HANDLE CreateNamed(Object::Kind kind, LPCWSTR name, bool manual, bool initial) {
   o->manual = manual;
   if (kind == Object::kMutex && initial) {
     o->owner = &t_thread;
+    native::g_ownerEpoch.fetch_add(1, std::memory_order_release);
     o->recursion = 1;
   }
   if (kind == Object::kEvent) o->signaled = initial;
@@ -770,6 +793,7 @@ bool TryTake(Object* o, DWORD* result) {
     }
     if (o->owner == nullptr && (o->waiters.empty() || o->waiters.front() == &t_thread)) {
       o->owner = &t_thread;
+      native::g_ownerEpoch.fetch_add(1, std::memory_order_release);
       o->recursion = 1;
       if (K().traceMutexes && !o->name.empty())
         K().mutexTrace.push_back("take " + native::internal::DeviceUtf8(o->name.c_str()));
@@ -815,6 +839,7 @@ BOOL ReleaseMutexLocked(HANDLE h) {
   }
   if (--o->recursion == 0) {
     o->owner = nullptr;
+    native::g_ownerEpoch.fetch_add(1, std::memory_order_release);
     if (K().traceMutexes && !o->name.empty())
       K().mutexTrace.push_back("release " + native::internal::DeviceUtf8(o->name.c_str()));
     K().changed.notify_all();
