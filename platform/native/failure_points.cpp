@@ -14,6 +14,7 @@ namespace {
 struct Points {
   std::mutex lock;
   int64_t fail = -1;
+  int failEvery = -1;  // a FailureKind whose every point fails
   uint64_t next = 0;
   bool struck = false;
   bool keep = true;
@@ -64,10 +65,16 @@ const char* FailureKindName(FailureKind kind) {
 void ArmFailurePoint(int64_t fail, bool keepList) {
   std::lock_guard<std::mutex> g(P().lock);
   P().fail = fail;
+  P().failEvery = -1;
   P().next = 0;
   P().struck = false;
   P().keep = keepList;
   P().seen.clear();
+}
+
+void FailEveryPointOf(FailureKind kind) {
+  std::lock_guard<std::mutex> g(P().lock);
+  P().failEvery = int(kind);
 }
 
 std::vector<FailurePoint> FailurePointsSeen() {
@@ -92,6 +99,7 @@ bool FailHere(FailureKind kind, const char* what) {
   std::lock_guard<std::mutex> g(P().lock);
   uint64_t n = P().next++;
   if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : "", EventCount()});
+  if (P().failEvery == int(kind)) return true;
   if (P().fail < 0 || n != uint64_t(P().fail)) return false;
   P().struck = true;
   return true;

@@ -135,7 +135,7 @@ Kernel& K() {
 std::atomic<unsigned> g_nextThread{1};
 // Counts every change of a mutex's owner (under the kernel's lock), so that a
 // thread can tell that its own holdings have not changed since it last looked.
-std::atomic<uint64_t> g_ownerEpoch{0};
+std::atomic<uint32_t> g_ownerEpoch{0};  // 32 bits: the ARMv4 target has no 64-bit atomics
 
 struct ThreadRec {
   unsigned id;
@@ -359,7 +359,7 @@ bool CallingThreadOwnsAll(const wchar_t* const* mutexNames, size_t count) {
   thread_local struct {
     const wchar_t* const* names = nullptr;
     size_t count = 0;
-    uint64_t epoch = ~uint64_t(0);
+    uint32_t epoch = ~uint32_t(0);
     bool owns = false;
   } cache;
   if (cache.names == mutexNames && cache.count == count &&
@@ -468,7 +468,17 @@ extern "C" DWORD GetTickCount(void) {
           .count());
 }
 
-extern "C" void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// The launcher's retries and polls wait with Sleep. Here a program's waits
+// are for other threads of this process, never for time to pass: the
+// updater it starts has ended when CreateProcessW returns. So Sleep gives the
+// processor up and returns, and a launcher that polls 99 times does so at
+// once; the time it would have slept is counted (SleptMs).
+static std::atomic<uint32_t> g_sleptMs{0};
+extern "C" void Sleep(DWORD ms) {
+  g_sleptMs.fetch_add(ms);
+  std::this_thread::yield();
+}
+uint64_t native::SleptMs() { return g_sleptMs.load(); }
 
 extern "C" DWORD GetTempPathW(DWORD n, LPWSTR buf) {
   const char* tmp = getenv("TMPDIR");

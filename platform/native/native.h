@@ -128,6 +128,9 @@ struct FailurePoint {
 // Counting starts again from 0; point `fail` (-1: none) will fail. keepList:
 // FailurePointsSeen lists the points (else only their count is kept).
 void ArmFailurePoint(int64_t fail, bool keepList = true);
+// Every point of this kind fails from now on (as a card that fails every
+// read would), besides the armed one; ArmFailurePoint ends it.
+void FailEveryPointOf(FailureKind kind);
 std::vector<FailurePoint> FailurePointsSeen();
 uint64_t FailurePointsCounted();
 bool FailurePointStruck();
@@ -150,6 +153,9 @@ bool NamedMutexOwned(const wchar_t* name);
 // so its parent's polls of the exit code find it ended at the first look,
 // whatever the host's speed; its exit code is body's result.
 void RegisterProgram(const std::wstring& path, const std::function<int()>& body);
+
+// Milliseconds the programs asked Sleep for (it does not wait here).
+uint64_t SleptMs();
 
 // Wide characters the device code handed to the platform that would not fit
 // the device's 16-bit WCHAR. Must stay 0.

@@ -122,6 +122,49 @@ TEST_F(FlashTransferTest, PageCallsWithoutDataMoveTheRecordOnly) {
   EXPECT_TRUE(BusIsFree());
 }
 
+// The same calls when the record's FIFO transfer never completes: they fail.
+TEST_F(FlashTransferTest, PageCallsWithoutDataFailWithTheirSpareTransfer) {
+  const SectorInfo rec = {1, 2, 3, 4};
+  for (int write = 0; write < 2; ++write) {
+    SCOPED_TRACE(write ? "write" : "read");
+    sim::NandConfig cfg;
+    cfg.fifoHang = 1;  // the ID read is FIFO transfer 0
+    ASSERT_NO_FATAL_FAILURE(StartDriver(cfg));
+    SectorInfo back = {0, 0, 0, 0};
+    ASSERT_TRUE(ctx_.AcquireFlashBus());
+    BOOL ok = write ? ctx_.NandWritePage(200, nullptr, &rec) : ctx_.NandReadPage(200, nullptr, &back);
+    ctx_.ReleaseFlashBus();
+    EXPECT_EQ(0, ok);
+    ExpectPage(200, Bytes(kRawPage, 0xFF));
+    TearDown();
+  }
+}
+
+// A run stops at its first sector that fails: those before it are written,
+// the failing one and those after it are not, and the bus is given back.
+TEST_F(FlashTransferTest, ARunStopsAtItsFirstFailingSector) {
+  sim::NandConfig cfg;
+  cfg.dmaHang = 1;  // the second sector's data
+  ASSERT_NO_FATAL_FAILURE(StartDriver(cfg));
+  Bytes data = PseudoRandom(kData * 3, 43);
+  SectorInfo recs[3] = {kRecord, kRecord, kRecord};
+  EXPECT_EQ(0, Write(64, data.data(), recs, 3));
+  ExpectPage(64, ExpectedPage(data.data(), &recs[0]));
+  ExpectPage(66, Bytes(kRawPage, 0xFF));
+  EXPECT_TRUE(BusIsFree());
+}
+
+// A context with no chip identified has no blocks: every run and erase is
+// refused before the bus or the hardware is touched.
+TEST_F(FlashTransferTest, AContextWithNoChipRefusesEverything) {
+  FlashContext none;
+  Bytes buf(kData, 0);
+  SectorInfo rec = kRecord;
+  EXPECT_EQ(0, none.FMD_ReadSector(0, buf.data(), &rec, 1));
+  EXPECT_EQ(0, none.FMD_WriteSector(0, buf.data(), &rec, 1));
+  EXPECT_EQ(0, none.FMD_EraseBlock(0));
+}
+
 TEST_F(FlashTransferTest, ReadBackDataAndRecords) {
   ASSERT_NO_FATAL_FAILURE(StartDriver());
   Bytes data = PseudoRandom(kData * 4, 3);

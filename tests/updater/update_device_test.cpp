@@ -19,6 +19,9 @@
 #include "sim/device.h"
 #include "sim/nand_chip.h"
 #include "tests/flash/flash_test_support.h"
+#include "updater/kestrel.h"
+#include "updater/kestrel_dlg.h"
+#include "updater/resource.h"
 
 namespace flashtest {
 namespace {
@@ -238,6 +241,8 @@ TEST_F(UpdateRunTest, AnOperationThatNeverFinishesEndsTheRunAtItsStep) {
     std::function<void(sim::NandConfig*)> fault;
     const char* text;
     bool flashAsBefore;
+    uint32_t maker = 0xEC;
+    uint32_t imageSectors = 10;
   } cases[] = {
       {"the ID read's FIFO", [](sim::NandConfig* c) { c->fifoHang = 0; }, "Failed to initialize NANDFLASH driver!",
        true},
@@ -255,13 +260,22 @@ TEST_F(UpdateRunTest, AnOperationThatNeverFinishesEndsTheRunAtItsStep) {
       {"the first program confirm's ready event",
        [](sim::NandConfig* c) { c->eventHangCommand = 0x10, c->eventHangNth = 0; }, "Can't write bootloader area!",
        false},
+      // Maker 0xAD's parts are reset before each program: the data's, then the code's.
+      {"the reset before the first data program",
+       [](sim::NandConfig* c) { c->eventHangCommand = 0xFF, c->eventHangNth = 0; }, "Can't write bootloader area!",
+       false, 0xAD},
+      {"the reset before the first code program",
+       [](sim::NandConfig* c) { c->eventHangCommand = 0xFF, c->eventHangNth = 1; }, "Can't write bootloader area!",
+       false, 0xAD},
+      {"the first erase of an empty image", [](sim::NandConfig* c) { c->eventHangCommand = 0xD0, c->eventHangNth = 0; },
+       "Can't erase bootloader area!", false, 0xEC, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sim::NandConfig cfg = Chip(0xEC, 0x73);
+    sim::NandConfig cfg = Chip(c.maker, 0x73);
     c.fault(&cfg);
     ASSERT_NO_FATAL_FAILURE(MakeDevice(cfg));
-    PutCard(PseudoRandom(10 * kData, 9));
+    PutCard(PseudoRandom(c.imageSectors * kData, 9));
     Bytes before = dev_->Image();
     ASSERT_NO_FATAL_FAILURE(RunUpdater());
     ExpectOneBox("Error", c.text);
@@ -278,6 +292,29 @@ TEST_F(UpdateRunTest, AnOperationThatNeverFinishesEndsTheRunAtItsStep) {
     }
     TearDown();
   }
+}
+
+// A file of 4 GiB - 1 bytes has a size the card can tell (no error comes
+// with it): it is measured against the area like any other, and refused.
+TEST_F(UpdateRunTest, AnImageOf4GiBLess1IsMeasuredNotTakenAsUnreadable) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  PutCard(Bytes());
+  std::filesystem::resize_file(CardPath(), 0xFFFFFFFFull);
+  Bytes before = dev_->Image();
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  std::filesystem::resize_file(CardPath(), 0);
+  ExpectOneBox("Error", "Can't locate bootloader area!");
+  EXPECT_TRUE(before == dev_->Image());
+}
+
+// The Update button reaches the run through the dialog's message map; the
+// application's map handles no command.
+TEST_F(UpdateRunTest, TheUpdateButtonIsRoutedThroughTheDialogsMessageMap) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  CUpdaterDlg dlg;
+  EXPECT_TRUE(dlg.OnCmdMsg(IDC_UPDATE, BN_CLICKED, NULL, NULL));
+  ExpectOneBox("Error", "Can't open binary file of bootloader!");
+  EXPECT_FALSE(theApp.OnCmdMsg(IDC_UPDATE, BN_CLICKED, NULL, NULL));
 }
 
 // An empty image: the area is erased and the run is announced as done.

@@ -48,8 +48,9 @@ class TollgateFailureTest : public ::testing::Test {
 
   // The card as a delivery leaves it, the flash as before the update, a
   // device just switched on; then the launcher runs with point `fail` failed.
-  std::vector<Box> Run(int64_t fail) {
-    FILE* f = fopen(Updater().c_str(), "wb");
+  std::vector<Box> Run(int64_t fail, bool updaterOnCard = true, int failEvery = -1) {
+    remove(Updater().c_str());
+    FILE* f = updaterOnCard ? fopen(Updater().c_str(), "wb") : nullptr;
     if (f) fclose(f);
     FILE* g = fopen(Image().c_str(), "wb");
     if (g) {
@@ -61,14 +62,23 @@ class TollgateFailureTest : public ::testing::Test {
     EXPECT_TRUE(native::AttachMemoryDevice(plan_.Config(), flash_.data(), flash_.size()));
     native::ClearEvents();
     native::ArmFailurePoint(fail);
+    if (failEvery >= 0) native::FailEveryPointOf(native::FailureKind(failEvery));
+    slept_ = native::SleptMs();
     EXPECT_EQ(native::ProgramEnd::kReturned, native::RunProgram([] { WinMain(NULL, NULL, (LPTSTR)L"", 0); }));
     std::vector<Box> boxes;
     for (const runproto::Event& e : native::Events())
       if (const auto* b = std::get_if<runproto::MessageBoxCall>(&e)) boxes.push_back({b->caption, b->text});
+    slept_ = native::SleptMs() - slept_;
+    seen_ = native::FailurePointsSeen();
+    struck_ = native::FailurePointStruck();
+    native::ArmFailurePoint(-1);
     return boxes;
   }
 
   UpdatePlan plan_;
+  uint64_t slept_ = 0;  // of the last run
+  std::vector<native::FailurePoint> seen_;
+  bool struck_ = false;
   std::vector<uint8_t> image_;
   std::unique_ptr<Card> card_;
   std::vector<uint8_t> flash_, before_;
@@ -76,7 +86,8 @@ class TollgateFailureTest : public ::testing::Test {
 
 TEST_F(TollgateFailureTest, EachOfItsCallsFailedInTurn) {
   std::vector<Box> normal = Run(-1);
-  std::vector<native::FailurePoint> seen = native::FailurePointsSeen();
+  std::vector<native::FailurePoint> seen = seen_;
+  EXPECT_EQ(0u, slept_) << "the updater was found ended at the first poll";
   ASSERT_EQ(1u, normal.size());
   EXPECT_TRUE(IsSuccessBox(normal[0])) << DescribeBoxes(normal);
   EXPECT_FALSE(Exists(Updater()));
@@ -97,7 +108,7 @@ TEST_F(TollgateFailureTest, EachOfItsCallsFailedInTurn) {
     SCOPED_TRACE(testing::Message() << "point " << n << ": " << native::FailureKindName(seen[n].kind) << " "
                                     << seen[n].what);
     std::vector<Box> boxes = Run(int64_t(n));
-    EXPECT_TRUE(native::FailurePointStruck());
+    EXPECT_TRUE(struck_);
     ASSERT_EQ(1u, boxes.size()) << DescribeBoxes(boxes);
     if (seen[n].kind == K::kFindFirstFile) {
       // A look that cannot tell refuses: no update, the card kept for later.
@@ -116,7 +127,41 @@ TEST_F(TollgateFailureTest, EachOfItsCallsFailedInTurn) {
     EXPECT_EQ(n == 3, Exists(Updater()));
     EXPECT_EQ(n == 4, Exists(Image()));
   }
-  native::ArmFailurePoint(-1);
+}
+
+// No updater to start: six attempts 200 ms apart, then the image goes (the
+// card no longer offers the update) and the flash is left alone.
+TEST_F(TollgateFailureTest, WithoutTheUpdaterSixStartsThenOnlyTheImageGoes) {
+  std::vector<Box> boxes = Run(-1, /*updaterOnCard=*/false);
+  EXPECT_TRUE(boxes.empty()) << DescribeBoxes(boxes);
+  EXPECT_FALSE(Exists(Image()));
+  EXPECT_TRUE(flash_ == before_);
+  EXPECT_EQ(5u * 200u, slept_);
+}
+
+// An updater whose end is never seen (every read of its exit code fails) is
+// waited for 99 polls of 500 ms; then only the image is deleted, the updater
+// that may still run is left on the card.
+TEST_F(TollgateFailureTest, AnUpdaterNeverSeenEndingKeepsItsFile) {
+  std::vector<Box> boxes = Run(-1, true, int(native::FailureKind::kGetExitCodeProcess));
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_TRUE(IsSuccessBox(boxes[0])) << DescribeBoxes(boxes);
+  EXPECT_TRUE(Exists(Updater()));
+  EXPECT_FALSE(Exists(Image()));
+  EXPECT_EQ(99u * 500u, slept_);
+}
+
+// A \windows folder without the navigation program: the look finds no such
+// file, and the update goes ahead.
+TEST_F(TollgateFailureTest, AWindowsFolderWithoutTheNavigationProgramLetsTheUpdateRun) {
+  std::string windows = card_->root() + "/windows";
+  mkdir(windows.c_str(), 0755);
+  std::vector<Box> boxes = Run(-1);
+  rmdir(windows.c_str());
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_TRUE(IsSuccessBox(boxes[0])) << DescribeBoxes(boxes);
+  EXPECT_FALSE(Exists(Updater()));
+  EXPECT_FALSE(Exists(Image()));
 }
 
 // With the navigation program installed the launcher refuses and the
