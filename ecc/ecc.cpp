@@ -200,13 +200,6 @@ ECC_INLINE unsigned int Parity32(unsigned int x) {
   return Parity8(x);
 }
 
-/* True when a word load puts the byte at the lowest address into bits 0-7.  A constant
- * to the compiler; reading a word's bytes through unsigned char is always allowed. */
-inline bool LittleEndian() {
-  const unsigned int one = 1u;
-  return *reinterpret_cast<const unsigned char*>(&one) == 1u;
-}
-
 /* The 3 code bytes of the block, byte 0 in bits 0-7, byte 1 in 8-15, byte 2 in 16-23. */
 template <class Words>
 ECC_INLINE unsigned int Compute(const Words& w) {
@@ -229,19 +222,16 @@ ECC_INLINE unsigned int Compute(const Words& w) {
   const unsigned int a7 = Xor4(hi);
 
   /* Byte lane L of t is the XOR of the data bytes whose index is L modulo 4 (lane =
-   * address order on a little-endian CPU; see the fix below for the other kind). */
+   * address order, the CPU being little-endian: see below). */
   const unsigned int t16 = t ^ (t >> 16);                 /* lanes 0^2 | (1^3) << 8 */
   const unsigned int column = (t16 ^ (t16 >> 8)) & 0xFFu; /* XOR of all 256 bytes */
   const unsigned int c = EccParityTable[column];
   const unsigned int total = c >> 7;                  /* parity of the whole block */
-  unsigned int odd0 = Parity8(t16 >> 8);              /* lanes 1,3: index bit 0 set */
-  unsigned int odd1 = Parity8((t >> 16) ^ (t >> 24)); /* lanes 2,3: index bit 1 set */
-  if (!LittleEndian()) {
-    /* Lanes are reversed (lane L holds address 3-L): the "odd" sets computed above
-     * are the complementary halves, whose parity differs by the total parity. */
-    odd0 ^= total;
-    odd1 ^= total;
-  }
+  /* Lane L holds the byte at address 4k+L: word loads put the lowest address in bits
+   * 0-7 on the handheld's CPU as its system runs it, and on every host the tests run
+   * on. */
+  const unsigned int odd0 = Parity8(t16 >> 8);              /* lanes 1,3: index bit 0 set */
+  const unsigned int odd1 = Parity8((t >> 16) ^ (t >> 24)); /* lanes 2,3: index bit 1 set */
 
   /* Odd line parities LP01, LP03, ..., LP15 at bits 1, 3, ..., 15; each even partner
    * is the total parity XOR its odd one. */
