@@ -147,10 +147,10 @@ TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
     uint32_t firstBlock, sectors, imageBytes;
     const char* signature;
   } cases[] = {
-      {"no signature", 2, 64, 512, "NTOD"},
-      {"signature wrong in its first byte", 2, 64, 512, "XTOC"},
-      {"signature wrong in its second byte", 2, 64, 512, "NXOC"},
-      {"signature wrong in its third byte", 2, 64, 512, "NTXC"},
+      {"no signature", 6, 64, 512, "NTOD"},
+      {"signature wrong in its first byte", 6, 64, 512, "XTOC"},
+      {"signature wrong in its second byte", 6, 64, 512, "NXOC"},
+      {"signature wrong in its third byte", 6, 64, 512, "NTXC"},
       {"first block beyond the chip", kChipBlocks + 1, 32, 512, "NTOC"},
       {"area running over the end", kChipBlocks - 1, 64, 512, "NTOC"},
       {"sector count that wraps the block sum", 2, 0xFFFFFFFFu, 512, "NTOC"},
@@ -167,7 +167,12 @@ TEST_F(BootAreaTest, AreasThatCannotHoldTheImageAreRefused) {
     EXPECT_TRUE(before == dev_->Image());
     TearDown();
   }
-  // The edge itself is accepted: the last block of the chip, an image that fills the area.
+  // The edge itself is accepted: the last block of the chip, an image that fills the area;
+  // and the area after the TOC block with the signature whole.
+  ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
+  PutToc(5, 6, 64);
+  EXPECT_EQ(1, NandLocateTocAndEBoot(&ctx_, 512));
+  TearDown();
   ASSERT_NO_FATAL_FAILURE(StartDriver(SmallChip()));
   PutToc(5, kChipBlocks - 2, 64);
   EXPECT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));

@@ -180,8 +180,13 @@ TEST_F(FlashLifecycleTest, BusTakesWriteProtectOffKeepingOtherBits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.before);
     dev_->PokeShadow(c.before);  // as another process leaves the shared page
+    dev_->PokeGlobalsByte(EXT_BOARD_SHADOW - 1, 0x3C);
+    dev_->PokeGlobalsByte(EXT_BOARD_SHADOW + 4, 0xC3);
     ASSERT_EQ(1, ctx_.FMD_EraseBlock(1));
     EXPECT_EQ(c.after, dev_->PeekShadow());
+    // The shadow's neighbours in the shared page belong to other drivers.
+    EXPECT_EQ(0x3C, dev_->PeekGlobalsByte(EXT_BOARD_SHADOW - 1));
+    EXPECT_EQ(0xC3, dev_->PeekGlobalsByte(EXT_BOARD_SHADOW + 4));
     EXPECT_EQ(c.after, dev_->PeekRegister(sim::WIN_EXTBOARD_REGS, EXT_BOARD_CTRL));
   }
 }

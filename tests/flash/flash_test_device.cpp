@@ -89,6 +89,14 @@ void TestDevice::PokeShadow(uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(value >> (8 * i));
 }
 
+uint8_t TestDevice::PeekGlobalsByte(uint32_t offset) const {
+  return static_cast<volatile uint8_t*>(globals_)[offset];
+}
+
+void TestDevice::PokeGlobalsByte(uint32_t offset, uint8_t value) {
+  static_cast<volatile uint8_t*>(globals_)[offset] = value;
+}
+
 void TestDevice::Configure(const sim::NandConfig& cfg) { sim::SocLoadFaults(cfg); }
 
 sim::DeviceRecord TestDevice::Record() const {

@@ -47,6 +47,8 @@ class TestDevice {
   void PokeRegister(int window, uint32_t offset, uint32_t value);
   uint32_t PeekShadow() const;  // EXT_BOARD_SHADOW in the driver-globals page
   void PokeShadow(uint32_t value);
+  uint8_t PeekGlobalsByte(uint32_t offset) const;  // a byte of the driver-globals page
+  void PokeGlobalsByte(uint32_t offset, uint8_t value);
 
   // Replaces the chip's settings (faults) while attached.
   void Configure(const sim::NandConfig& cfg);

@@ -34,6 +34,7 @@
 #include "platform/native/native_soc.h"
 #include "platform/test_hooks.h"
 #include "sim/device.h"
+#include "tests/native/failure/failure_case.h"
 #include "tests/native/power_loss/fork_pool.h"
 #include "tests/native/power_loss/update_case.h"
 
@@ -42,15 +43,6 @@ extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
 namespace powerloss {
 namespace {
-
-// Where in the update a point comes, and the message its failure calls for.
-enum class Phase { kOpen, kInit, kLocate, kRead, kErase, kWrite, kCount };
-const char* kPhaseNames[] = {"open", "init", "locate", "read", "erase", "write"};
-const char* kPhaseMessages[] = {
-    "Can't open binary file of bootloader!", "Failed to initialize NANDFLASH driver!",
-    "Can't locate bootloader area!",         "Can't read binary file of bootloader!",
-    "Can't erase bootloader area!",          "Can't write bootloader area!",
-};
 
 struct Point {
   native::FailureKind kind;
@@ -70,47 +62,6 @@ void Note(PointResult* out, const std::string& what) {
   snprintf(out->detail, sizeof(out->detail), "%s", all.c_str());
 }
 
-bool IsEraseLine(const runproto::Event& e) {
-  const auto* d = std::get_if<runproto::DebugLine>(&e);
-  return d && d->line.rfind("Erase block:", 0) == 0;
-}
-bool IsIdentificationLine(const runproto::Event& e) {
-  const auto* d = std::get_if<runproto::DebugLine>(&e);
-  return d && d->line.rfind("FMD: FMD_Init - Got flash infomation", 0) == 0;
-}
-
-// The phases of the points of an update without failure, from where they
-// came among the run's debug lines: the file is opened first; the driver is
-// up once it has printed the chip's identification; the file's size and the
-// area come next, then the image is read (LocalAlloc, ReadFile); an erase
-// line precedes each block's erase, which is its bus taking (two waits) and
-// its ready wait; everything after the last block's erase writes.
-std::vector<Phase> PhasesOf(const std::vector<native::FailurePoint>& seen, const std::vector<runproto::Event>& events) {
-  size_t idLine = events.size(), lastErase = events.size(), firstErase = events.size();
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (IsIdentificationLine(events[i]) && idLine == events.size()) idLine = i;
-    if (IsEraseLine(events[i])) {
-      if (firstErase == events.size()) firstErase = i;
-      lastErase = i;
-    }
-  }
-  std::vector<Phase> phases;
-  int afterLastErase = 0;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    using K = native::FailureKind;
-    const native::FailurePoint& p = seen[i];
-    bool file = p.kind == K::kGetFileSize || p.kind == K::kLocalAlloc || p.kind == K::kReadFile || p.kind == K::kShortRead;
-    Phase phase = i == 0                                                    ? Phase::kOpen
-                  : p.eventsBefore <= idLine                                ? Phase::kInit
-                  : file                                                    ? Phase::kRead
-                  : p.eventsBefore <= firstErase                            ? Phase::kLocate
-                  : p.eventsBefore <= lastErase || afterLastErase++ < 3     ? Phase::kErase
-                                                                            : Phase::kWrite;
-    phases.push_back(phase);
-  }
-  return phases;
-}
-
 struct Sweep {
   UpdatePlan plan;
   std::vector<uint8_t> image;
@@ -118,7 +69,6 @@ struct Sweep {
   uint8_t* before = nullptr;
 };
 
-const wchar_t* const kBusMutexes[] = {L"_FLASH_MUTEX_", L"PIN_MUX_CAM_NANDFLASH_MUTEX"};
 
 // A worker's flash outside the boot area is read-only: a program or erase
 // that reached it would fault at its first store and end the worker (its
@@ -160,17 +110,8 @@ void PointRun(const Sweep& s, const Outside& o, const Point& point, int64_t n, P
   native::Leftovers left = native::LeftByReturnedPrograms();
   native::ArmFailurePoint(n, false);
   RunResult cut = RunUpdater();
-  std::string want = kPhaseMessages[int(point.phase)];
-  if (cut.end != native::ProgramEnd::kReturned) Note(out, std::string("it ended: ") + native::ProgramEndName(cut.end));
-  if (!native::FailurePointStruck()) Note(out, "the point never came");
-  if (cut.boxes.size() != 1 || cut.boxes[0].caption != "Error" || cut.boxes[0].text != want)
-    Note(out, "message boxes " + DescribeBoxes(cut.boxes) + ", wanted \"Error: " + want + "\"");
-  for (const wchar_t* m : kBusMutexes)
-    if (native::NamedMutexOwned(m)) Note(out, "a bus mutex is still held");
-  native::Leftovers now = native::LeftByReturnedPrograms();
-  if (now.handles != left.handles || now.regions != left.regions)
-    Note(out, "the updater left " + std::to_string(now.handles - left.handles) + " handle(s) and " +
-                  std::to_string(now.regions - left.regions) + " memory region(s)");
+  std::string fault = FailedRunFault(cut, point.phase, left);
+  if (!fault.empty()) Note(out, fault);
   std::string outside = OutsideDiff(s, o);
   if (!outside.empty()) Note(out, "outside the area: " + outside);
   if (point.phase < Phase::kErase) {
@@ -293,7 +234,7 @@ int main(int argc, char** argv) {
     ok += good;
     if (!good)
       failures.push_back("point " + std::to_string(todo[i]) + " (" + native::FailureKindName(p.kind) + " " + p.what +
-                         ", " + kPhaseNames[int(p.phase)] + "): " + (r.done ? r.detail : "not finished") +
+                         ", " + PhaseName(p.phase) + "): " + (r.done ? r.detail : "not finished") +
                          (ended.count(b) ? "; its worker: " + ended[b] : ""));
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -303,7 +244,7 @@ int main(int argc, char** argv) {
   printf("%-20s %-7s %-40s %7s %9s\n", "kind", "phase", "message", "points", "expected");
   for (const auto& row : table) {
     printf("%-20s %-7s %-40s %7llu %9llu\n", native::FailureKindName(native::FailureKind(row.first.first)),
-           kPhaseNames[row.first.second], kPhaseMessages[row.first.second], (unsigned long long)row.second.first,
+           PhaseName(Phase(row.first.second)), PhaseMessage(Phase(row.first.second)), (unsigned long long)row.second.first,
            (unsigned long long)row.second.second);
   }
   printf("%-20s %-7s %-40s %7zu %9llu   %.1f s\n", "total", "", "", todo.size(), (unsigned long long)ok, seconds);
