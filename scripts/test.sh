@@ -3,7 +3,8 @@
 # builds the host build, the device build (run by Wine), the native target
 # (the device code in one process under ASan and UBSan) and the ARMv4 target
 # (run by qemu-arm), runs their tests, runs the fuzzer over the flash for a
-# minute, and ends with one summary line that counts each target's tests.
+# minute, measures the coverage of the device code (scripts/coverage.sh), and
+# ends with one summary line that counts each target's tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -55,6 +56,18 @@ if scripts/fuzz.sh "${KESTREL_FUZZ_SECONDS:-60}"; then
   passed=$((passed + 1)); counts+=("fuzz 1/1")
 else
   failed=$((failed + 1)); status=1; counts+=("fuzz 0/1")
+fi
+
+# Coverage of the device code by the native target's tests (gcov, gcovr): one
+# more native build, without sanitizers; its last line is the summary. The
+# two sweeps, run above under the sanitizers, take nothing the quick tests do
+# not (the failure tests try each kind of failure point in each step), so
+# they are left out here.
+echo "== coverage: device code (native target)"
+if KESTREL_COVERAGE_SKIP="${KESTREL_COVERAGE_SKIP-power_loss_sweep|failure_sweep}" scripts/coverage.sh; then
+  passed=$((passed + 1)); counts+=("coverage 1/1")
+else
+  failed=$((failed + 1)); status=1; counts+=("coverage 0/1")
 fi
 
 summary=$(IFS=,; echo "${counts[*]}" | sed 's/,/, /g')
