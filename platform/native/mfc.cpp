@@ -10,9 +10,11 @@
 #include <errno.h>
 #include <string.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
+#include "platform/native/native.h"
 #include "platform/native/ui_internal.h"
 
 namespace {
@@ -59,8 +61,17 @@ LPCTSTR AfxGetAppName() { return g_pApp != NULL && g_pApp->m_pszAppName != NULL 
 CWinThread::CWinThread() : m_pMainWnd(NULL), m_nExitCode(0) {}
 CWinThread::~CWinThread() {}
 BOOL CWinThread::InitInstance() { return FALSE; }
-// No messages without a screen: the loop ends at once.
-int CWinThread::Run() { return ExitInstance(); }
+// No messages without a screen: the loop ends at once. That it was entered
+// is counted: a program that goes on to its loop with no window left would
+// wait there for ever on the device.
+namespace {
+std::atomic<int> g_messageLoops{0};
+}
+int native::MessageLoopsRun() { return g_messageLoops.load(); }
+int CWinThread::Run() {
+  ++g_messageLoops;
+  return ExitInstance();
+}
 int CWinThread::ExitInstance() { return m_nExitCode; }
 
 BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)

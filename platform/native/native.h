@@ -154,6 +154,9 @@ bool NamedMutexOwned(const wchar_t* name);
 // whatever the host's speed; its exit code is body's result.
 void RegisterProgram(const std::wstring& path, const std::function<int()>& body);
 
+// Times an application went on from InitInstance to its message loop.
+int MessageLoopsRun();
+
 // Milliseconds the programs asked Sleep for (it does not wait here).
 uint64_t SleptMs();
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <functional>
 #include <thread>
 
@@ -45,7 +46,6 @@ TEST_F(FlashTransferTest, RecordIsLittleEndianInSpareBytes0To7) {
 // in 520-522 and 524-526, and nothing anywhere else may change.
 TEST_F(FlashTransferTest, WrittenPageLayout) {
   ASSERT_NO_FATAL_FAILURE(StartDriver());
-  Bytes data = PseudoRandom(kData, 1);
   struct Case {
     const char* name;
     DWORD sector;
@@ -62,6 +62,8 @@ TEST_F(FlashTransferTest, WrittenPageLayout) {
   Bytes before = dev_->Image();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    // Other data each time: what the DMA buffer held from the write before must not pass.
+    Bytes data = PseudoRandom(kData, c.sector);
     std::vector<uint8_t> storage(kData + 8);
     uint8_t* buf = storage.data() + c.misalign;
     memcpy(buf, data.data(), kData);
@@ -157,12 +159,22 @@ TEST_F(FlashTransferTest, ARunStopsAtItsFirstFailingSector) {
 // A context with no chip identified has no blocks: every run and erase is
 // refused before the bus or the hardware is touched.
 TEST_F(FlashTransferTest, AContextWithNoChipRefusesEverything) {
-  FlashContext none;
+  // Made over memory that held something else: a context starts from zeros.
+  alignas(FlashContext) unsigned char storage[sizeof(FlashContext)];
+  memset(storage, 0xA5, sizeof(storage));
+  FlashContext& none = *new (storage) FlashContext;
+  EXPECT_EQ(0u, none.Geometry.dwTotalBlocks);
+  EXPECT_EQ(0u, none.Geometry.dwBlockSectors);
+  EXPECT_EQ(0u, none.Geometry.dwTotalSectors);
+  EXPECT_EQ(0u, none.dwBootFirstBlock);
+  EXPECT_EQ(0u, none.dwBootSectorCount);
+  EXPECT_EQ(0u, none.dwTocBlock);
   Bytes buf(kData, 0);
   SectorInfo rec = kRecord;
   EXPECT_EQ(0, none.FMD_ReadSector(0, buf.data(), &rec, 1));
   EXPECT_EQ(0, none.FMD_WriteSector(0, buf.data(), &rec, 1));
   EXPECT_EQ(0, none.FMD_EraseBlock(0));
+  none.~FlashContext();
 }
 
 TEST_F(FlashTransferTest, ReadBackDataAndRecords) {

@@ -317,6 +317,18 @@ TEST_F(UpdateRunTest, TheUpdateButtonIsRoutedThroughTheDialogsMessageMap) {
   EXPECT_FALSE(theApp.OnCmdMsg(IDC_UPDATE, BN_CLICKED, NULL, NULL));
 }
 
+// The update happens inside the dialog, and the program ends with it: it
+// never goes on to a message loop, where with no window left it would wait
+// for ever.
+TEST_F(UpdateRunTest, TheProgramEndsWithTheDialogWithoutAMessageLoop) {
+  ASSERT_NO_FATAL_FAILURE(MakeDevice());
+  PutCard(PseudoRandom(2 * kData, 5));
+  int loops = native::MessageLoopsRun();
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  ExpectOneBox("Information", "Bootloader update finished! ");
+  EXPECT_EQ(loops, native::MessageLoopsRun());
+}
+
 // An empty image: the area is erased and the run is announced as done.
 TEST_F(UpdateRunTest, AnEmptyImageLeavesAnErasedArea) {
   ASSERT_NO_FATAL_FAILURE(MakeDevice());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/tollgate_text.h"
 #include "platform/native/native.h"
 #include "platform/native/native_soc.h"
 #include "tests/native/power_loss/update_case.h"
@@ -20,6 +21,25 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLin
 
 namespace powerloss {
 namespace {
+
+// The refusal as UTF-8, as the platform records a box's text.
+std::string RefusalUtf8() {
+  std::string out;
+  for (const WCHAR* p = g_szRefusalText; *p; ++p) {
+    unsigned c = unsigned(*p);
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -64,10 +84,23 @@ class TollgateFailureTest : public ::testing::Test {
     native::ArmFailurePoint(fail);
     if (failEvery >= 0) native::FailEveryPointOf(native::FailureKind(failEvery));
     slept_ = native::SleptMs();
-    EXPECT_EQ(native::ProgramEnd::kReturned, native::RunProgram([] { WinMain(NULL, NULL, (LPTSTR)L"", 0); }));
+    native::Leftovers left = native::LeftByReturnedPrograms();
+    int code = -1;
+    EXPECT_EQ(native::ProgramEnd::kReturned,
+              native::RunProgram([&code] { code = WinMain(NULL, NULL, (LPTSTR)L"", 0); }));
+    // 0 on every path, and every handle it was given closed (the updater's too).
+    EXPECT_EQ(0, code);
+    native::Leftovers now = native::LeftByReturnedPrograms();
+    EXPECT_EQ(left.handles, now.handles) << "handles left open";
+    EXPECT_EQ(left.regions, now.regions) << "memory left reserved";
     std::vector<Box> boxes;
-    for (const runproto::Event& e : native::Events())
-      if (const auto* b = std::get_if<runproto::MessageBoxCall>(&e)) boxes.push_back({b->caption, b->text});
+    types_.clear();
+    for (const runproto::Event& e : native::Events()) {
+      if (const auto* b = std::get_if<runproto::MessageBoxCall>(&e)) {
+        boxes.push_back({b->caption, b->text});
+        types_.push_back(b->type);
+      }
+    }
     slept_ = native::SleptMs() - slept_;
     seen_ = native::FailurePointsSeen();
     struck_ = native::FailurePointStruck();
@@ -78,6 +111,7 @@ class TollgateFailureTest : public ::testing::Test {
   UpdatePlan plan_;
   uint64_t slept_ = 0;  // of the last run
   std::vector<native::FailurePoint> seen_;
+  std::vector<uint64_t> types_;  // of the last run's boxes
   bool struck_ = false;
   std::vector<uint8_t> image_;
   std::unique_ptr<Card> card_;
@@ -175,6 +209,9 @@ TEST_F(TollgateFailureTest, TheNavigationProgramRefusesTheUpdate) {
   std::vector<Box> boxes = Run(-1);
   ASSERT_EQ(1u, boxes.size());
   EXPECT_EQ("Tollgate", boxes[0].caption);
+  EXPECT_EQ(uint64_t(MB_OKCANCEL | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST), types_[0]);
+  EXPECT_EQ(RefusalUtf8(), boxes[0].text);
+  EXPECT_EQ(50u, sizeof(g_szRefusalText) / sizeof(g_szRefusalText[0]) - 1) << "UTF-16 units of the refusal";
   EXPECT_TRUE(Exists(Updater()));
   EXPECT_TRUE(Exists(Image()));
   EXPECT_TRUE(flash_ == before_);
