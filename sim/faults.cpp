@@ -21,6 +21,7 @@ bool LoadSettings(FaultRec& rec, const NandConfig& cfg, uint64_t configHash) {
   rec.fifoHang = cfg.fifoHang;
   rec.eventHangNth = cfg.eventHangNth;
   rec.eventHangCommand = cfg.eventHangCommand;
+  rec.pollsToReady = cfg.pollsToReady;
   rec.configHash = configHash;
   bool all = true;
   for (const ReadFlipFault& f : cfg.readFlips) {

@@ -160,6 +160,7 @@ KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, N
   if (key == "timing.program_ns") return Status(ParseU64(value, &cfg->programNs));
   if (key == "timing.erase_ns") return Status(ParseU64(value, &cfg->eraseNs));
   if (key == "timing.byte_ns") return Status(ParseU64(value, &cfg->byteNs));
+  if (key == "timing.polls_to_ready") return Status(ParseU32(value, &cfg->pollsToReady));
   if (key == "partial.main") return Status(ParseU32(value, &cfg->partialMain));
   if (key == "partial.spare") return Status(ParseU32(value, &cfg->partialSpare));
   if (key == "bad_blocks") return Status(ParseList(value, &cfg->badBlocks));
@@ -220,6 +221,7 @@ std::string FormatNandConfig(const NandConfig& cfg) {
   os << "timing.program_ns = " << cfg.programNs << "\n";
   os << "timing.erase_ns = " << cfg.eraseNs << "\n";
   os << "timing.byte_ns = " << cfg.byteNs << "\n";
+  if (cfg.pollsToReady != 0) os << "timing.polls_to_ready = " << cfg.pollsToReady << "\n";
   os << "partial.main = " << cfg.partialMain << "\n";
   os << "partial.spare = " << cfg.partialSpare << "\n";
   if (!cfg.badBlocks.empty()) {

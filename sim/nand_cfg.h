@@ -9,6 +9,8 @@
 //   maker = 0xec                      device = 0x76        (hexadecimal ID bytes)
 //   timing.page_read_ns = 12000       timing.program_ns = 200000
 //   timing.erase_ns = 2000000         timing.byte_ns = 50
+//   timing.polls_to_ready = N         every wait on the hardware sees it still working for
+//                                     its first N polls (0: the first poll may see it done)
 //   partial.main = 1                  partial.spare = 2     (programs per page between erases)
 //   bad_blocks = 5,77                 (factory bad blocks; marked in nand.img at creation)
 //   fault.read_flip = SECTOR:BYTE:BIT[:COUNT]   transient flip on read (COUNT reads, 0 = every read)
@@ -59,6 +61,7 @@ struct NandConfig {
   uint64_t programNs = 200000;
   uint64_t eraseNs = 2000000;
   uint64_t byteNs = 50;
+  uint32_t pollsToReady = 0;
   uint32_t partialMain = 1;
   uint32_t partialSpare = 2;
   std::vector<uint32_t> badBlocks;

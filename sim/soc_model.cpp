@@ -103,7 +103,16 @@ uint32_t SocModel::Read32(uint32_t window, uint32_t offset, const Accessor& who)
   Check(window, offset, false, 0, who);
   nand_.Settle();
   bool staleEvent = window == kRegNand && (offset & ~3u) == NAND_EVENT && nand_.StaleEventSet();
-  if (IsStatusRegister(window, offset) && !staleEvent) WaitForHardware();
+  bool status = IsStatusRegister(window, offset);
+  if (status && pollWindow_ == window && pollOffset_ == (offset & ~3u) && pollPid_ == who.pid) {
+    ++pollRun_;
+  } else {
+    pollWindow_ = status ? window : ~0u;
+    pollOffset_ = offset & ~3u;
+    pollPid_ = who.pid;
+    pollRun_ = 1;
+  }
+  if (status && !staleEvent && pollRun_ > s_.h.faults.pollsToReady) WaitForHardware();
   nand_.Settle();
   switch (window) {
     case kRegNand:
@@ -117,6 +126,7 @@ uint32_t SocModel::Read32(uint32_t window, uint32_t offset, const Accessor& who)
 
 void SocModel::Write32(uint32_t window, uint32_t offset, uint32_t value, const Accessor& who) {
   if (PoweredOff() || window >= kRegWindows || offset >= kRegWindowWords * 4) return;
+  if (who.pid == pollPid_) pollWindow_ = ~0u;
   s_.h.clock.nowNs += kRegisterAccessNs;
   Check(window, offset, true, value, who);
   nand_.Settle();

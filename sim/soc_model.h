@@ -11,7 +11,10 @@
 //    cycles and chip busy times come on top. A read of a status register
 //    (NAND_EVENT, NAND_FIFO_STAT, DMA_STAT, DMA_DRAIN) while the hardware is
 //    still working moves the clock on to the moment it has finished: the CPU
-//    would have spent that time polling, so the next poll sees it done.
+//    would have spent that time polling, so the next poll sees it done;
+//    with timing.polls_to_ready = N only from the (N+1)th poll of one wait on,
+//    as a CPU that polls faster than the hardware works, so a driver that
+//    gives a wait too few polls times out.
 //    Except a NAND_EVENT poll that finds set a bit the work under way will
 //    raise again: that poll ends the CPU's wait at once (nand_ctrl.h).
 // The protocol checker (checker.h) records, besides what each model checks,
@@ -73,6 +76,9 @@ class SocModel {
   void WaitForHardware();
 
   SocState& s_;
+  // The wait under way: consecutive reads of one status register by one
+  // process (timing.polls_to_ready).
+  uint32_t pollWindow_ = ~0u, pollOffset_ = 0, pollPid_ = 0, pollRun_ = 0;
   Checker checker_;
   NandChip chip_;
   NandController nand_;

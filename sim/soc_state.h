@@ -145,7 +145,7 @@ struct FaultRec {
   int64_t fifoHang;          // the Nth FIFO transfer never completes
   int64_t eventHangNth;      // the event of the Nth operation with eventHangCommand never comes
   uint32_t eventHangCommand;
-  uint32_t pad;
+  uint32_t pollsToReady;     // timing.polls_to_ready
 };
 
 // What the hang faults count, since the program started.

@@ -317,6 +317,20 @@ TEST_F(UpdateRunTest, TheUpdateButtonIsRoutedThroughTheDialogsMessageMap) {
   EXPECT_FALSE(theApp.OnCmdMsg(IDC_UPDATE, BN_CLICKED, NULL, NULL));
 }
 
+// A CPU that polls faster than the hardware works: each wait sees the
+// hardware still busy for its first polls, and the update goes through all
+// the same (the driver's waits are bounded in polls, not in one look).
+TEST_F(UpdateRunTest, WaitsThatNeedSeveralPollsStillEnd) {
+  sim::NandConfig cfg = Chip(0xAD, 0x73);
+  cfg.pollsToReady = 3;
+  ASSERT_NO_FATAL_FAILURE(MakeDevice(cfg));
+  Bytes image = PseudoRandom(3 * kData, 17);
+  PutCard(image);
+  ASSERT_NO_FATAL_FAILURE(RunUpdater());
+  ExpectOneBox("Information", "Bootloader update finished! ");
+  ExpectArea(image);
+}
+
 // The update happens inside the dialog, and the program ends with it: it
 // never goes on to a message loop, where with no window left it would wait
 // for ever.
