@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "launcher/tollgate_text.h"
+#include "tests/launcher/refusal_text.h"
 #include "platform/native/native.h"
 #include "platform/native/native_soc.h"
 #include "tests/native/power_loss/update_case.h"
@@ -21,25 +22,6 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLin
 
 namespace powerloss {
 namespace {
-
-// The refusal as UTF-8, as the platform records a box's text.
-std::string RefusalUtf8() {
-  std::string out;
-  for (const WCHAR* p = g_szRefusalText; *p; ++p) {
-    unsigned c = unsigned(*p);
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -210,7 +192,7 @@ TEST_F(TollgateFailureTest, TheNavigationProgramRefusesTheUpdate) {
   ASSERT_EQ(1u, boxes.size());
   EXPECT_EQ("Tollgate", boxes[0].caption);
   EXPECT_EQ(uint64_t(MB_OKCANCEL | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST), types_[0]);
-  EXPECT_EQ(RefusalUtf8(), boxes[0].text);
+  EXPECT_EQ(kRefusalUtf8, boxes[0].text);
   EXPECT_EQ(50u, sizeof(g_szRefusalText) / sizeof(g_szRefusalText[0]) - 1) << "UTF-16 units of the refusal";
   EXPECT_TRUE(Exists(Updater()));
   EXPECT_TRUE(Exists(Image()));
