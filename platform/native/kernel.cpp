@@ -1082,6 +1082,23 @@ bool Resolve(const std::string& utf8, std::string* out, DWORD* error) {
   return true;
 }
 
+// The start of every call that names a file on the device: its failure point
+// (failing with failError), then the name resolved. False with the call's
+// error set.
+bool PathOfCall(FailureKind kind, DWORD failError, LPCWSTR name, std::string* path) {
+  std::string utf8 = internal::DeviceUtf8(name);
+  if (internal::FailHere(kind, utf8.c_str())) {
+    t_lastError = failError;
+    return false;
+  }
+  DWORD error = 0;
+  if (!Resolve(utf8, path, &error)) {
+    t_lastError = error;
+    return false;
+  }
+  return true;
+}
+
 bool SharingAllows(const Object* open, DWORD access, DWORD share) {
   if ((access & GENERIC_READ) && !(open->share & FILE_SHARE_READ)) return false;
   if ((access & GENERIC_WRITE) && !(open->share & FILE_SHARE_WRITE)) return false;
@@ -1110,17 +1127,8 @@ void SetDeviceRoot(const std::string& dir) {
 
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                               HANDLE) {
-  std::string utf8 = native::internal::DeviceUtf8(name);
-  if (native::internal::FailHere(native::FailureKind::kCreateFile, utf8.c_str())) {
-    t_lastError = ERROR_NOT_READY;
-    return INVALID_HANDLE_VALUE;
-  }
   std::string path;
-  DWORD error = 0;
-  if (!native::Resolve(utf8, &path, &error)) {
-    t_lastError = error;
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!native::PathOfCall(native::FailureKind::kCreateFile, ERROR_NOT_READY, name, &path)) return INVALID_HANDLE_VALUE;
   int flags = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
   switch (disposition) {
     case CREATE_NEW:
@@ -1287,17 +1295,8 @@ void RegisterProgram(const std::wstring& path, const std::function<int()>& body)
 }  // namespace native
 
 extern "C" HANDLE FindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data) {
-  std::string utf8 = native::internal::DeviceUtf8(name);
-  if (native::internal::FailHere(native::FailureKind::kFindFirstFile, utf8.c_str())) {
-    t_lastError = ERROR_NOT_READY;
-    return INVALID_HANDLE_VALUE;
-  }
   std::string path;
-  DWORD error = 0;
-  if (!native::Resolve(utf8, &path, &error)) {
-    t_lastError = error;
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!native::PathOfCall(native::FailureKind::kFindFirstFile, ERROR_NOT_READY, name, &path)) return INVALID_HANDLE_VALUE;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     t_lastError = ERROR_FILE_NOT_FOUND;
@@ -1320,17 +1319,8 @@ extern "C" HANDLE FindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data) {
 extern "C" BOOL FindClose(HANDLE h) { return CloseHandle(h); }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name) {
-  std::string utf8 = native::internal::DeviceUtf8(name);
-  if (native::internal::FailHere(native::FailureKind::kDeleteFile, utf8.c_str())) {
-    t_lastError = ERROR_ACCESS_DENIED;
-    return FALSE;
-  }
   std::string path;
-  DWORD error = 0;
-  if (!native::Resolve(utf8, &path, &error)) {
-    t_lastError = error;
-    return FALSE;
-  }
+  if (!native::PathOfCall(native::FailureKind::kDeleteFile, ERROR_ACCESS_DENIED, name, &path)) return FALSE;
   std::lock_guard<std::mutex> g(K().lock);
   // An open file cannot be deleted on the device (no FILE_SHARE_DELETE there).
   for (Object* o : K().objects) {
@@ -1348,16 +1338,11 @@ extern "C" BOOL DeleteFileW(LPCWSTR name) {
 
 extern "C" BOOL CreateProcessW(LPCWSTR app, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
                                LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION pi) {
-  std::string utf8 = native::internal::DeviceUtf8(app);
-  if (native::internal::FailHere(native::FailureKind::kCreateProcess, utf8.c_str())) {
-    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
-    return FALSE;
-  }
   std::string path;
-  DWORD error = 0;
+  if (!native::PathOfCall(native::FailureKind::kCreateProcess, ERROR_NOT_ENOUGH_MEMORY, app, &path)) return FALSE;
   struct stat st;
-  if (!native::Resolve(utf8, &path, &error) || stat(path.c_str(), &st) != 0) {
-    t_lastError = error ? error : ERROR_FILE_NOT_FOUND;
+  if (stat(path.c_str(), &st) != 0) {
+    t_lastError = ERROR_FILE_NOT_FOUND;
     return FALSE;
   }
   std::function<int()> body;
