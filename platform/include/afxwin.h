@@ -248,6 +248,7 @@ class CDialog : public CWnd {
 
  private:
   BOOL m_bTemplateVisible;  // the template has WS_VISIBLE: shown before OnInitDialog
+  BOOL m_bInitSeen;         // WM_INITDIALOG came: the dialog was created
 
  protected:
   DECLARE_MESSAGE_MAP()

@@ -14,6 +14,7 @@
 // the dialog while it does.
 #include <afxwin.h>
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -60,17 +61,31 @@ ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
 END_MESSAGE_MAP()
 
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_bTemplateVisible(FALSE) {}
+    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_bTemplateVisible(FALSE), m_bInitSeen(FALSE) {}
 
 CDialog::~CDialog() {
   if (m_hWnd != NULL) ::DestroyWindow(m_hWnd);
 }
 
+// Under load this machine's window system now and then fails to create a
+// dialog at all (DialogBoxParamW returns -1 before WM_INITDIALOG is ever
+// sent): nothing of the program has run then, so the dialog is asked for
+// again. A dialog that was created is never created a second time, and a
+// template that is not there fails at once.
 INT_PTR CDialog::DoModal() {
   RegisterCommonControls();
   m_bTemplateVisible = (TemplateStyle(m_nIDHelp) & WS_VISIBLE) != 0;
   HWND hWndParent = m_pParentWnd != NULL ? m_pParentWnd->m_hWnd : NULL;
-  return ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDHelp), hWndParent, AfxDlgProc, (LPARAM)this);
+  for (int attempt = 1;; ++attempt) {
+    m_bInitSeen = FALSE;
+    SetLastError(0);
+    INT_PTR result =
+        ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDHelp), hWndParent, AfxDlgProc, (LPARAM)this);
+    if (result != -1 || m_bInitSeen || TemplateStyle(m_nIDHelp) == 0 || attempt == 5) return result;
+    fwprintf(stderr, L"framework: dialog %u could not be created (error %lu), attempt %d; trying again\n", m_nIDHelp,
+             GetLastError(), attempt);
+    Sleep(200);
+  }
 }
 
 BOOL CDialog::OnInitDialog() {
@@ -100,6 +115,7 @@ INT_PTR CALLBACK AfxDlgProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
     CDialog* pDlg = (CDialog*)lParam;
     SetWindowLongPtrW(hWnd, DWLP_USER, (LONG_PTR)pDlg);
     pDlg->Attach(hWnd);
+    pDlg->m_bInitSeen = TRUE;
     if (pDlg->m_bTemplateVisible) ::ShowWindow(hWnd, SW_SHOWNORMAL);
     return pDlg->OnInitDialog();
   }

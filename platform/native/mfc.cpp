@@ -246,7 +246,7 @@ std::map<HWND, int>& Results() {
 }  // namespace
 
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_bTemplateVisible(FALSE) {}
+    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_bTemplateVisible(FALSE), m_bInitSeen(FALSE) {}
 
 CDialog::~CDialog() {}
 
