@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "sim/fault_kinds.h"
+
 namespace sim {
 
 bool LoadSettings(FaultRec& rec, const NandConfig& cfg, uint64_t configHash) {
@@ -14,44 +16,10 @@ bool LoadSettings(FaultRec& rec, const NandConfig& cfg, uint64_t configHash) {
   rec.byteNs = cfg.byteNs;
   rec.partialMain = cfg.partialMain;
   rec.partialSpare = cfg.partialSpare;
-  rec.stuckReadyAfter = cfg.stuckReadyAfter;
-  rec.powerLossAfter = cfg.powerLossAfter;
-  rec.dmaHang = cfg.dmaHang;
-  rec.drainHang = cfg.drainHang;
-  rec.fifoHang = cfg.fifoHang;
-  rec.eventHangNth = cfg.eventHangNth;
-  rec.eventHangCommand = cfg.eventHangCommand;
   rec.pollsToReady = cfg.pollsToReady;
   rec.configHash = configHash;
   bool all = true;
-  for (const ReadFlipFault& f : cfg.readFlips) {
-    if (rec.readFlipCount == kMaxFaultsPerKind) {
-      all = false;
-      break;
-    }
-    rec.readFlips[rec.readFlipCount++] = ReadFlipRec{f.sector, f.byte, f.bit, f.count, 0};
-  }
-  for (const StuckBitFault& f : cfg.stuckBits) {
-    if (rec.stuckBitCount == kMaxFaultsPerKind) {
-      all = false;
-      break;
-    }
-    rec.stuckBits[rec.stuckBitCount++] = StuckBitRec{f.sector, f.byte, f.bit, f.value};
-  }
-  for (const ProgramFailFault& f : cfg.programFails) {
-    if (rec.programFailCount == kMaxFaultsPerKind) {
-      all = false;
-      break;
-    }
-    rec.programFails[rec.programFailCount++] = ProgramFailRec{f.sector, f.wholePage ? 1u : 0u, f.byte, f.bit};
-  }
-  for (uint32_t b : cfg.eraseFails) {
-    if (rec.eraseFailCount == kMaxFaultsPerKind) {
-      all = false;
-      break;
-    }
-    rec.eraseFails[rec.eraseFailCount++] = b;
-  }
+  for (const FaultKind& k : FaultKinds()) all &= k.load(rec, cfg);
   return all;
 }
 

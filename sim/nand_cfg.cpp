@@ -1,10 +1,13 @@
 // nand.cfg reading and writing, and the chip shapes the simulator knows.
 #include "sim/nand_cfg.h"
 
+#include "sim/fault_kinds.h"
 #include "sim/keyval.h"
 #include "sim/soc_state.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -23,21 +26,6 @@ bool ParseBool(const std::string& text, bool* out) {
   return true;
 }
 
-// "a:b:c" into numbers; between min and max fields.
-bool ParseFields(const std::string& text, size_t min, size_t max, std::vector<uint32_t>* out) {
-  out->clear();
-  std::string rest = text;
-  for (;;) {
-    size_t colon = rest.find(':');
-    uint32_t v;
-    if (!ParseU32(rest.substr(0, colon), &v)) return false;
-    out->push_back(v);
-    if (colon == std::string::npos) break;
-    rest = rest.substr(colon + 1);
-  }
-  return out->size() >= min && out->size() <= max;
-}
-
 bool ParseList(const std::string& text, std::vector<uint32_t>* out) {
   out->clear();
   if (TrimBlanks(text).empty()) return true;
@@ -51,80 +39,46 @@ bool ParseList(const std::string& text, std::vector<uint32_t>* out) {
   return true;
 }
 
-bool ParseCount(const std::string& text, int64_t* out) {
-  uint64_t v;
-  if (!ParseU64(text, &v) || v > uint64_t(INT64_MAX)) return false;
-  *out = int64_t(v);
-  return true;
-}
-
-// Another fault of a kind the model already holds kMaxFaultsPerKind of has
-// no room in the shared record: refused here, where it is added, so that no
-// fault is ever written down and then silently not applied.
-template <typename T>
-KeyStatus AddFault(std::vector<T>* faults, const T& fault) {
-  if (faults->size() >= kMaxFaultsPerKind) return KeyStatus::kTooMany;
-  faults->push_back(fault);
-  return KeyStatus::kApplied;
+// "FIRST:COUNT".
+bool ParsePair(const std::string& text, uint32_t* first, uint32_t* second) {
+  size_t colon = text.find(':');
+  return colon != std::string::npos && ParseU32(text.substr(0, colon), first) && ParseU32(text.substr(colon + 1), second);
 }
 
 KeyStatus Status(bool ok) { return ok ? KeyStatus::kApplied : KeyStatus::kBadValue; }
 
-// The commands whose operations end with an event of the controller.
-bool IsEventCommand(uint32_t command) {
-  switch (command) {
-    case 0x00:
-    case 0x10:
-    case 0x50:
-    case 0x80:
-    case 0x90:
-    case 0xD0:
-    case 0xFF:
-      return true;
-    default:
-      return false;
-  }
+// A fault key: its kind's row says how to read the value. Another fault of a
+// kind the model already holds kMaxFaultsPerKind of has no room in the shared
+// record: refused here, where it is added, so that no fault is ever written
+// down and then silently not applied.
+KeyStatus ApplyFaultKey(const FaultKind& kind, const std::string& value, NandConfig* cfg) {
+  FaultFields fields;
+  std::string error;
+  if (!ParseFaultFields(kind, value, kind.key, &fields, &error)) return KeyStatus::kBadValue;
+  if (kind.repeats && kind.get(*cfg).size() >= kMaxFaultsPerKind) return KeyStatus::kTooMany;
+  kind.put(cfg, fields);
+  return KeyStatus::kApplied;
 }
 
-KeyStatus ApplyFaultKey(const std::string& key, const std::string& value, NandConfig* cfg) {
-  std::vector<uint32_t> f;
-  if (key == "fault.read_flip") {
-    if (!ParseFields(value, 3, 4, &f) || f[2] > 7) return KeyStatus::kBadValue;
-    ReadFlipFault r;
-    r.sector = f[0], r.byte = f[1], r.bit = f[2], r.count = f.size() > 3 ? f[3] : 0;
-    return AddFault(&cfg->readFlips, r);
+// The keys that are settings, not faults.
+const char* const kSettingKeys[] = {"maker",          "device",           "timing.page_read_ns", "timing.program_ns",
+                                    "timing.erase_ns", "timing.byte_ns",  "timing.polls_to_ready", "partial.main",
+                                    "partial.spare",  "bad_blocks",       "sysdrv.rate",         "sysdrv.region",
+                                    "camera.active",  "extboard.wp_user"};
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
   }
-  if (key == "fault.stuck_bit") {
-    if (!ParseFields(value, 4, 4, &f) || f[2] > 7 || f[3] > 1) return KeyStatus::kBadValue;
-    StuckBitFault s;
-    s.sector = f[0], s.byte = f[1], s.bit = f[2], s.value = f[3];
-    return AddFault(&cfg->stuckBits, s);
-  }
-  if (key == "fault.program_fail") {
-    if (!ParseFields(value, 1, 3, &f) || f.size() == 2 || (f.size() == 3 && f[2] > 7)) return KeyStatus::kBadValue;
-    ProgramFailFault p;
-    p.sector = f[0];
-    p.wholePage = f.size() == 1;
-    if (!p.wholePage) p.byte = f[1], p.bit = f[2];
-    return AddFault(&cfg->programFails, p);
-  }
-  if (key == "fault.erase_fail") {
-    uint32_t b;
-    if (!ParseU32(value, &b)) return KeyStatus::kBadValue;
-    return AddFault(&cfg->eraseFails, b);
-  }
-  if (key == "fault.stuck_ready_after") return Status(ParseCount(value, &cfg->stuckReadyAfter));
-  if (key == "fault.power_loss_after") return Status(ParseCount(value, &cfg->powerLossAfter));
-  if (key == "fault.dma_hang") return Status(ParseCount(value, &cfg->dmaHang));
-  if (key == "fault.drain_hang") return Status(ParseCount(value, &cfg->drainHang));
-  if (key == "fault.fifo_hang") return Status(ParseCount(value, &cfg->fifoHang));
-  if (key == "fault.event_hang") {
-    if (!ParseFields(value, 2, 2, &f) || !IsEventCommand(f[0])) return KeyStatus::kBadValue;
-    cfg->eventHangCommand = f[0];
-    cfg->eventHangNth = f[1];
-    return KeyStatus::kApplied;
-  }
-  return KeyStatus::kUnknown;
+  return row[b.size()];
 }
 
 std::string Hex2(uint32_t v) {
@@ -136,24 +90,28 @@ std::string Hex2(uint32_t v) {
 }  // namespace
 
 bool NandConfig::HasFaults() const {
-  return !readFlips.empty() || !stuckBits.empty() || !programFails.empty() || !eraseFails.empty() ||
-         stuckReadyAfter >= 0 || powerLossAfter >= 0 || dmaHang >= 0 || drainHang >= 0 || fifoHang >= 0 ||
-         eventHangNth >= 0;
+  for (const FaultKind& k : FaultKinds())
+    if (!k.get(*this).empty()) return true;
+  return false;
 }
 
 void NandConfig::ClearFaults() {
-  readFlips.clear();
-  stuckBits.clear();
-  programFails.clear();
-  eraseFails.clear();
-  stuckReadyAfter = -1;
-  powerLossAfter = -1;
-  dmaHang = drainHang = fifoHang = eventHangNth = -1;
-  eventHangCommand = 0;
+  for (const FaultKind& k : FaultKinds()) k.clear(this);
+}
+
+std::string NearestNandConfigKey(const std::string& key) {
+  std::string best;
+  size_t bestDistance = SIZE_MAX;
+  auto consider = [&](const std::string& known) {
+    size_t d = EditDistance(key, known);
+    if (d < bestDistance) bestDistance = d, best = known;
+  };
+  for (const char* k : kSettingKeys) consider(k);
+  for (const FaultKind& k : FaultKinds()) consider(k.key);
+  return best;
 }
 
 KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, NandConfig* cfg) {
-  std::vector<uint32_t> f;
   if (key == "maker") return Status(ParseU32(value, &cfg->maker) && cfg->maker <= 0xFF);
   if (key == "device") return Status(ParseU32(value, &cfg->device) && cfg->device <= 0xFF);
   if (key == "timing.page_read_ns") return Status(ParseU64(value, &cfg->pageReadNs));
@@ -164,12 +122,13 @@ KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, N
   if (key == "partial.main") return Status(ParseU32(value, &cfg->partialMain));
   if (key == "partial.spare") return Status(ParseU32(value, &cfg->partialSpare));
   if (key == "bad_blocks") return Status(ParseList(value, &cfg->badBlocks));
-  if (key.compare(0, 6, "fault.") == 0) return ApplyFaultKey(key, value, cfg);
+  if (const FaultKind* kind = FaultKindByKey(key)) return ApplyFaultKey(*kind, value, cfg);
   if (key == "sysdrv.rate") return Status(ParseU32(value, &cfg->sysdrvRate));
   if (key == "sysdrv.region") {
-    if (!ParseFields(value, 2, 2, &f)) return KeyStatus::kBadValue;
-    cfg->sysdrvFirstBlock = f[0];
-    cfg->sysdrvBlockCount = f[1];
+    uint32_t first, count;
+    if (!ParsePair(value, &first, &count)) return KeyStatus::kBadValue;
+    cfg->sysdrvFirstBlock = first;
+    cfg->sysdrvBlockCount = count;
     return KeyStatus::kApplied;
   }
   if (key == "camera.active") return Status(ParseBool(value, &cfg->cameraActive));
@@ -182,7 +141,7 @@ std::string DescribeKeyStatus(const std::string& key, KeyStatus status) {
     case KeyStatus::kApplied:
       return "";
     case KeyStatus::kUnknown:
-      return "unknown key \"" + key + "\"";
+      return "unknown key \"" + key + "\" (nearest: " + NearestNandConfigKey(key) + ")";
     case KeyStatus::kBadValue:
       return "bad value for " + key;
     case KeyStatus::kTooMany:
@@ -200,9 +159,11 @@ bool ParseNandConfig(const std::string& text, const std::string& name, NandConfi
       if (error) *error = where + "expected key = value";
       return false;
     }
-    // Keys of later versions are kept, so that a rewrite loses nothing.
+    // Keys reserved for later versions are kept, so that a rewrite loses
+    // nothing; any other unknown key is a typo that would otherwise be kept
+    // and never applied.
     KeyStatus status = ApplyNandConfigKey(l.key, l.value, &parsed);
-    if (status == KeyStatus::kUnknown)
+    if (status == KeyStatus::kUnknown && l.key.compare(0, strlen(kReservedKeyPrefix), kReservedKeyPrefix) == 0)
       parsed.unknown.emplace_back(l.key, l.value);
     else if (status != KeyStatus::kApplied) {
       if (error) *error = where + DescribeKeyStatus(l.key, status);
@@ -229,22 +190,8 @@ std::string FormatNandConfig(const NandConfig& cfg) {
     for (size_t i = 0; i < cfg.badBlocks.size(); ++i) os << (i ? "," : "") << cfg.badBlocks[i];
     os << "\n";
   }
-  for (const ReadFlipFault& r : cfg.readFlips)
-    os << "fault.read_flip = " << r.sector << ":" << r.byte << ":" << r.bit << ":" << r.count << "\n";
-  for (const StuckBitFault& s : cfg.stuckBits)
-    os << "fault.stuck_bit = " << s.sector << ":" << s.byte << ":" << s.bit << ":" << s.value << "\n";
-  for (const ProgramFailFault& p : cfg.programFails) {
-    os << "fault.program_fail = " << p.sector;
-    if (!p.wholePage) os << ":" << p.byte << ":" << p.bit;
-    os << "\n";
-  }
-  for (uint32_t b : cfg.eraseFails) os << "fault.erase_fail = " << b << "\n";
-  if (cfg.stuckReadyAfter >= 0) os << "fault.stuck_ready_after = " << cfg.stuckReadyAfter << "\n";
-  if (cfg.powerLossAfter >= 0) os << "fault.power_loss_after = " << cfg.powerLossAfter << "\n";
-  if (cfg.dmaHang >= 0) os << "fault.dma_hang = " << cfg.dmaHang << "\n";
-  if (cfg.drainHang >= 0) os << "fault.drain_hang = " << cfg.drainHang << "\n";
-  if (cfg.fifoHang >= 0) os << "fault.fifo_hang = " << cfg.fifoHang << "\n";
-  if (cfg.eventHangNth >= 0) os << "fault.event_hang = " << Hex2(cfg.eventHangCommand) << ":" << cfg.eventHangNth << "\n";
+  for (const FaultKind& k : FaultKinds())
+    for (const FaultFields& f : k.get(cfg)) os << k.key << " = " << FormatFaultFields(k, f) << "\n";
   os << "sysdrv.rate = " << cfg.sysdrvRate << "\n";
   if (cfg.sysdrvFirstBlock >= 0 && cfg.sysdrvBlockCount >= 0)
     os << "sysdrv.region = " << cfg.sysdrvFirstBlock << ":" << cfg.sysdrvBlockCount << "\n";

@@ -37,6 +37,7 @@
 #define SIM_NAND_CFG_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,12 +82,20 @@ struct NandConfig {
   int64_t sysdrvBlockCount = -1;
   bool cameraActive = false;
   bool extboardWpUser = false;
-  // Keys this version does not know, kept in order so a rewrite loses nothing.
+  // Faults of the kinds without a field of their own above (sim/fault_kinds.h),
+  // by key, each as its fields.
+  std::map<std::string, std::vector<std::vector<uint64_t>>> moreFaults;
+  // Keys under the prefix reserved for later versions (kReservedKeyPrefix),
+  // kept in order so a rewrite loses nothing.
   std::vector<std::pair<std::string, std::string>> unknown;
 
   bool HasFaults() const;
   void ClearFaults();
 };
+
+// Keys that begin with this are kept as they stand for a later version; any
+// other key this version does not know is a mistake in the file.
+constexpr const char kReservedKeyPrefix[] = "later.";
 
 // One key, as a line of nand.cfg sets it. An unknown key leaves cfg as it was.
 enum class KeyStatus { kApplied, kUnknown, kBadValue, kTooMany };
@@ -94,7 +103,12 @@ KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, N
 // Why a key was not applied: "bad value for fault.erase_fail", ...
 std::string DescribeKeyStatus(const std::string& key, KeyStatus status);
 
-// Parse text; on error, *error says which line and why ("nand.cfg:7: bad value for fault.erase_fail").
+// The known key nearest to `key` (by edit distance), for a message about a typo.
+std::string NearestNandConfigKey(const std::string& key);
+
+// Parse text; on error, *error says which line and why ("nand.cfg:7: bad value
+// for fault.erase_fail", "nand.cfg:3: unknown key \"fault.read_flp\" (nearest:
+// fault.read_flip)").
 bool ParseNandConfig(const std::string& text, const std::string& name, NandConfig* cfg, std::string* error);
 std::string FormatNandConfig(const NandConfig& cfg);
 bool LoadNandConfig(const std::string& path, NandConfig* cfg, std::string* error);

@@ -258,6 +258,15 @@ void NandChip::AddressDone() {
 void NandChip::BeginRead() {
   if (!StartOperation(ChipCommand(c_.command))) return;
   uint8_t* p = Page(c_.row);
+  // Read disturb: the page reads right `reads` times; then the cell holds
+  // charge enough to read as 0, in the array itself, until the block is
+  // erased.
+  FaultRec& f = s_.h.faults;
+  for (uint32_t i = 0; i < f.readDisturbCount && p; ++i) {
+    ReadDisturbRec& d = f.readDisturbs[i];
+    if (d.sector == c_.row && d.byte < kRawPageBytes && d.seen++ == d.reads)
+      p[d.byte] = uint8_t(p[d.byte] & ~(1u << d.bit));
+  }
   if (p)
     memcpy(c_.page, p, kRawPageBytes);
   else
@@ -375,6 +384,15 @@ void NandChip::Erase() {
     if (!p) break;
     memset(p, 0xFF, kRawPageBytes);
     faults_.ForceStuck(row, p);
+    // A partial erase: the chip reports the erase done, but a cell kept
+    // charge enough to read as 0. A disturbed cell starts afresh.
+    FaultRec& f = s_.h.faults;
+    for (uint32_t j = 0; j < f.partialEraseCount; ++j) {
+      const PartialEraseRec& e = f.partialErases[j];
+      if (e.block == block && e.page == i && e.byte < kRawPageBytes) p[e.byte] = uint8_t(p[e.byte] & ~(1u << e.bit));
+    }
+    for (uint32_t j = 0; j < f.readDisturbCount; ++j)
+      if (f.readDisturbs[j].sector == row) f.readDisturbs[j].seen = 0;
     s_.partial[row % kMaxPages][0] = s_.partial[row % kMaxPages][1] = 0;
   }
   c_.status = 0;

@@ -23,7 +23,7 @@
 namespace sim {
 
 constexpr uint32_t kSocStateMagic = 0x434F5344u;  // "DSOC"
-constexpr uint32_t kSocStateVersion = 4;
+constexpr uint32_t kSocStateVersion = 5;
 
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
@@ -117,6 +117,13 @@ struct StuckBitRec {
 struct ProgramFailRec {
   uint32_t sector, wholePage, byte, bit;
 };
+struct PartialEraseRec {
+  uint32_t block, page, byte, bit;  // the bit an erase of the block leaves at 0
+};
+struct ReadDisturbRec {
+  uint32_t sector, byte, bit, reads;  // after `reads` reads the bit turns to 0 in the array
+  uint32_t seen;                      // reads of the sector since the program start or the block's erase
+};
 
 // The settings of nand.cfg that the models act on, copied in at attach time.
 struct FaultRec {
@@ -146,6 +153,11 @@ struct FaultRec {
   int64_t eventHangNth;      // the event of the Nth operation with eventHangCommand never comes
   uint32_t eventHangCommand;
   uint32_t pollsToReady;     // timing.polls_to_ready
+  uint32_t partialEraseCount;
+  uint32_t readDisturbCount;
+  uint32_t pad;
+  PartialEraseRec partialErases[kMaxFaultsPerKind];
+  ReadDisturbRec readDisturbs[kMaxFaultsPerKind];
 };
 
 // What the hang faults count, since the program started.
@@ -210,10 +222,10 @@ static_assert(offsetof(SocHeader, nand) == 64 + 4 * 0x2000, "controller");
 static_assert(sizeof(NandCtrlRec) == 120, "controller record");
 static_assert(sizeof(DmaRec) == 24, "DMA record");
 static_assert(sizeof(ChipRec) == 600, "chip record");
-static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4) + 40, "fault record");
+static_assert(sizeof(FaultRec) == 88 + 64 * (20 + 16 + 16 + 4) + 40 + 16 + 64 * (16 + 20), "fault record");
 static_assert(sizeof(HangRec) == 32, "hang counters");
 static_assert(sizeof(ViolationRec) == 128, "violation record");
-static_assert(sizeof(SocHeader) == 45456 + 40 + 32, "header size");
+static_assert(sizeof(SocHeader) == 45456 + 40 + 32 + 16 + 64 * (16 + 20), "header size");
 
 }  // namespace sim
 

@@ -189,7 +189,7 @@ TEST(ScenarioFormat, EveryScenarioDeviceCanBeMade) {
       cfg.device = s.create.chip.device;
       for (const auto& kv : s.settings)
         EXPECT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey(kv.first, kv.second, &cfg)) << kv.first;
-      AddFaults(s.faults, kFaultKeyNames, &cfg);
+      AddFaults(s.faults, FaultNaming::kKeys, &cfg);
     } catch (const std::exception& e) {
       ADD_FAILURE() << e.what();
     }

@@ -58,6 +58,8 @@ TEST(NandCfg, EveryKeyRoundTrips) {
       "fault.program_fail = 80\n"
       "fault.program_fail = 81:12:4\n"
       "fault.erase_fail = 9\n"
+      "fault.partial_erase = 9:31:527:7\n"
+      "fault.read_disturb = 66:3:1:2\n"
       "fault.stuck_ready_after = 1000\n"
       "fault.power_loss_after = 37\n"
       "fault.dma_hang = 4\n"
@@ -68,7 +70,7 @@ TEST(NandCfg, EveryKeyRoundTrips) {
       "sysdrv.region = 100:50\n"
       "camera.active = 1\n"
       "extboard.wp_user = 1\n"
-      "future.key = some value\n";
+      "later.key = some value\n";
   sim::NandConfig cfg;
   std::string err;
   ASSERT_TRUE(sim::ParseNandConfig(text, "nand.cfg", &cfg, &err)) << err;
@@ -95,6 +97,16 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(1, cfg.eventHangNth);
   EXPECT_EQ(100, cfg.sysdrvFirstBlock);
   EXPECT_TRUE(cfg.cameraActive && cfg.extboardWpUser);
+  sim::FaultRec rec;
+  ASSERT_TRUE(sim::LoadSettings(rec, cfg, 0));
+  ASSERT_EQ(1u, rec.partialEraseCount);
+  EXPECT_EQ(9u, rec.partialErases[0].block);
+  EXPECT_EQ(31u, rec.partialErases[0].page);
+  EXPECT_EQ(527u, rec.partialErases[0].byte);
+  ASSERT_EQ(1u, rec.readDisturbCount);
+  EXPECT_EQ(66u, rec.readDisturbs[0].sector);
+  EXPECT_EQ(1u, rec.readDisturbs[0].bit);
+  EXPECT_EQ(2u, rec.readDisturbs[0].reads);
   ASSERT_EQ(1u, cfg.unknown.size());
   EXPECT_EQ("some value", cfg.unknown[0].second);
   EXPECT_TRUE(cfg.HasFaults());
@@ -145,6 +157,13 @@ TEST(NandCfg, BadLinesNameTheLineAndTheKey) {
       {"fault.event_hang = 0x11:0\n", "nand.cfg:1: bad value for fault.event_hang"},
       {"fault.event_hang = 0x110:0\n", "nand.cfg:1: bad value for fault.event_hang"},
       {"camera.active = 2\n", "nand.cfg:1: bad value for camera.active"},
+      {"fault.partial_erase = 1:2:3:8\n", "nand.cfg:1: bad value for fault.partial_erase"},
+      {"fault.read_disturb = 1:2:3\n", "nand.cfg:1: bad value for fault.read_disturb"},
+      // A typo'd key would be kept and never applied: it is a mistake, named
+      // with the key that was meant. Only the reserved prefix is kept.
+      {"maker = 0xec\nfault.read_flp = 32:0:0\n", "nand.cfg:2: unknown key \"fault.read_flp\" (nearest: fault.read_flip)"},
+      {"timing.erase = 5\n", "nand.cfg:1: unknown key \"timing.erase\" (nearest: timing.erase_ns)"},
+      {"future.key = 1\n", "nand.cfg:1: unknown key \"future.key\" (nearest: maker)"},
       {"\n\njust words\n", "nand.cfg:3: expected key = value"},
       {"= 5\n", "nand.cfg:1: expected key = value"},
   };
@@ -218,9 +237,10 @@ TEST(NandCfg, OneKeyAtATime) {
   EXPECT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey("camera.active", "1", &cfg));
   EXPECT_TRUE(cfg.cameraActive);
   EXPECT_EQ(sim::KeyStatus::kBadValue, sim::ApplyNandConfigKey("sysdrv.region", "5", &cfg));
-  EXPECT_EQ(sim::KeyStatus::kUnknown, sim::ApplyNandConfigKey("future.key", "1", &cfg));
+  EXPECT_EQ(sim::KeyStatus::kUnknown, sim::ApplyNandConfigKey("later.key", "1", &cfg));
   EXPECT_TRUE(cfg.unknown.empty()) << "the caller decides what an unknown key means";
-  EXPECT_EQ("unknown key \"future.key\"", sim::DescribeKeyStatus("future.key", sim::KeyStatus::kUnknown));
+  EXPECT_EQ("unknown key \"camera.activ\" (nearest: camera.active)",
+            sim::DescribeKeyStatus("camera.activ", sim::KeyStatus::kUnknown));
 }
 
 TEST(ChipShape, TableChipsLargePageAndUnknown) {

@@ -120,6 +120,40 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0x00, h.Page(64)[0]) << "block 2 kept its content";
          EXPECT_EQ(0xFF, h.Page(96)[0]) << "block 3 erased";
        }},
+      // The kinds kept by key, set as a line of nand.cfg sets them.
+      {"partial_erase",
+       [](sim::NandConfig& c) {
+         ASSERT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey("fault.partial_erase", "2:3:100:6", &c));
+       },
+       [](Harness& h) {
+         Bytes zero(kPage, 0x00);
+         h.Fill(64, zero);
+         h.Fill(96, zero);
+         ASSERT_TRUE(h.Erase(2)) << "the chip reports the erase done";
+         EXPECT_EQ(0xBF, h.Page(67)[100]) << "page 3 of block 2 kept that bit at 0";
+         EXPECT_EQ(0xFF, h.Page(67)[101]);
+         EXPECT_EQ(0xFF, h.Page(64)[100]) << "the block's other pages are erased";
+         ExpectDelivered(h, 67, 100, 0xBF, "read after the erase");
+         ASSERT_TRUE(h.Erase(3));
+         EXPECT_EQ(0xFF, h.Page(99)[100]) << "block 3 erased";
+       }},
+      {"read_disturb",
+       [](sim::NandConfig& c) {
+         ASSERT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey("fault.read_disturb", "12:100:3:2", &c));
+       },
+       [](Harness& h) {
+         ExpectDelivered(h, 12, 100, 0xFF, "first read");
+         ExpectDelivered(h, 12, 100, 0xFF, "second read");
+         EXPECT_EQ(0xFF, h.Page(12)[100]) << "the cell held through two reads";
+         ExpectDelivered(h, 12, 100, 0xF7, "third read");
+         EXPECT_EQ(0xF7, h.Page(12)[100]) << "the flash itself changed";
+         ExpectDelivered(h, 13, 100, 0xFF, "another sector");
+         ASSERT_TRUE(h.Erase(0));
+         EXPECT_EQ(0xFF, h.Page(12)[100]) << "an erase clears it";
+         ExpectDelivered(h, 12, 100, 0xFF, "first read after the erase");
+         ExpectDelivered(h, 12, 100, 0xFF, "second read after the erase");
+         ExpectDelivered(h, 12, 100, 0xF7, "third read after the erase: the count starts again");
+       }},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);

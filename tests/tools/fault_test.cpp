@@ -37,9 +37,14 @@ TEST(DevsimFault, RecordsEachKindOfFaultForTheModel) {
   FaultDevice d;
   ToolRun r = d.Fault({"--read-flip", "64:17:3", "--read-flip=0x41:527:7:2", "--stuck-bit", "70:0:0:1",
                        "--program-fail", "65", "--program-fail", "66:512:5", "--erase-fail", "3", "--erase-fail",
-                       "1023", "--stuck-ready", "40", "--power-loss", "0"});
+                       "1023", "--stuck-ready", "40", "--power-loss", "0", "--partial-erase", "3:31:527:0",
+                       "--read-disturb", "64:0:2:3"});
   ASSERT_EQ(0, r.exit) << r.All();
   sim::NandConfig cfg = d.Cfg();
+  EXPECT_NE(std::string::npos, r.out.find("  fault.partial_erase = 3:31:527:0\n  fault.read_disturb = 64:0:2:3\n"))
+      << r.out;
+  EXPECT_EQ((std::vector<std::vector<uint64_t>>{{3, 31, 527, 0}}), cfg.moreFaults["fault.partial_erase"]);
+  EXPECT_EQ((std::vector<std::vector<uint64_t>>{{64, 0, 2, 3}}), cfg.moreFaults["fault.read_disturb"]);
 
   ASSERT_EQ(2u, cfg.readFlips.size());
   EXPECT_EQ(64u, cfg.readFlips[0].sector);
@@ -151,14 +156,14 @@ TEST(DevsimFault, EachHangIsOneOfItsKindUntilCleared) {
 TEST(DevsimFault, KeepsSettingsItDoesNotTouch) {
   FaultDevice d;
   WriteBytes(d.dir + "/nand.cfg", Bytes());
-  const std::string text = "maker = 0xec\ndevice = 0x73\nsysdrv.rate = 3\ncamera.active = 1\nfuture.knob = 42\n";
+  const std::string text = "maker = 0xec\ndevice = 0x73\nsysdrv.rate = 3\ncamera.active = 1\nlater.knob = 42\n";
   WriteBytes(d.dir + "/nand.cfg", Bytes(text.begin(), text.end()));
   ASSERT_EQ(0, d.Fault({"--erase-fail", "4"}).exit);
   sim::NandConfig cfg = d.Cfg();
   EXPECT_EQ(3u, cfg.sysdrvRate);
   EXPECT_TRUE(cfg.cameraActive);
   bool kept = false;
-  for (const auto& kv : cfg.unknown) kept = kept || (kv.first == "future.knob" && kv.second == "42");
+  for (const auto& kv : cfg.unknown) kept = kept || (kv.first == "later.knob" && kv.second == "42");
   EXPECT_TRUE(kept) << ReadText(d.dir + "/nand.cfg");
 }
 
@@ -175,13 +180,18 @@ TEST(DevsimFault, BadFaultsChangeNothing) {
       {{"--read-flip", "64:0:8"}, "bit 8 is not 0-7"},
       {{"--read-flip", "64:0"}, "expected SECTOR:BYTE:BIT[:COUNT]"},
       {{"--read-flip", "64:x:1"}, "bad --read-flip field 'x'"},
-      {{"--stuck-bit", "64:0:0:2"}, "VALUE 2 is not 0 or 1"},
-      {{"--program-fail", "64:3"}, "expected SECTOR or SECTOR:BYTE:BIT"},
+      {{"--stuck-bit", "64:0:0:2"}, "--stuck-bit: value 2 is not 0 or 1"},
+      {{"--program-fail", "64:3"}, "bad --program-fail '64:3': expected SECTOR[:BYTE:BIT]"},
       {{"--erase-fail", "1024"}, "block 1024 is beyond the chip's 1024"},
       {{"--power-loss", "-1"}, "bad --power-loss count '-1'"},
       {{"--dma-hang", "x"}, "bad --dma-hang count 'x'"},
       {{"--drain-hang", "-1"}, "bad --drain-hang count '-1'"},
-      {{"--fifo-hang", "0x100000000"}, "bad --fifo-hang count '0x100000000': larger than 32 bits"},
+      {{"--fifo-hang", "0x8000000000000000"}, "--fifo-hang: count 9223372036854775808 is too large"},
+      {{"--partial-erase", "1024:0:0:0"}, "--partial-erase: block 1024 is beyond the chip's 1024"},
+      {{"--partial-erase", "4:32:0:0"}, "--partial-erase: page 32 is beyond the block's 32 pages"},
+      {{"--partial-erase", "4:0:0"}, "bad --partial-erase '4:0:0': expected BLOCK:PAGE:BYTE:BIT"},
+      {{"--read-disturb", "64:0:8:1"}, "--read-disturb: bit 8 is not 0-7"},
+      {{"--read-flp", "64:0:1"}, "unknown option --read-flp"},
       {{"--event-hang", "0x10"}, "bad --event-hang '0x10': expected CMD:N"},
       {{"--event-hang", "0x10:1:2"}, "bad --event-hang '0x10:1:2': expected CMD:N"},
       {{"--event-hang", "0xd0:y"}, "bad --event-hang field 'y'"},

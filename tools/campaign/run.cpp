@@ -101,7 +101,7 @@ void MakeScenarioDevice(const Scenario& s, const std::string& base, int64_t powe
   }
   sim::NandConfig faults = s.faults;
   if (powerLossAfter >= 0) faults.powerLossAfter = powerLossAfter;
-  AddFaults(faults, kFaultKeyNames, &cfg);
+  AddFaults(faults, FaultNaming::kKeys, &cfg);
   WriteDeviceConfig(p->dir, cfg);
   p->cfg = cfg;
 }

@@ -2,6 +2,8 @@
 // operations shared by the host tool's commands and the campaign.
 #include "tools/devsim/device_ops.h"
 
+#include "sim/fault_kinds.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -87,112 +89,26 @@ void WriteDeviceConfig(const std::string& dir, const sim::NandConfig& cfg) {
   if (!sim::SaveNandConfig(path, cfg, &err)) throw InputError(err.empty() ? "cannot write " + path : err);
 }
 
-const FaultNames kFaultOptionNames = {"--read-flip", "--stuck-bit", "--program-fail", "--erase-fail",
-                                      "--event-hang"};
-const FaultNames kFaultKeyNames = {"fault.read_flip", "fault.stuck_bit", "fault.program_fail", "fault.erase_fail",
-                                   "fault.event_hang"};
-
-namespace {
-
-// Where a fault may lie on the chip of a nand.cfg.
-struct ChipLimits {
-  uint64_t sectors;
-  uint32_t pageBytes;
-  uint32_t blocks;
-
-  explicit ChipLimits(const sim::NandConfig& cfg) {
-    const sim::ChipShape shape = sim::ChipShapeFor(cfg.maker, cfg.device);
-    sectors = shape.Pages();
-    pageBytes = uint32_t(shape.RawPageBytes());
-    blocks = shape.blocks;
+void AddFaults(const sim::NandConfig& faults, FaultNaming naming, sim::NandConfig* cfg) {
+  const sim::ChipShape chip = sim::ChipShapeFor(cfg->maker, cfg->device);
+  sim::NandConfig out = *cfg;
+  for (const sim::FaultKind& k : sim::FaultKinds()) {
+    const std::string name = naming == FaultNaming::kOptions ? k.option : k.key;
+    const std::vector<sim::FaultFields> added = k.get(faults);
+    std::string error;
+    for (const sim::FaultFields& f : added)
+      if (!sim::CheckFaultOnChip(k, f, chip, &error)) throw UsageError(name + ": " + error);
+    // The device model keeps each kind of fault in a fixed table of the
+    // shared record; one more than it holds would be written down and never
+    // applied.
+    const size_t already = k.repeats ? k.get(*cfg).size() : 0;
+    if (already + added.size() > sim::kMaxFaultsPerKind)
+      throw UsageError(name + ": " + std::to_string(already + added.size()) + " faults of this kind (" +
+                       std::to_string(already) + " already in nand.cfg, " + std::to_string(added.size()) +
+                       " added); the device model holds at most " + std::to_string(sim::kMaxFaultsPerKind));
+    for (const sim::FaultFields& f : added) k.put(&out, f);
   }
-  void Sector(uint32_t s, const std::string& name) const {
-    if (s >= sectors)
-      throw UsageError(name + ": sector " + std::to_string(s) + " is beyond the chip's " + std::to_string(sectors));
-  }
-  void Cell(uint32_t byte, uint32_t bit, const std::string& name) const {
-    if (byte >= pageBytes)
-      throw UsageError(name + ": byte " + std::to_string(byte) + " is beyond the " + std::to_string(pageBytes) +
-                       "-byte raw page");
-    if (bit > 7) throw UsageError(name + ": bit " + std::to_string(bit) + " is not 0-7");
-  }
-  void Block(uint32_t block, const std::string& name) const {
-    if (block >= blocks)
-      throw UsageError(name + ": block " + std::to_string(block) + " is beyond the chip's " + std::to_string(blocks));
-  }
-};
-
-// The device model keeps each kind of fault in a fixed table of the shared
-// record; one more than it holds would be written down and never applied.
-void CheckRoom(size_t already, size_t added, const char* name) {
-  if (already + added <= sim::kMaxFaultsPerKind) return;
-  throw UsageError(name + std::string(": ") + std::to_string(already + added) + " faults of this kind (" +
-                   std::to_string(already) + " already in nand.cfg, " + std::to_string(added) +
-                   " added); the device model holds at most " + std::to_string(sim::kMaxFaultsPerKind));
-}
-
-std::string HexByte(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof(buf), "0x%02x", v);
-  return buf;
-}
-
-// Which commands end their operations with an event is the nand.cfg reader's
-// to say (it refuses fault.event_hang for any other): asked, not restated.
-bool IsEventCommand(uint32_t command) {
-  sim::NandConfig probe;
-  return sim::ApplyNandConfigKey(kFaultKeyNames.eventHang, std::to_string(command) + ":0", &probe) ==
-         sim::KeyStatus::kApplied;
-}
-
-void CheckEventHang(const sim::NandConfig& faults, const char* name) {
-  if (faults.eventHangNth < 0 || IsEventCommand(faults.eventHangCommand)) return;
-  std::string commands;
-  for (uint32_t c = 0; c <= 0xFF; ++c)
-    if (IsEventCommand(c)) commands += " " + HexByte(c);
-  throw UsageError(name + std::string(": command ") + HexByte(faults.eventHangCommand) +
-                   " ends its operations with no event; those that do:" + commands);
-}
-
-}  // namespace
-
-void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::NandConfig* cfg) {
-  const ChipLimits lim(*cfg);
-  for (const sim::ReadFlipFault& f : faults.readFlips) {
-    lim.Sector(f.sector, names.readFlip);
-    lim.Cell(f.byte, f.bit, names.readFlip);
-  }
-  for (const sim::StuckBitFault& f : faults.stuckBits) {
-    lim.Sector(f.sector, names.stuckBit);
-    lim.Cell(f.byte, f.bit, names.stuckBit);
-    if (f.value > 1)
-      throw UsageError(std::string(names.stuckBit) + ": VALUE " + std::to_string(f.value) + " is not 0 or 1");
-  }
-  for (const sim::ProgramFailFault& f : faults.programFails) {
-    lim.Sector(f.sector, names.programFail);
-    if (!f.wholePage) lim.Cell(f.byte, f.bit, names.programFail);
-  }
-  for (uint32_t block : faults.eraseFails) lim.Block(block, names.eraseFail);
-  CheckEventHang(faults, names.eventHang);
-  CheckRoom(cfg->readFlips.size(), faults.readFlips.size(), names.readFlip);
-  CheckRoom(cfg->stuckBits.size(), faults.stuckBits.size(), names.stuckBit);
-  CheckRoom(cfg->programFails.size(), faults.programFails.size(), names.programFail);
-  CheckRoom(cfg->eraseFails.size(), faults.eraseFails.size(), names.eraseFail);
-
-  auto append = [](auto* to, const auto& from) { to->insert(to->end(), from.begin(), from.end()); };
-  append(&cfg->readFlips, faults.readFlips);
-  append(&cfg->stuckBits, faults.stuckBits);
-  append(&cfg->programFails, faults.programFails);
-  append(&cfg->eraseFails, faults.eraseFails);
-  if (faults.stuckReadyAfter >= 0) cfg->stuckReadyAfter = faults.stuckReadyAfter;
-  if (faults.powerLossAfter >= 0) cfg->powerLossAfter = faults.powerLossAfter;
-  if (faults.dmaHang >= 0) cfg->dmaHang = faults.dmaHang;
-  if (faults.drainHang >= 0) cfg->drainHang = faults.drainHang;
-  if (faults.fifoHang >= 0) cfg->fifoHang = faults.fifoHang;
-  if (faults.eventHangNth >= 0) {
-    cfg->eventHangCommand = faults.eventHangCommand;
-    cfg->eventHangNth = faults.eventHangNth;
-  }
+  *cfg = out;
 }
 
 std::vector<std::string> FaultLines(const sim::NandConfig& cfg) {

@@ -105,23 +105,13 @@ void WriteDeviceConfig(const std::string& dir, const sim::NandConfig& cfg);
 
 // How faults are named in messages: by the host tool's options or by their
 // nand.cfg keys.
-struct FaultNames {
-  const char* readFlip;
-  const char* stuckBit;
-  const char* programFail;
-  const char* eraseFail;
-  const char* eventHang;
-};
-extern const FaultNames kFaultOptionNames;  // --read-flip, ...
-extern const FaultNames kFaultKeyNames;     // fault.read_flip, ...
+enum class FaultNaming { kOptions, kKeys };
 
-// Adds the faults of `faults` to cfg (its stuck-ready and power-loss counts
-// and its hangs, when set, replace cfg's: the model keeps one of each). Every
-// fault must lie on cfg's chip, an event hang's command must be one whose
-// operations end with an event, and no kind may come to more than the device
-// model holds (sim::kMaxFaultsPerKind): UsageError otherwise, and cfg is left
-// as it was.
-void AddFaults(const sim::NandConfig& faults, const FaultNames& names, sim::NandConfig* cfg);
+// Adds the faults of `faults` to cfg (a fault of a one-of-a-kind kind, when
+// set, replaces cfg's: the model keeps one of each). Every fault must lie on
+// cfg's chip and no kind may come to more than the device model holds
+// (sim::kMaxFaultsPerKind): UsageError otherwise, and cfg is left as it was.
+void AddFaults(const sim::NandConfig& faults, FaultNaming naming, sim::NandConfig* cfg);
 
 // The faults of cfg as nand.cfg lines ("fault.read_flip = 32:0:0:0").
 std::vector<std::string> FaultLines(const sim::NandConfig& cfg);
