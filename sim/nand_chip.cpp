@@ -258,19 +258,23 @@ void NandChip::AddressDone() {
 void NandChip::BeginRead() {
   if (!StartOperation(ChipCommand(c_.command))) return;
   uint8_t* p = Page(c_.row);
-  // Read disturb: the page reads right `reads` times; then the cell holds
-  // charge enough to read as 0, in the array itself, until the block is
-  // erased.
+  // Read disturb: the page reads right `reads` times; the last of those
+  // reads leaves the cell with charge enough to read as 0, in the array
+  // itself, until the block is erased (reads 0: before the first read).
   FaultRec& f = s_.h.faults;
-  for (uint32_t i = 0; i < f.readDisturbCount && p; ++i) {
-    ReadDisturbRec& d = f.readDisturbs[i];
-    if (d.sector == c_.row && d.byte < kRawPageBytes && d.seen++ == d.reads)
-      p[d.byte] = uint8_t(p[d.byte] & ~(1u << d.bit));
-  }
+  auto disturb = [&](bool afterRead) {
+    for (uint32_t i = 0; i < f.readDisturbCount && p; ++i) {
+      ReadDisturbRec& d = f.readDisturbs[i];
+      if (d.sector != c_.row || d.byte >= kRawPageBytes) continue;
+      if (afterRead ? ++d.seen == d.reads : d.reads == 0) p[d.byte] = uint8_t(p[d.byte] & ~(1u << d.bit));
+    }
+  };
+  disturb(false);
   if (p)
     memcpy(c_.page, p, kRawPageBytes);
   else
     memset(c_.page, 0xFF, kRawPageBytes);
+  disturb(true);
   c_.state = uint32_t(ChipState::kDataOut);
   GoBusy(s_.h.faults.pageReadNs);
 }
