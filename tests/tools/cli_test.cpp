@@ -97,3 +97,27 @@ TEST(DevsimCli, RunTakesAKillPointAsAStrictNumber) {
 
 }  // namespace
 }  // namespace tooltest
+
+namespace tooltest {
+namespace {
+
+// The card is listed by the tool itself, so a device folder whose name holds
+// a quote or a space is listed like any other.
+TEST(DevsimCard, ListsTheCardOfAFolderWithAQuoteInItsName) {
+  TempDir t;
+  const std::string dir = t.Path() + "/Ann's dev";
+  ToolRun made = Devsim({"create", dir, "--chip", "ec:73"});
+  ASSERT_EQ(0, made.exit) << made.All();
+  ToolRun empty = Devsim({"card", dir});
+  ASSERT_EQ(0, empty.exit) << empty.All();
+  EXPECT_EQ("card " + dir + "/SDMMC Disk: empty\n", empty.out);
+
+  WriteBytes(t.Path() + "/boot.nb0", Bytes(1000, 0x5A));
+  ASSERT_EQ(0, Devsim({"card", dir, "--image", t.Path() + "/boot.nb0"}).exit);
+  ToolRun listed = Devsim({"card", dir});
+  ASSERT_EQ(0, listed.exit) << listed.All();
+  EXPECT_EQ("card " + dir + "/SDMMC Disk:\n  EBOOT.NB0      1000 bytes\n", listed.out);
+}
+
+}  // namespace
+}  // namespace tooltest

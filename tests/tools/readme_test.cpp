@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "sim/fault_kinds.h"
 #include "tests/tools/tool_test_support.h"
 
 namespace tooltest {
@@ -106,6 +107,21 @@ TEST(DevsimReadme, ToolTableHasOneRowPerCommandWithExactlyItsHelpsOptions) {
   for (const auto& [name, row] : rows)
     EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), name))
         << "README row for a command devsim does not have: " << row;
+}
+
+// The README's fault table against the fault kinds' declarations: one row
+// per kind, in their order, with its key, value form and option.
+TEST(DevsimReadme, FaultTableHasOneRowPerKindAsDeclared) {
+  const std::string readme = ReadText(KESTREL_README);
+  std::vector<std::string> rows;
+  for (const std::string& line : Lines(readme))
+    if (line.rfind("| `fault.", 0) == 0) rows.push_back(line);
+  const std::vector<sim::FaultKind>& kinds = sim::FaultKinds();
+  ASSERT_EQ(kinds.size(), rows.size()) << "README fault rows";
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    const std::string want = std::string("| `") + kinds[i].key + " = " + kinds[i].syntax + "` | `" + kinds[i].option + "` |";
+    EXPECT_EQ(0u, rows[i].find(want)) << "README fault row " << i << " is\n" << rows[i] << "\nexpected it to begin\n" << want;
+  }
 }
 
 // The reading of options the test above relies on.

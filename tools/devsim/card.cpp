@@ -1,7 +1,9 @@
 // devsim card: puts the update files on a device's SD card.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "tools/devsim/command.h"
@@ -19,7 +21,7 @@ const char kHelp[] =
     "                  launcher starts (from the device build: DEVSIM_DEVICE_BUILD or\n"
     "                  build/device)\n"
     "  --remove NAME   removes NAME from the card first\n"
-    "With no option it lists the card.\n";
+    "With no option it lists the card: each file with its size in bytes.\n";
 
 void Copy(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
@@ -60,8 +62,16 @@ int Run(const std::vector<std::string>& argv) {
     printf("card: %s -> %s/Kestrel.exe\n", exe.c_str(), card.c_str());
   }
   if (!image && !updater) {
-    std::string cmd = "ls -l '" + card + "'";
-    if (system(cmd.c_str()) != 0) return kExitUsage;
+    // Listed here rather than by a shell: a folder name may hold any
+    // character, a quote included.
+    std::vector<std::pair<std::string, uintmax_t>> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(card, ec))
+      files.emplace_back(e.path().filename().string(), e.is_regular_file() ? e.file_size() : 0);
+    if (ec) throw InputError("cannot list " + card + ": " + ec.message());
+    std::sort(files.begin(), files.end());
+    printf("card %s%s\n", card.c_str(), files.empty() ? ": empty" : ":");
+    for (const auto& f : files) printf("  %-14s %ju bytes\n", f.first.c_str(), f.second);
   }
   return kExitOk;
 }

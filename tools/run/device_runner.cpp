@@ -1,5 +1,6 @@
 #include "tools/run/device_runner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -152,6 +153,49 @@ std::string WinePathOf(const std::string& unixPath) {
     if (c == '/') c = '\\';
   return p;
 }
+
+namespace {
+
+// The processes whose parent is in `parents`, from /proc.
+std::vector<pid_t> ChildrenOf(const std::vector<pid_t>& parents) {
+  std::vector<pid_t> out;
+  DIR* d = opendir("/proc");
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long p = strtol(e->d_name, &end, 10);
+    if (p <= 0 || *end) continue;
+    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // pid (comm) state ppid ...: comm may hold spaces and parentheses.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(text.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    for (pid_t parent : parents)
+      if (ppid == parent) out.push_back(pid_t(p));
+  }
+  closedir(d);
+  return out;
+}
+
+// A runner that did not end is ended with every process it started: the
+// stand-ins and the program under Wine are its children, and left alive they
+// would hold the bus mutexes of the Wine prefix that the next run uses. The
+// tree is stopped first, so that none of it starts more while it is taken.
+void KillWithDescendants(pid_t root) {
+  std::vector<pid_t> all = {root}, level = {root};
+  for (int depth = 0; depth < 16 && !level.empty(); ++depth) {
+    for (pid_t p : level) kill(p, SIGSTOP);
+    level = ChildrenOf(level);
+    all.insert(all.end(), level.begin(), level.end());
+  }
+  for (pid_t p : all) kill(p, SIGKILL);
+}
+
+}  // namespace
 
 std::string WinePrefix() {
   std::string base = Env("WINEPREFIX", Env("HOME", "/root") + "/.cache/kestrel/wineprefix");
@@ -318,7 +362,7 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
     pid_t w = waitpid(pid, &status, WNOHANG);
     if (w == pid) break;
     if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
+      KillWithDescendants(pid);
       waitpid(pid, &status, 0);
       result->error = "the runner did not end; killed";
       break;
