@@ -1,5 +1,8 @@
 #include "sim/keyval.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -107,6 +110,27 @@ bool ParseNumber(const std::string& text, uint32_t* out) {
   if (!ParseNumber(text, &v) || v > 0xFFFFFFFFull) return false;
   *out = uint32_t(v);
   return true;
+}
+
+std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates) {
+  std::string best;
+  size_t bestDistance = SIZE_MAX;
+  for (const std::string& known : candidates) {
+    // Levenshtein distance, one row at a time.
+    std::vector<size_t> row(known.size() + 1);
+    for (size_t j = 0; j <= known.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= key.size(); ++i) {
+      size_t diag = row[0];
+      row[0] = i;
+      for (size_t j = 1; j <= known.size(); ++j) {
+        size_t up = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (key[i - 1] == known[j - 1] ? 0 : 1)});
+        diag = up;
+      }
+    }
+    if (row[known.size()] < bestDistance) bestDistance = row[known.size()], best = known;
+  }
+  return best;
 }
 
 }  // namespace sim

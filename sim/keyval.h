@@ -37,6 +37,10 @@ std::string TrimBlanks(const std::string& s);
 bool ParseNumber(const std::string& text, uint64_t* out);
 bool ParseNumber(const std::string& text, uint32_t* out);  // and no more than 32 bits
 
+// The candidate nearest to `key` by edit distance (the first of equals), for
+// a message about a typo'd key.
+std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates);
+
 }  // namespace sim
 
 #endif

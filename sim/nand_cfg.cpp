@@ -66,21 +66,6 @@ const char* const kSettingKeys[] = {"maker",          "device",           "timin
                                     "partial.spare",  "bad_blocks",       "sysdrv.rate",         "sysdrv.region",
                                     "camera.active",  "extboard.wp_user"};
 
-size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diag = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diag = up;
-    }
-  }
-  return row[b.size()];
-}
-
 std::string Hex2(uint32_t v) {
   char buf[16];
   snprintf(buf, sizeof(buf), "0x%02x", v);
@@ -99,17 +84,13 @@ void NandConfig::ClearFaults() {
   for (const FaultKind& k : FaultKinds()) k.clear(this);
 }
 
-std::string NearestNandConfigKey(const std::string& key) {
-  std::string best;
-  size_t bestDistance = SIZE_MAX;
-  auto consider = [&](const std::string& known) {
-    size_t d = EditDistance(key, known);
-    if (d < bestDistance) bestDistance = d, best = known;
-  };
-  for (const char* k : kSettingKeys) consider(k);
-  for (const FaultKind& k : FaultKinds()) consider(k.key);
-  return best;
+std::vector<std::string> NandConfigKeys() {
+  std::vector<std::string> keys(std::begin(kSettingKeys), std::end(kSettingKeys));
+  for (const FaultKind& k : FaultKinds()) keys.push_back(k.key);
+  return keys;
 }
+
+std::string NearestNandConfigKey(const std::string& key) { return NearestKey(key, NandConfigKeys()); }
 
 KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, NandConfig* cfg) {
   if (key == "maker") return Status(ParseU32(value, &cfg->maker) && cfg->maker <= 0xFF);

@@ -103,7 +103,9 @@ KeyStatus ApplyNandConfigKey(const std::string& key, const std::string& value, N
 // Why a key was not applied: "bad value for fault.erase_fail", ...
 std::string DescribeKeyStatus(const std::string& key, KeyStatus status);
 
-// The known key nearest to `key` (by edit distance), for a message about a typo.
+// Every key this version knows, and the one nearest to `key` (by edit
+// distance), for a message about a typo.
+std::vector<std::string> NandConfigKeys();
 std::string NearestNandConfigKey(const std::string& key);
 
 // Parse text; on error, *error says which line and why ("nand.cfg:7: bad value

@@ -66,6 +66,10 @@ TEST(ScenarioFormat, MistakesNameTheFileAndLine) {
       {"[a]\nno equals sign\n", "t.scn:2: expected key = value"},
       {"[a]\nprogram = navorin\n", "t.scn:2: program wants kestrel or tollgate"},
       {"[defaults]\ncolour = red\n", "t.scn:2: unknown key \"colour\""},
+      // A typo'd key is named with the key that was meant, a scenario's own
+      // or one of nand.cfg.
+      {"[a]\nexpect.mesage = x\n", "t.scn:2: unknown key \"expect.mesage\" (nearest: expect.message)"},
+      {"[a]\nfault.read_flp = 32:0:0\n", "t.scn:2: unknown key \"fault.read_flp\" (nearest: fault.read_flip)"},
       {"[a\n", "t.scn:1: a section name ends with ']'"},
       {"[a]\ncreate.chip = ec\n", "t.scn:2: bad chip 'ec'"},
       {"[a]\ncreate.boot_block = 12x\n", "t.scn:2: bad create.boot_block '12x'"},
@@ -171,7 +175,7 @@ TEST(ScenarioFormat, TheCampaignsOwnFolderParses) {
   EXPECT_GE(badInputs, 20u);
   EXPECT_GE(faults, 15u);
   EXPECT_GE(sweeps, 1u);
-  EXPECT_EQ(71u, all.size());
+  EXPECT_EQ(73u, all.size());
 }
 
 // Every scenario's device is one the host tool makes, with faults that lie on

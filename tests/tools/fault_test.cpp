@@ -2,6 +2,8 @@
 // back, nothing else in the file is lost, and a bad fault changes nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/nand_cfg.h"
 #include "tests/tools/tool_test_support.h"
 
@@ -165,6 +167,27 @@ TEST(DevsimFault, KeepsSettingsItDoesNotTouch) {
   bool kept = false;
   for (const auto& kv : cfg.unknown) kept = kept || (kv.first == "later.knob" && kv.second == "42");
   EXPECT_TRUE(kept) << ReadText(d.dir + "/nand.cfg");
+}
+
+// A typo'd key in nand.cfg is never kept as a fault that is not applied:
+// every command that reads the file says which line and which key was meant,
+// exits 2 and leaves the file as it was.
+TEST(DevsimFault, ATypoInNandCfgIsAnErrorNamingTheKeyMeant) {
+  FaultDevice d;
+  const std::string text = ReadText(d.dir + "/nand.cfg") + "fault.read_flp = 32:0:0\n";
+  WriteBytes(d.dir + "/nand.cfg", Bytes(text.begin(), text.end()));
+  const size_t line = size_t(std::count(text.begin(), text.end(), '\n'));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"fault", d.dir, "--erase-fail", "3"}, std::vector<std::string>{"fault", d.dir},
+        std::vector<std::string>{"inspect", d.dir}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    ToolRun r = Devsim(args);
+    EXPECT_EQ(2, r.exit) << r.All();
+    EXPECT_NE(std::string::npos, r.err.find("nand.cfg:" + std::to_string(line) +
+                                            ": unknown key \"fault.read_flp\" (nearest: fault.read_flip)"))
+        << r.All();
+    EXPECT_EQ(text, ReadText(d.dir + "/nand.cfg"));
+  }
 }
 
 TEST(DevsimFault, BadFaultsChangeNothing) {

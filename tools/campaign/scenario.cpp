@@ -82,6 +82,18 @@ std::string ApplyDeviceKey(Scenario* s, const std::string& key, const std::strin
   const bool fault = key.compare(0, 6, "fault.") == 0;
   sim::NandConfig scratch;
   sim::KeyStatus status = sim::ApplyNandConfigKey(key, v, fault ? &s->faults : &scratch);
+  if (status == sim::KeyStatus::kUnknown) {
+    // The keys of a scenario are its own and those of nand.cfg.
+    static const char* const kScenarioKeys[] = {
+        "kind", "image", "updater", "navorin", "program", "answer", "timeout", "old_image",
+        "camera_dies_after_ops", "kill_after_ops", "sweep", "sweep.sample", "expect.outcome", "expect.message",
+        "expect.flash", "expect.card", "expect.sysdrv", "expect.verified", "expect.recovery", "expect.abandoned",
+        "create.chip", "create.toc_block", "create.boot_block", "create.boot_sectors", "create.bad_blocks",
+        "create.fill", "create.no_toc"};
+    std::vector<std::string> known = sim::NandConfigKeys();
+    known.insert(known.end(), std::begin(kScenarioKeys), std::end(kScenarioKeys));
+    return "unknown key \"" + key + "\" (nearest: " + sim::NearestKey(key, known) + ")";
+  }
   if (status != sim::KeyStatus::kApplied) return sim::DescribeKeyStatus(key, status);
   if (!fault) s->settings.emplace_back(key, v);
   return "";

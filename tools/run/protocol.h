@@ -63,6 +63,9 @@ constexpr const wchar_t kSysflashReadyPrefix[] = L"DEVSIM_SYSFLASH_READY_";
 constexpr const wchar_t kSysflashStopPrefix[] = L"DEVSIM_SYSFLASH_STOP_";
 constexpr const wchar_t kCameraStopPrefix[] = L"DEVSIM_CAMERA_STOP_";
 constexpr const wchar_t kTargetJobPrefix[] = L"DEVSIM_TARGET_JOB_";
+// Taken around each append to the event log: Wine's appends from two
+// processes can land at the same offset and tear a line.
+constexpr const wchar_t kEventLogMutex[] = L"DEVSIM_EVENT_LOG_MUTEX";
 
 }  // namespace runproto
 
