@@ -2,7 +2,9 @@
 // its simulation (timings, partial-program limits, faults). A text file of
 // "key = value" lines (the syntax of sim/keyval.h); keys that may repeat
 // (faults) are given once per line, at most kMaxFaultsPerKind (sim/soc_state.h)
-// of each kind: as many as the shared device record has room for. Read by the
+// of each kind: as many as the shared device record has room for. The fault
+// keys are those of the fault kinds' rows (sim/fault_kinds.h); the list below
+// is their summary. Read by the
 // device models of every process on the device, written by the host tool and
 // by tests.
 //
@@ -17,6 +19,8 @@
 //   fault.stuck_bit = SECTOR:BYTE:BIT:VALUE     a cell that always reads VALUE
 //   fault.program_fail = SECTOR[:BYTE:BIT]      program leaves the bit (or the whole page) at 1
 //   fault.erase_fail = BLOCK                    erase leaves the block as it was
+//   fault.partial_erase = BLOCK:PAGE:BYTE:BIT   erase reports success, leaves that bit at 0
+//   fault.read_disturb = SECTOR:BYTE:BIT:READS  after READS reads that bit is 0 in the array
 //   fault.stuck_ready_after = N                 after N chip operations nothing signals ready
 //   fault.power_loss_after = N                  after N chip operations the power goes
 //   fault.dma_hang = N                          the DMA channel's Nth transfer never finishes
