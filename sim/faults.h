@@ -9,6 +9,9 @@
 //  - program failures: a program of the page changes nothing (whole page), or
 //    leaves one bit at 1; the chip reports FAIL in its status;
 //  - erase failures: the erase leaves the block as it was (status FAIL);
+//  - partial erases and read disturbs are acted on by the chip (nand_chip.cpp):
+//    an erase that reports success but leaves one bit at 0, a bit that turns
+//    to 0 in the array after N reads of its page;
 //  - stuck ready and power loss after N chip operations are kept here as
 //    settings and acted on by the chip (nand_chip.h).
 // Faults come from nand.cfg (loaded at attach and at every program start) or
