@@ -6,6 +6,21 @@
 
 namespace sim {
 
+bool StartProcessPatiently(const std::wstring& cmd, DWORD flags, PROCESS_INFORMATION* pi) {
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof(si));
+  si.cb = sizeof(si);
+  std::wstring buf = cmd;  // CreateProcessW may write into the command line
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(NULL, &buf[0], NULL, NULL, FALSE, flags, NULL, NULL, &si, pi)) break;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || attempt == 5) return false;
+    Sleep(200);
+  }
+  if (!(flags & CREATE_SUSPENDED)) CloseHandle(pi->hThread);
+  return true;
+}
+
 bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, SysflashProcess* p, DWORD timeoutMs) {
   static LONG serial = 0;
   wchar_t suffix[64];
@@ -18,15 +33,12 @@ bool StartSysflash(const std::wstring& exePath, const std::wstring& extraArgs, S
 
   std::wstring cmd = L"\"" + exePath + L"\" --ready-event " + readyName + L" --stop-event " + p->stopName;
   if (!extraArgs.empty()) cmd += L" " + extraArgs;
-  STARTUPINFOW si;
-  ZeroMemory(&si, sizeof(si));
-  si.cb = sizeof(si);
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+  if (!StartProcessPatiently(cmd, 0, &pi)) {
+    fwprintf(stderr, L"sysflash: cannot start %ls (error %lu)\n", exePath.c_str(), GetLastError());
     CloseHandle(ready);
     return false;
   }
-  CloseHandle(pi.hThread);
   p->process = pi.hProcess;
   HANDLE both[2] = {ready, p->process};
   DWORD w = WaitForMultipleObjects(2, both, FALSE, timeoutMs);

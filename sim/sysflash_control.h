@@ -35,6 +35,12 @@ struct SysflashProcess {
   DWORD exitCode = STILL_ACTIVE;  // set when it ended
 };
 
+// CreateProcessW of cmd with `flags`, tried again when the Wine server
+// refuses the start with an internal error, as it now and then does under
+// load (that is this machine, not the device). A program that is not there
+// fails at once. The thread handle is closed unless the start is suspended.
+bool StartProcessPatiently(const std::wstring& cmd, DWORD flags, PROCESS_INFORMATION* pi);
+
 // Starts exePath with a stop and a ready event of its own (unique names),
 // plus extraArgs, and waits until it is ready or has ended. False when it did
 // not come up within timeoutMs (it is then ended); exitCode tells how it ended.

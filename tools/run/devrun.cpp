@@ -108,21 +108,8 @@ int64_t ProbeOpen(const std::string& path) {
 }
 
 HANDLE StartProcess(const std::wstring& cmd, HANDLE job) {
-  STARTUPINFOW si;
-  ZeroMemory(&si, sizeof(si));
-  si.cb = sizeof(si);
   PROCESS_INFORMATION pi;
-  std::vector<wchar_t> buf(cmd.begin(), cmd.end());
-  buf.push_back(0);
-  // Under load the Wine server now and then refuses a start with an internal
-  // error; that is this machine, not the device, so the runner tries again.
-  // A program that is not there fails at once.
-  for (int attempt = 1;; ++attempt) {
-    if (CreateProcessW(NULL, buf.data(), NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &si, &pi)) break;
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || attempt == 5) return NULL;
-    Sleep(200);
-  }
+  if (!sim::StartProcessPatiently(cmd, CREATE_SUSPENDED, &pi)) return NULL;
   if (job) AssignProcessToJobObject(job, pi.hProcess);
   ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
