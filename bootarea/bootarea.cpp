@@ -15,10 +15,10 @@
 namespace {
 
 void SetBootSpareRecord(SectorInfo* pInfo) {
-  pInfo->dwReserved1 = 0;
+  pInfo->dwReserved1 = BOOT_SPARE_RESERVED1;
   pInfo->bOEMReserved = BOOT_SPARE_OEM_RESERVED;
-  pInfo->bBadBlock = 0;
-  pInfo->wReserved2 = 0;
+  pInfo->bBadBlock = BOOT_SPARE_BAD_BLOCK;
+  pInfo->wReserved2 = BOOT_SPARE_RESERVED2;
 }
 
 DWORD ReadLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24); }
@@ -34,8 +34,8 @@ DWORD BlocksFor(DWORD dwSectors) { return (dwSectors >> 5) + ((dwSectors & 0x1F)
 BOOL NandIsTocBlock(FlashContext* pFlash, DWORD dwBlock) {
   SectorInfo info;
   if (!pFlash->FMD_ReadSector(dwBlock * BOOT_SECTORS_PER_BLOCK, NULL, &info, 1)) return 0;
-  return info.bBadBlock == 0 && info.bOEMReserved == BOOT_SPARE_OEM_RESERVED && info.dwReserved1 == 0 &&
-         info.wReserved2 == 0;
+  return info.bBadBlock == BOOT_SPARE_BAD_BLOCK && info.bOEMReserved == BOOT_SPARE_OEM_RESERVED &&
+         info.dwReserved1 == BOOT_SPARE_RESERVED1 && info.wReserved2 == BOOT_SPARE_RESERVED2;
 }
 
 BOOL NandLocateTocAndEBoot(FlashContext* pFlash, DWORD dwImageSize) {

@@ -13,7 +13,10 @@
 
 #include <windows.h>
 
-// The 8-byte record in spare bytes 0-7 of every sector, little-endian.
+#include "flash/nand_format.h"
+
+// The 8-byte record in spare bytes 0-7 of every sector, little-endian
+// (SPARE_RECORD_BYTES).
 struct SectorInfo {
   DWORD dwReserved1;
   BYTE bOEMReserved;
@@ -34,8 +37,6 @@ struct FlashGeometry {
   DWORD dwShiftBlockSectors;
   DWORD dwShiftSectorBytes;
 };
-
-#define FLASH_TOC_SECTOR_BYTES 512
 
 class FlashContext {
  public:
@@ -69,7 +70,7 @@ class FlashContext {
   BOOL FMD_ReadSector(DWORD dwStartSector, BYTE* pSectorBuff, SectorInfo* pSectorInfoBuff, DWORD dwNumSectors);
   BOOL FMD_WriteSector(DWORD dwStartSector, BYTE* pSectorBuff, SectorInfo* pSectorInfoBuff, DWORD dwNumSectors);
 
-  BYTE abTocSector[FLASH_TOC_SECTOR_BYTES];
+  BYTE abTocSector[TOC_SECTOR_BYTES];
   DWORD dwTocBlock;
   DWORD dwBootFirstBlock;
   DWORD dwBootSectorCount;

@@ -81,14 +81,14 @@ BOOL FlashContext::FMD_Init() {
 
   // The system's flash driver creates this mutex; finding it new means that
   // driver is not running and the chip's state is not ours to assume.
-  hFlashMutex = CreateMutexW(NULL, FALSE, L"_FLASH_MUTEX_");
+  hFlashMutex = CreateMutexW(NULL, FALSE, FLASH_MUTEX_NAME);
   if (hFlashMutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS) {
     NKDbgPrintfW(L"FMD: FMD_Init - Unable to create flash mutex\r\n");
     FMD_Deinit();
     return 0;
   }
 
-  hPinMutex = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  hPinMutex = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
   if (hPinMutex == NULL) {
     NKDbgPrintfW(L"FMD: FMD_Init - Unable to create pin mutex\r\n");
     FMD_Deinit();

@@ -1,12 +1,7 @@
 // NAND controller transfers of one sector, and the block erase.
 //
-// Page layout (512-byte pages, 16 spare bytes):
-//   page bytes   0-511  sector data
-//              512-519  SectorInfo, little-endian          (spare 0-7)
-//              520-522  ECC of data bytes 0-255            (spare 8-10)
-//              524-526  ECC of data bytes 256-511          (spare 12-14)
-//              523, 527 unused, programmed as 0xFF
-// A page is programmed in up to three operations: the data by DMA, then the
+// Page layout: flash/nand_format.h (512 data bytes; spare 0-7 the record,
+// spare 8-10 and 12-14 the codes of the two halves, 11 and 15 unused). A page is programmed in up to three operations: the data by DMA, then the
 // eight ECC bytes at spare column 8, then the record at spare column 0 when
 // the caller gives one. Spare bytes 0-7 of a page written without a record
 // stay as the erase left them.
@@ -29,11 +24,14 @@
 
 namespace {
 
-const DWORD kPageDataBytes = 512;
-const DWORD kSpareEccColumn = 8;
-const DWORD kSpareRecordBytes = 8;
-const DWORD kDmaSpareOffset = 512;    // spare bytes follow the data in the DMA buffer
-const DWORD kDmaEccOffset = 512 + 8;  // spare 8-15 in the DMA buffer
+const DWORD kPageDataBytes = NAND_SECTOR_BYTES;
+const DWORD kSpareEccColumn = SPARE_ECC_OFFSET;
+const DWORD kSpareRecordBytes = SPARE_RECORD_BYTES;
+// The spare bytes follow the data in the DMA buffer.
+const DWORD kDmaSpareOffset = NAND_SECTOR_BYTES;
+const DWORD kDmaEccOffset = NAND_SECTOR_BYTES + SPARE_ECC_OFFSET;
+// The second half's code within the eight ECC bytes.
+const DWORD kSecondCode = SPARE_ECC1_OFFSET - SPARE_ECC0_OFFSET;
 const DWORD kMakerNeedsReset = 0xAD;  // parts of this maker want a reset before a program
 
 BOOL IsWordAligned(const volatile void* p) { return (reinterpret_cast<UINT_PTR>(p) & 3) == 0; }
@@ -174,13 +172,13 @@ BOOL FlashContext::NandReadPage(DWORD dwSector, BYTE* pData, SectorInfo* pInfo) 
   FlashWrite(pDmaRegs, DMA_DRAIN, 1);
   if (!FlashWaitClear(pDmaRegs, DMA_DRAIN, 0xFFFFFFFFu)) return 0;
 
-  BYTE abEcc[8];
+  BYTE abEcc[SPARE_ECC_BYTES];
   for (DWORD i = 0; i < sizeof(abEcc); ++i) abEcc[i] = pDmaBuffer[kDmaEccOffset + i];
   // The DMA is complete, so the ECC may work on the buffer as plain memory;
   // a single bad data bit is corrected there, before the copy out.
   BYTE* pPage = const_cast<BYTE*>(pDmaBuffer);
   if (EccCorrect(pPage, abEcc) == ECC_UNCORRECTABLE) return 0;
-  if (EccCorrect(pPage + ECC_BLOCK_SIZE, abEcc + 4) == ECC_UNCORRECTABLE) return 0;
+  if (EccCorrect(pPage + ECC_BLOCK_SIZE, abEcc + kSecondCode) == ECC_UNCORRECTABLE) return 0;
 
   CopyFromDma(pData, pDmaBuffer);
   if (pInfo != NULL) {
@@ -226,7 +224,7 @@ BOOL FlashContext::NandWritePage(DWORD dwSector, const BYTE* pData, const Sector
   DWORD adwEcc[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
   BYTE* pEcc = reinterpret_cast<BYTE*>(adwEcc);
   EccGenerate(pData, pEcc);
-  EccGenerate(pData + ECC_BLOCK_SIZE, pEcc + 4);
+  EccGenerate(pData + ECC_BLOCK_SIZE, pEcc + kSecondCode);
   if (!NandWriteEccSpare(dwSector, pEcc)) return 0;
   if (pInfo != NULL && !NandWriteSpare(dwSector, pInfo)) return 0;
   return 1;

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "flash/nand_format.h"
 #include "platform/debug_sink.h"
 #include "platform/native/native.h"
 #include "platform/native/native_soc.h"
@@ -36,12 +37,16 @@ constexpr uint32_t kPages = kBlocks * kPagesPerBlock;
 constexpr uint32_t kRaw = sim::kRawPageBytes;
 constexpr uint32_t kData = sim::kPageDataBytes;
 constexpr uint64_t kImageBytes = uint64_t(kPages) * kRaw;
-constexpr uint32_t kProbeFirst = 1, kProbeLast = 100;
-constexpr uint32_t kTocSectorsAt = 60, kTocFirstBlockAt = 176;
-const uint8_t kBootRecord[8] = {0x00, 0x00, 0x00, 0x00, 0xFC, 0x00, 0x00, 0x00};
-const uint8_t kSignature[4] = {'N', 'T', 'O', 'C'};
-// Spare bytes 8-10 and 12-14 carry the codes of the two data halves.
-constexpr uint32_t kEccAt[2] = {kData + 8, kData + 12};
+constexpr uint32_t kProbeFirst = TOC_SCAN_FIRST_BLOCK, kProbeLast = TOC_SCAN_LAST_BLOCK;
+constexpr uint32_t kTocSectorsAt = TOC_EBOOT_SECTORS_OFFSET, kTocFirstBlockAt = TOC_EBOOT_BLOCK_OFFSET;
+// The boot spare record as its little-endian bytes.
+const uint8_t kBootRecord[SPARE_RECORD_BYTES] = {
+    uint8_t(BOOT_SPARE_RESERVED1),       uint8_t(BOOT_SPARE_RESERVED1 >> 8), uint8_t(BOOT_SPARE_RESERVED1 >> 16),
+    uint8_t(BOOT_SPARE_RESERVED1 >> 24), BOOT_SPARE_OEM_RESERVED,            BOOT_SPARE_BAD_BLOCK,
+    uint8_t(BOOT_SPARE_RESERVED2),       uint8_t(BOOT_SPARE_RESERVED2 >> 8)};
+const uint8_t kSignature[4] = {TOC_SIGNATURE_0, TOC_SIGNATURE_1, TOC_SIGNATURE_2, TOC_SIGNATURE_3};
+// The codes of the two data halves, as raw page offsets.
+constexpr uint32_t kEccAt[2] = {kData + SPARE_ECC0_OFFSET, kData + SPARE_ECC1_OFFSET};
 
 using Page = std::array<uint8_t, kRaw>;
 
@@ -147,7 +152,7 @@ Built Build(const FlashCase& c) {
     uint32_t first = uint32_t(e.block) * kPagesPerBlock;
     switch (e.kind) {
       case RecordKind::kBootRecord:
-        memcpy(PlantedPage(&b, first).data() + kData, kBootRecord, 8);
+        memcpy(PlantedPage(&b, first).data() + kData, kBootRecord, sizeof(kBootRecord));
         break;
       case RecordKind::kBadBlock:
         PlantedPage(&b, first)[sim::kBadBlockMarkerByte] = 0x00;
@@ -241,7 +246,7 @@ TocView ViewToc(const FlashCase& c, const Built& b) {
       v.certain = false;
   for (uint32_t block = kProbeFirst; block <= kProbeLast && !v.found; ++block) {
     auto it = b.planted.find(block * kPagesPerBlock);
-    if (it != b.planted.end() && memcmp(it->second.data() + kData, kBootRecord, 8) == 0) {
+    if (it != b.planted.end() && memcmp(it->second.data() + kData, kBootRecord, sizeof(kBootRecord)) == 0) {
       v.found = true;
       v.tocBlock = block;
     }
@@ -498,8 +503,8 @@ void SetUpHarness() {
   // The system's flash driver is running: its mutex exists before the
   // updater starts, and so does the camera side's pin mutex. The harness's
   // handles keep both for the life of the process.
-  g_h->hFlashMutex = CreateMutexW(NULL, FALSE, L"_FLASH_MUTEX_");
-  g_h->hPinMutex = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  g_h->hFlashMutex = CreateMutexW(NULL, FALSE, FLASH_MUTEX_NAME);
+  g_h->hPinMutex = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
   if (!g_h->hFlashMutex || !g_h->hPinMutex) {
     fprintf(stderr, "flash_fuzz: cannot create the bus mutexes\n");
     abort();
@@ -549,7 +554,7 @@ RunResult RunFlashCase(const FlashCase& c, bool paranoid) {
   // The run itself.
   if (s.record.violationCount != 0) Finding(ctx, "the protocol checker recorded violations");
   if (native::WideUnitsBeyond16Bits() != 0) Finding(ctx, "a wide string held units beyond 16 bits");
-  for (const wchar_t* name : {L"_FLASH_MUTEX_", L"PIN_MUX_CAM_NANDFLASH_MUTEX"})
+  for (const wchar_t* name : {FLASH_MUTEX_NAME, PIN_MUTEX_NAME})
     if (native::CallingThreadOwns(name)) Finding(ctx, "the updater ended holding a bus mutex");
 
   // The message.

@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "flash/nand_format.h"
 #include "sim/device_record.h"
 #include "sim/nand_cfg.h"
 
@@ -27,10 +28,10 @@ bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* e
 std::wstring SocDeviceDir();
 std::wstring SocDeviceFile(const wchar_t* name);
 
-// A raw page (528 bytes: data, then spare) as the cells hold it.
-bool SocReadRawPage(uint32_t sector, uint8_t raw[528]);
+// A raw page (data, then spare) as the cells hold it.
+bool SocReadRawPage(uint32_t sector, uint8_t raw[NAND_RAW_PAGE_BYTES]);
 // Factory programming: the page's cells take these bytes as they are.
-bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]);
+bool SocWriteRawPage(uint32_t sector, const uint8_t raw[NAND_RAW_PAGE_BYTES]);
 
 // Replaces identity, timings, limits and faults as if nand.cfg said this (it
 // is not written); read-flip counts start again. Stays in force until nand.cfg

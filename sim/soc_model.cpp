@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/nand_format.h"
 #include "flash/soc_dma.h"
 #include "flash/soc_nand.h"
 #include "flash/soc_ressh.h"
@@ -63,7 +64,7 @@ void SocModel::Check(uint32_t window, uint32_t offset, bool write, uint32_t valu
   else
     snprintf(what, sizeof(what), "%s read", RegisterName(window, offset));
   if (!who.holdsBus)
-    checker_.Record(ViolationKind::kUnlocked, "%s without holding _FLASH_MUTEX_ and PIN_MUX_CAM_NANDFLASH_MUTEX", what);
+    checker_.Record(ViolationKind::kUnlocked, "%s without holding " FLASH_MUTEX_NAME_A " and " PIN_MUTEX_NAME_A, what);
   if (onCamera) checker_.Record(ViolationKind::kPinsOnCamera, "%s while RS_PINMUX gives the pins to the camera", what);
 }
 

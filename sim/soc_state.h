@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flash/nand_format.h"
+
 namespace sim {
 
 constexpr uint32_t kSocStateMagic = 0x434F5344u;  // "DSOC"
@@ -28,8 +30,8 @@ constexpr uint32_t kSocStateVersion = 5;
 // The register windows, numbered as the SoC's window table numbers them.
 enum RegWindow : uint32_t { kRegDma = 0, kRegResShare = 1, kRegExtBoard = 2, kRegNand = 3, kRegWindows = 4 };
 constexpr uint32_t kRegWindowWords = 0x2000 / 4;
-constexpr uint32_t kRawPageBytes = 528;  // small page: 512 data + 16 spare
-constexpr uint32_t kPageDataBytes = 512;
+constexpr uint32_t kRawPageBytes = NAND_RAW_PAGE_BYTES;  // small page: data, then spare
+constexpr uint32_t kPageDataBytes = NAND_SECTOR_BYTES;
 constexpr uint32_t kMaxPages = 262144;  // the largest small-page chip (128 MiB)
 constexpr uint32_t kFifoBytes = 8;      // two 32-bit words
 constexpr uint32_t kMaxFaultsPerKind = 64;

@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 
+#include "flash/nand_format.h"
 #include "flash/soc_windows.h"
 #include "platform/debug_sink.h"
 #include "sim/device.h"
@@ -277,7 +278,7 @@ bool HoldsBus(int window, unsigned int offset, bool read) {
     ++g_bus.reuses;
     held = g_bus.lastHeld;
   } else {
-    held = Owned(&g_bus.flash, L"_FLASH_MUTEX_") & Owned(&g_bus.pin, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+    held = Owned(&g_bus.flash, FLASH_MUTEX_NAME) & Owned(&g_bus.pin, PIN_MUTEX_NAME);
     g_bus.lastThread = thread;
     g_bus.lastWindow = poll ? window : -1;
     g_bus.lastOffset = offset;
@@ -392,14 +393,14 @@ std::wstring SocDeviceDir() { return g_dev ? g_dev->dir : std::wstring(); }
 
 std::wstring SocDeviceFile(const wchar_t* name) { return g_dev ? Join(g_dev->dir, name) : std::wstring(); }
 
-bool SocReadRawPage(uint32_t sector, uint8_t raw[528]) {
+bool SocReadRawPage(uint32_t sector, uint8_t raw[NAND_RAW_PAGE_BYTES]) {
   if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
   ModelLock lock(g_dev->state);
   memcpy(raw, g_dev->image + uint64_t(sector) * kRawPageBytes, kRawPageBytes);
   return true;
 }
 
-bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]) {
+bool SocWriteRawPage(uint32_t sector, const uint8_t raw[NAND_RAW_PAGE_BYTES]) {
   if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
   ModelLock lock(g_dev->state);
   memcpy(g_dev->image + uint64_t(sector) * kRawPageBytes, raw, kRawPageBytes);

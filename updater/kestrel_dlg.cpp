@@ -16,7 +16,7 @@
 
 namespace {
 
-const DWORD kChunkBytes = 512;
+const DWORD kChunkBytes = BOOT_SECTOR_BYTES;
 
 // Progress bar position (range 0..100) after dwDone of dwSize bytes. The
 // product is formed in 64 bits: in 32 bits dwDone * 100 wraps for images

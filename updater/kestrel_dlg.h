@@ -28,7 +28,7 @@ class CUpdaterDlg : public CDialog {
   void EndRun(HANDLE hFile, LPCTSTR lpszText, LPCTSTR lpszCaption);
 
   HICON m_hIcon;
-  BYTE m_abChunk[512];
+  BYTE m_abChunk[BOOT_SECTOR_BYTES];
   FlashContext m_flash;
 
   DECLARE_MESSAGE_MAP()

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "flash/nand_format.h"
 #include "platform/debug_sink.h"
 #include "platform/native/kernel_internal.h"
 #include "platform/native/native.h"
@@ -160,7 +161,7 @@ bool Ready() { return g_dev != nullptr || SocAttach(); }
 
 bool HoldsBus(int window) {
   if (window != WIN_NAND_REGS && window != WIN_DMA_REGS) return true;
-  static const wchar_t* const kBusMutexes[] = {L"_FLASH_MUTEX_", L"PIN_MUX_CAM_NANDFLASH_MUTEX"};
+  static const wchar_t* const kBusMutexes[] = {FLASH_MUTEX_NAME, PIN_MUTEX_NAME};
   return native::CallingThreadOwnsAll(kBusMutexes, 2);
 }
 
@@ -272,14 +273,14 @@ std::wstring SocDeviceFile(const wchar_t* name) {
   return g_dev && !g_dev->dir.empty() ? g_dev->wdir + L"/" + name : std::wstring();
 }
 
-bool SocReadRawPage(uint32_t sector, uint8_t raw[528]) {
+bool SocReadRawPage(uint32_t sector, uint8_t raw[NAND_RAW_PAGE_BYTES]) {
   if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
   std::lock_guard<std::mutex> g(g_modelLock);
   memcpy(raw, g_dev->image + uint64_t(sector) * kRawPageBytes, kRawPageBytes);
   return true;
 }
 
-bool SocWriteRawPage(uint32_t sector, const uint8_t raw[528]) {
+bool SocWriteRawPage(uint32_t sector, const uint8_t raw[NAND_RAW_PAGE_BYTES]) {
   if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
   std::lock_guard<std::mutex> g(g_modelLock);
   memcpy(g_dev->image + uint64_t(sector) * kRawPageBytes, raw, kRawPageBytes);

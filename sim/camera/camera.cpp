@@ -34,6 +34,7 @@
 
 #include <string>
 
+#include "flash/nand_format.h"
 #include "flash/soc_ressh.h"
 #include "flash/soc_windows.h"
 #include "platform/debug_sink.h"
@@ -128,7 +129,7 @@ int wmain(int argc, wchar_t** argv) {
   w.resShare = Map(RESSHARE_REGS_SIZE, RESSHARE_REGS_VA);
   w.extBoard = Map(EXTBOARD_REGS_SIZE, EXTBOARD_REGS_VA);
   w.globals = Map(DRIVER_GLOBALS_SIZE, DRIVER_GLOBALS_VA);
-  HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  HANDLE pin = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
   HANDLE stop = opt.stopEvent.empty() ? CreateEventW(NULL, TRUE, FALSE, NULL)
                                       : CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
   if (!w.resShare || !w.extBoard || !w.globals || !pin || !stop) {

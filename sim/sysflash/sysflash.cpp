@@ -28,6 +28,7 @@
 
 #include <string>
 
+#include "flash/nand_format.h"
 #include "platform/debug_sink.h"
 #include "platform/event_log.h"
 #include "sim/device.h"
@@ -76,7 +77,7 @@ bool AcquireBus(HANDLE flash, HANDLE pin, HANDLE stop, Counts* n) {
   if (w == WAIT_OBJECT_0) return false;
   if (w == WAIT_ABANDONED_0 + 1) {
     ++n->abandoned;
-    fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ was abandoned by its owner; going on\n");
+    fwprintf(stderr, L"sysflash: " FLASH_MUTEX_NAME L" was abandoned by its owner; going on\n");
   }
   HANDLE second[2] = {stop, pin};
   w = WaitForMultipleObjects(2, second, FALSE, INFINITE);
@@ -151,13 +152,13 @@ int wmain(int argc, wchar_t** argv) {
   Options opt;
   if (!ParseArgs(argc, argv, &opt)) return runproto::kStandInUsage;
 
-  HANDLE flash = CreateMutexW(NULL, FALSE, L"_FLASH_MUTEX_");
+  HANDLE flash = CreateMutexW(NULL, FALSE, FLASH_MUTEX_NAME);
   if (!flash) {
-    fwprintf(stderr, L"sysflash: cannot create _FLASH_MUTEX_ (error %lu)\n", GetLastError());
+    fwprintf(stderr, L"sysflash: cannot create " FLASH_MUTEX_NAME L" (error %lu)\n", GetLastError());
     return runproto::kStandInUsage;
   }
-  if (GetLastError() == ERROR_ALREADY_EXISTS) fwprintf(stderr, L"sysflash: _FLASH_MUTEX_ already exists; sharing it\n");
-  HANDLE pin = CreateMutexW(NULL, FALSE, L"PIN_MUX_CAM_NANDFLASH_MUTEX");
+  if (GetLastError() == ERROR_ALREADY_EXISTS) fwprintf(stderr, L"sysflash: " FLASH_MUTEX_NAME L" already exists; sharing it\n");
+  HANDLE pin = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
   HANDLE stop = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
   if (!pin || !stop) {
     fwprintf(stderr, L"sysflash: cannot create the pin mutex or the stop event (error %lu)\n", GetLastError());

@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "tests/common/byte_diff.h"
+#include "tests/common/on_flash.h"
 #include "tools/run/device_runner.h"
 
 namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kPage = 528;
-constexpr uint32_t kSectorsPerBlock = 32;
+constexpr uint32_t kPage = onflash::kRawPage;
+constexpr uint32_t kSectorsPerBlock = onflash::kSectorsPerBlock;
 
 // Runs the host tool; returns its exit code, output in *out.
 int Devsim(const std::string& args, std::string* out = nullptr);

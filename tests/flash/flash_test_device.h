@@ -14,13 +14,14 @@
 #include "sim/device_record.h"
 #include "sim/nand_cfg.h"
 #include "tests/common/byte_diff.h"
+#include "tests/common/on_flash.h"
 
 namespace flashtest {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kRawPage = 528;
-constexpr uint32_t kData = 512;
+constexpr uint32_t kRawPage = onflash::kRawPage;
+constexpr uint32_t kData = onflash::kData;
 
 class TestDevice {
  public:

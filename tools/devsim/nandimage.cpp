@@ -25,8 +25,8 @@ bool IsDirectory(const std::string& path) {
 
 void SectorInfo::Encode(uint8_t* out) const {
   PutLe32(out, dwReserved1);
-  out[4] = bOEMReserved;
-  out[5] = bBadBlock;
+  out[SPARE_OEM_RESERVED_OFFSET] = bOEMReserved;
+  out[SPARE_BAD_BLOCK_OFFSET] = bBadBlock;
   out[6] = uint8_t(wReserved2);
   out[7] = uint8_t(wReserved2 >> 8);
 }
@@ -34,8 +34,8 @@ void SectorInfo::Encode(uint8_t* out) const {
 SectorInfo SectorInfo::Decode(const uint8_t* in) {
   SectorInfo s;
   s.dwReserved1 = GetLe32(in);
-  s.bOEMReserved = in[4];
-  s.bBadBlock = in[5];
+  s.bOEMReserved = in[SPARE_OEM_RESERVED_OFFSET];
+  s.bBadBlock = in[SPARE_BAD_BLOCK_OFFSET];
   s.wReserved2 = uint16_t(in[6] | (in[7] << 8));
   return s;
 }
@@ -47,10 +47,10 @@ bool SectorInfo::operator==(const SectorInfo& o) const {
 
 SectorInfo BootSpareRecord() {
   SectorInfo s;
-  s.dwReserved1 = 0;
-  s.bOEMReserved = 0xFC;
-  s.bBadBlock = 0;
-  s.wReserved2 = 0;
+  s.dwReserved1 = BOOT_SPARE_RESERVED1;
+  s.bOEMReserved = BOOT_SPARE_OEM_RESERVED;
+  s.bBadBlock = BOOT_SPARE_BAD_BLOCK;
+  s.wReserved2 = BOOT_SPARE_RESERVED2;
   return s;
 }
 

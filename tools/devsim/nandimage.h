@@ -1,22 +1,10 @@
 // Raw NAND images as the host sees them: a file of pages, each page its data
-// bytes followed by its spare bytes (528 bytes for the small-page chips the
-// device uses: 512 data, 16 spare), in page order. This is the layout of
+// bytes followed by its spare bytes, in page order. This is the layout of
 // nand.img in a device folder and of a raw page+spare dump read off a real
-// chip with a programmer, so both open the same way.
-//
-// On a small-page chip every sector keeps in its spare area:
-//   spare 0-7    SectorInfo, little-endian {dwReserved1 u32, bOEMReserved u8,
-//                bBadBlock u8, wReserved2 u16}
-//   spare 8-10   page ECC of data bytes 0-255
-//   spare 11     unused (whatever the ECC program sent; never read back)
-//   spare 12-14  page ECC of data bytes 256-511
-//   spare 15     unused
-// The boot area lies where the TOC says: the TOC block is the first of blocks
-// 1..100 whose first sector carries the boot spare record; its sector 0 holds
-// the signature "NTOC", the area's sector count at offset 60 and its first
-// block at offset 176. The boot area is laid out in 32 sectors of 512 bytes a
-// block whatever chip is fitted, which is why it only exists on small-page
-// chips.
+// chip with a programmer, so both open the same way. The format of a
+// small-page sector (its spare record, its codes) and of the boot area and
+// its TOC is the device's own, flash/nand_format.h; the names below are that
+// header's values in the tool's types.
 #ifndef TOOLS_DEVSIM_NANDIMAGE_H
 #define TOOLS_DEVSIM_NANDIMAGE_H
 
@@ -25,24 +13,25 @@
 #include <string>
 #include <vector>
 
+#include "flash/nand_format.h"
 #include "sim/nand_cfg.h"
 
 namespace devsim {
 
-constexpr uint32_t kSectorBytes = 512;
-constexpr uint32_t kSpareBytes = 16;
-constexpr uint32_t kRawPageBytes = kSectorBytes + kSpareBytes;
-constexpr uint32_t kBootSectorsPerBlock = 32;
-constexpr uint32_t kTocScanFirstBlock = 1;
-constexpr uint32_t kTocScanLastBlock = 100;
-constexpr uint32_t kTocSectorCountOffset = 60;
-constexpr uint32_t kTocFirstBlockOffset = 176;
-constexpr uint8_t kTocSignature[4] = {0x4E, 0x54, 0x4F, 0x43};  // "NTOC"
+constexpr uint32_t kSectorBytes = NAND_SECTOR_BYTES;
+constexpr uint32_t kSpareBytes = NAND_SPARE_BYTES;
+constexpr uint32_t kRawPageBytes = NAND_RAW_PAGE_BYTES;
+constexpr uint32_t kBootSectorsPerBlock = BOOT_SECTORS_PER_BLOCK;
+constexpr uint32_t kTocScanFirstBlock = TOC_SCAN_FIRST_BLOCK;
+constexpr uint32_t kTocScanLastBlock = TOC_SCAN_LAST_BLOCK;
+constexpr uint32_t kTocSectorCountOffset = TOC_EBOOT_SECTORS_OFFSET;
+constexpr uint32_t kTocFirstBlockOffset = TOC_EBOOT_BLOCK_OFFSET;
+constexpr uint8_t kTocSignature[4] = {TOC_SIGNATURE_0, TOC_SIGNATURE_1, TOC_SIGNATURE_2, TOC_SIGNATURE_3};
 
 // Spare byte positions.
-constexpr uint32_t kSpareBadBlock = 5;
-constexpr uint32_t kSpareEcc0 = 8;   // code of data 0-255
-constexpr uint32_t kSpareEcc1 = 12;  // code of data 256-511
+constexpr uint32_t kSpareBadBlock = SPARE_BAD_BLOCK_OFFSET;
+constexpr uint32_t kSpareEcc0 = SPARE_ECC0_OFFSET;  // code of data 0-255
+constexpr uint32_t kSpareEcc1 = SPARE_ECC1_OFFSET;  // code of data 256-511
 
 using Bytes = std::vector<uint8_t>;
 

@@ -20,8 +20,6 @@
 
 namespace powerloss {
 
-const uint8_t kBootRecord[8] = {0, 0, 0, 0, BOOT_SPARE_OEM_RESERVED, 0, 0, 0};
-
 namespace {
 
 // xorshift64*: fast, and the same bytes for a seed on every target.
@@ -132,12 +130,9 @@ void BuildFlashBefore(const UpdatePlan& plan, uint8_t* raw) {
   Random(plan.seed * 2).Fill(raw, size_t(plan.FlashBytes()));
 
   uint8_t toc[kSectorBytes] = {};
-  toc[TOC_SIGNATURE_OFFSET + 0] = TOC_SIGNATURE_0;
-  toc[TOC_SIGNATURE_OFFSET + 1] = TOC_SIGNATURE_1;
-  toc[TOC_SIGNATURE_OFFSET + 2] = TOC_SIGNATURE_2;
-  toc[TOC_SIGNATURE_OFFSET + 3] = TOC_SIGNATURE_3;
-  PutLe32(toc + TOC_EBOOT_SECTORS_OFFSET, plan.areaSectors);
-  PutLe32(toc + TOC_EBOOT_BLOCK_OFFSET, plan.areaFirstBlock);
+  memcpy(toc, onflash::kTocSignature, 4);
+  PutLe32(toc + onflash::kTocSectorCountAt, plan.areaSectors);
+  PutLe32(toc + onflash::kTocFirstBlockAt, plan.areaFirstBlock);
   std::vector<uint8_t> page = ProgrammedPage(toc, true, true);
   memcpy(raw + uint64_t(plan.tocBlock) * kSectorsPerBlock * kRawPage, page.data(), kRawPage);
 

@@ -21,15 +21,16 @@
 #include "platform/native/native.h"
 #include "sim/device_record.h"
 #include "sim/nand_cfg.h"
+#include "tests/common/on_flash.h"
 
 namespace powerloss {
 
-constexpr uint32_t kSectorsPerBlock = 32;
-constexpr uint32_t kSectorBytes = 512;
-constexpr uint32_t kRawPage = 528;
+constexpr uint32_t kSectorsPerBlock = onflash::kSectorsPerBlock;
+constexpr uint32_t kSectorBytes = onflash::kData;
+constexpr uint32_t kRawPage = onflash::kRawPage;
 
 // The boot spare record of the TOC sector and of every boot area sector.
-extern const uint8_t kBootRecord[8];
+using onflash::kBootRecord;
 
 struct UpdatePlan {
   uint32_t maker = 0xEC;
