@@ -65,7 +65,8 @@ build_and_test() {
     filter=(-E "$skip")
     what="the tests but /$skip/"
   fi
-  ctest --preset coverage -j "$jobs" "${filter[@]}" >"$build/coverage-ctest.log" 2>&1
+  rm -f "$build/ctest-junit.xml"
+  ctest --preset coverage -j "$jobs" "${filter[@]}" --output-junit ctest-junit.xml >"$build/coverage-ctest.log" 2>&1
   echo "$? $what" >"$build/coverage-ctest.status"
 }
 
@@ -80,7 +81,7 @@ elif [ ! -f "$build/coverage-ctest.status" ]; then
 fi
 tested=$(date +%s)
 read -r ctest_status what <"$build/coverage-ctest.status"
-result=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$build/coverage-ctest.log" | tail -n 1)
+result=$(scripts/ctest-results "$build/ctest-junit.xml" --summary 2>/dev/null)
 if [ "$ctest_status" -ne 0 ]; then
   sed -n '/The following tests FAILED/,$p' "$build/coverage-ctest.log"
   [ -n "$result" ] || tail -n 20 "$build/coverage-ctest.log"

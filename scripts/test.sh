@@ -35,15 +35,14 @@ done
 passed=0; failed=0; counts=()
 for kind in "${kinds[@]}"; do
   echo "== tests: $kind"
-  log="build/$kind/ctest-summary.log"
-  ctest --preset "$kind" -j "$jobs" 2>&1 | tee "$log"
-  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
-  if [ -n "$line" ]; then
-    total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
-    bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
-    passed=$((passed + total - bad)); failed=$((failed + bad))
-    counts+=("$kind $((total - bad))/$total")
+  # The counts come from CTest's JUnit report (relative to the build tree).
+  report="build/$kind/ctest-junit.xml"
+  rm -f "$report"
+  ctest --preset "$kind" -j "$jobs" --output-junit ctest-junit.xml
+  [ $? -eq 0 ] || status=1
+  if read -r ok total < <(scripts/ctest-results "$report" | head -n 1) && [ -n "${total:-}" ]; then
+    passed=$((passed + ok)); failed=$((failed + total - ok))
+    counts+=("$kind $ok/$total")
   else
     status=1
     counts+=("$kind no result")
