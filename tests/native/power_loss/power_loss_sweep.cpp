@@ -325,7 +325,20 @@ std::string GuardProbeFault(const Chip& c) {
   return fault;
 }
 
-ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs, size_t batch, uint64_t every) {
+// Part `part` of `parts` of a chip's points: a run of them, so that the parts
+// of one sweep are CTest entries of their own, run side by side by CTest (or
+// spread over machines) and each a run of points in their order.
+struct Part {
+  uint32_t index = 1, count = 1;
+};
+
+std::vector<int64_t> PartOf(const std::vector<int64_t>& points, Part part) {
+  size_t lo = points.size() * (part.index - 1) / part.count, hi = points.size() * part.index / part.count;
+  return std::vector<int64_t>(points.begin() + lo, points.begin() + hi);
+}
+
+ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs, size_t batch, uint64_t every,
+                     Part part) {
   auto start = std::chrono::steady_clock::now();
   ChipReport report;
   report.name = plan.Name();
@@ -361,8 +374,11 @@ ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs
     std::vector<int64_t> points;
     for (uint64_t n = 0; n < total; n += every) points.push_back(int64_t(n));
     if (points.back() != int64_t(total) - 1) points.push_back(int64_t(total) - 1);
-    PointResult* results = SharedArray<PointResult>(points.size());
-    if (!results) {
+    points = PartOf(points, part);
+    PointResult* results = points.empty() ? nullptr : SharedArray<PointResult>(points.size());
+    if (points.empty()) {
+      // A part of more parts than the chip has points: nothing of it here.
+    } else if (!results) {
       report.failures.push_back("no memory for the results");
     } else {
       size_t batches = (points.size() + batch - 1) / batch;
@@ -437,12 +453,24 @@ int main(int argc, char** argv) {
   app.add_option("--batch", batch, "points per worker (each leaves an updater thread parked there)")
       ->check(CLI::Range(1, 4096));
   app.add_option("--show", shown, "failures printed in detail");
+  std::string partText = "1/1";
+  app.add_option("--part", partText, "K/N: the K-th of N runs of each chip's points (CTest runs the parts side by side)")
+      ->check([](const std::string& v) {
+        unsigned k = 0, n = 0;
+        char end = 0;
+        return sscanf(v.c_str(), "%u/%u%c", &k, &n, &end) == 2 && k >= 1 && k <= n && n <= 1000
+                   ? std::string()
+                   : std::string("--part takes K/N with 1 <= K <= N <= 1000");
+      });
   CLI11_PARSE(app, argc, argv);
+  Part part;
+  sscanf(partText.c_str(), "%u/%u", &part.index, &part.count);
 
   printf(
       "point N: the chip completes the update's first N operations, operation N+1 finds the power gone;\n"
-      "N = 0 .. T-1, T the operations of the uninterrupted update. %d worker(s) at a time, %zu points each.\n\n",
-      jobs, batch);
+      "N = 0 .. T-1, T the operations of the uninterrupted update. %d worker(s) at a time, %zu points each;\n"
+      "part %u of %u of each chip's points.\n\n",
+      jobs, batch, part.index, part.count);
   printf("%-18s %8s %7s %7s %9s %8s %8s\n", "chip", "image", "points", "cut-ok", "recovered", "outside", "seconds");
   auto start = std::chrono::steady_clock::now();
   std::vector<UpdatePlan> plans = Plans(which);
@@ -456,7 +484,7 @@ int main(int argc, char** argv) {
   ChipReport sum;
   std::vector<std::string> failures;
   for (const UpdatePlan& plan : plans) {
-    ChipReport r = SweepChip(plan, memory, jobs, batch, every);
+    ChipReport r = SweepChip(plan, memory, jobs, batch, every, part);
     printf("%-18s %8u %7llu %7llu %9llu %8llu %8.1f%s\n", r.name.c_str(), r.imageBytes, (unsigned long long)r.points,
            (unsigned long long)r.interruptedOk, (unsigned long long)r.recovered, (unsigned long long)r.outsideChanged,
            r.seconds, r.failures.empty() ? "" : "  FAILED");
