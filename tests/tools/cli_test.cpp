@@ -3,25 +3,30 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/tool_test_support.h"
+#include "tools/devsim/command.h"
 
 namespace tooltest {
 namespace {
 
-const char* const kSubcommands[] = {"create", "inspect", "extract", "verify", "fault", "card", "run", "campaign"};
+// The commands as the tool's command table declares them.
+std::vector<std::string> Subcommands() {
+  std::vector<std::string> names;
+  for (const devsim::Command* c : devsim::Commands()) names.push_back(c->name);
+  return names;
+}
 
 TEST(DevsimCli, ToolHelpListsEverySubcommand) {
   ToolRun r = Devsim({"--help"});
   ASSERT_EQ(0, r.exit) << r.All();
   EXPECT_EQ(0u, r.out.find("devsim - ")) << r.out;
-  for (const char* name : kSubcommands)
-    EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + name + " ")) << name;
+  for (const std::string& name : Subcommands()) EXPECT_NE(std::string::npos, r.out.find("  " + name + " ")) << name;
   EXPECT_NE(std::string::npos, r.out.find("exit codes: 0 done, 1 a check asked for failed, 2 bad usage"));
 }
 
 TEST(DevsimCli, EachSubcommandHasItsHelpWhereverTheOptionStands) {
-  for (const char* name : kSubcommands) {
+  for (const std::string& name : Subcommands()) {
     SCOPED_TRACE(name);
-    const std::string usage = std::string("usage: devsim ") + name + " ";
+    const std::string usage = "usage: devsim " + name + " ";
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{name, "--help"}, {name, "/no/such/device", "-h"}, {"help", name}}) {
       ToolRun r = Devsim(args);
@@ -92,6 +97,47 @@ TEST(DevsimCli, RunTakesAKillPointAsAStrictNumber) {
     ToolRun bad_run = Devsim({"run", t / "dev", "--kill-after-ops", bad, "kestrel"});
     EXPECT_EQ(2, bad_run.exit) << "--kill-after-ops " << bad << "\n" << bad_run.All();
     EXPECT_NE(std::string::npos, bad_run.err.find("--kill-after-ops")) << bad_run.All();
+  }
+}
+
+// However it is asked for, a command's help is one text: the same bytes for
+// "help CMD", "CMD --help", "CMD -h" after an argument, and --help after an
+// option that wants a value.
+TEST(DevsimCli, EveryWayOfAskingGivesTheSameHelp) {
+  for (const std::string& name : Subcommands()) {
+    SCOPED_TRACE(name);
+    const ToolRun first = Devsim({"help", name});
+    ASSERT_EQ(0, first.exit) << first.All();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {name, "--help"}, {name, "/no/such/device", "-h"}, {name, "--chip", "--help"}}) {
+      const ToolRun r = Devsim(args);
+      EXPECT_EQ(0, r.exit) << r.All();
+      EXPECT_EQ(first.out, r.out) << testing::PrintToString(args);
+    }
+  }
+}
+
+TEST(DevsimCli, OnlyADeclaredCommandRuns) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"VERIFY", "/x", "f"}, {"ver", "/x", "f"}, {"--chip", "ec:76"}, {"help", "INSPECT"}, {"help", "--json"}}) {
+    const std::string name = args[0] == "help" ? args[1] : args[0];
+    const ToolRun r = Devsim(args);
+    EXPECT_EQ(2, r.exit) << r.All();
+    EXPECT_EQ("devsim: no command '" + name + "' (see devsim --help)\n", r.err);
+    EXPECT_EQ("", r.out);
+  }
+}
+
+// A command's arguments are its own: the name of a command among them is an
+// argument (a folder may be called "run"), and so is "++".
+TEST(DevsimCli, ACommandsNameAmongItsArgumentsIsAnArgument) {
+  ToolRun r = Devsim({"inspect", "/no/such", "run"});
+  EXPECT_EQ(2, r.exit) << r.All();
+  EXPECT_NE(std::string::npos, r.err.find("devsim inspect: unexpected argument 'run'")) << r.All();
+  for (const char* word : {"inspect", "fault", "++"}) {
+    r = Devsim({"fault", word});
+    EXPECT_EQ(2, r.exit) << r.All();
+    EXPECT_EQ(std::string("devsim fault: ") + word + " is not a device folder\n", r.err) << r.All();
   }
 }
 

@@ -12,16 +12,16 @@
 namespace devsim {
 namespace {
 
-const char kHelp[] =
-    "usage: devsim card DIR [--image FILE] [--updater] [--remove NAME]...\n"
-    "\n"
-    "Puts files on the SD card of device DIR (its folder \"SDMMC Disk\").\n"
-    "  --image FILE    FILE becomes \"EBOOT.NB0\", the boot image the updater reads\n"
-    "  --updater       the built kestrel becomes \"Kestrel.exe\", the program the\n"
-    "                  launcher starts (from the device build: DEVSIM_DEVICE_BUILD or\n"
-    "                  build/device)\n"
-    "  --remove NAME   removes NAME from the card first\n"
-    "With no option it lists the card: each file with its size in bytes.\n";
+const char kProse[] =
+    "Puts files on the SD card of device DIR (its folder \"SDMMC Disk\"). With no option it\n"
+    "lists the card: each file with its size in bytes.";
+
+struct CardArgs {
+  std::string dir;
+  std::optional<std::string> image;
+  bool updater = false;
+  std::vector<std::string> removes;
+};
 
 void Copy(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
@@ -32,22 +32,14 @@ void Copy(const std::string& from, const std::string& to) {
   if (!out) throw InputError("cannot write " + to);
 }
 
-int Run(const std::vector<std::string>& argv) {
-  std::vector<std::string> positional, removes;
-  std::optional<std::string> image;
-  bool updater = false;
-  CommandLine cl;
-  cl.Positionals({"DIR"}, &positional);
-  cl.Value("--image", &image);
-  cl.Flag("--updater", &updater);
-  cl.Repeated("--remove", &removes);
-  cl.Parse(argv);
-  const std::string& dir = positional[0];
+int Run(const CardArgs& a) {
+  const std::string& dir = a.dir;
+  const std::optional<std::string>& image = a.image;
   struct stat st;
   if (stat((dir + "/nand.img").c_str(), &st) != 0) throw InputError(dir + ": not a device folder (no nand.img)");
   std::string card = dir + "/SDMMC Disk";
   mkdir(card.c_str(), 0755);
-  for (const std::string& name : removes) {
+  for (const std::string& name : a.removes) {
     if (name.find('/') != std::string::npos) throw UsageError("--remove: " + name + " is not a file name");
     std::remove((card + "/" + name).c_str());
   }
@@ -55,13 +47,13 @@ int Run(const std::vector<std::string>& argv) {
     Copy(*image, card + "/EBOOT.NB0");
     printf("card: %s -> %s/EBOOT.NB0\n", image->c_str(), card.c_str());
   }
-  if (updater) {
+  if (a.updater) {
     std::string exe = ProgramPath("kestrel");
     if (stat(exe.c_str(), &st) != 0) throw InputError(exe + ": not built (cmake --build --preset device)");
     Copy(exe, card + "/Kestrel.exe");
     printf("card: %s -> %s/Kestrel.exe\n", exe.c_str(), card.c_str());
   }
-  if (!image && !updater) {
+  if (!image && !a.updater) {
     // Listed here rather than by a shell: a folder name may hold any
     // character, a quote included.
     std::vector<std::pair<std::string, uintmax_t>> files;
@@ -76,8 +68,21 @@ int Run(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
+Runner Declare(CommandLine& cl) {
+  auto a = std::make_shared<CardArgs>();
+  cl.Describe("put the boot image and the updater on a device's card", kProse);
+  cl.Positional("DIR", "the device folder", &a->dir);
+  cl.Value("--image", "FILE", "FILE becomes \"EBOOT.NB0\", the boot image the updater reads", &a->image);
+  cl.Flag("--updater",
+          "the built kestrel becomes \"Kestrel.exe\", the program the launcher starts (from the device build: "
+          "DEVSIM_DEVICE_BUILD or build/device)",
+          &a->updater);
+  cl.Repeated("--remove", "NAME", "removes NAME from the card first", &a->removes);
+  return [a] { return Run(*a); };
+}
+
 }  // namespace
 
-extern const Command kCardCommand = {"card", "put the boot image and the updater on a device's card", kHelp, Run};
+extern const Command kCardCommand = {"card", Declare};
 
 }  // namespace devsim

@@ -1,7 +1,8 @@
-// The pieces every devsim subcommand is made of: its entry in the command
-// table, its command line, and the two kinds of failure it can end with.
+// The pieces every devsim command is made of: its entry in the command table,
+// its declaration on the tool's CLI11 subcommand, and the two kinds of
+// failure it can end with.
 //
-// Exit codes, the same for every subcommand:
+// Exit codes, the same for every command:
 //   0  done (and every check asked for passed)
 //   1  a check asked for failed (verify differs, an extract met an
 //      uncorrectable sector, the flash has no usable boot area)
@@ -10,6 +11,7 @@
 #ifndef TOOLS_DEVSIM_COMMAND_H
 #define TOOLS_DEVSIM_COMMAND_H
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,43 +19,74 @@
 
 #include "tools/devsim/device_ops.h"
 
+namespace CLI {
+class App;
+class ParseError;
+}  // namespace CLI
+
 namespace devsim {
 
 enum ExitCode { kExitOk = 0, kExitCheckFailed = 1, kExitUsage = 2 };
 
+// What a command does once its command line is read; the values it works on
+// are where its declaration bound them.
+using Runner = std::function<int()>;
+
+class CommandLine;
+
 struct Command {
   const char* name;
-  const char* summary;  // one line in the tool's own --help
-  const char* help;     // the subcommand's --help: usage line first
-  int (*run)(const std::vector<std::string>& args);
+  // Declares the command on `line` (its summary, prose, positionals and
+  // options, each bound to where its value goes) and gives back its Runner.
+  Runner (*declare)(CommandLine& line);
 };
 
-// The table of subcommands (command_table.cpp), in the order --help lists them.
+// The table of commands (command_table.cpp), in the order --help lists them.
 const std::vector<const Command*>& Commands();
-const Command* FindCommand(const std::string& name);
 
-// A subcommand's command line, read by CLI11. Each option is declared with
-// the place its value goes; Parse fills them in. "--name value" and
-// "--name=value" are the same, "--" ends the options, and values stay text:
-// numbers are read afterwards by ParseU32/ParseU64, strictly, so "010" is
-// ten and "12x" a mistake. Every mistake is a UsageError in the tool's words
-// ("unknown option --x", "--chip needs a value", "--chip given twice",
-// "--json takes no value", "missing DIR", "unexpected argument 'b'").
+// A command's declaration, on its CLI11 subcommand: the help is made from it
+// (help_format.h) and the tool's App reads the arguments into it.
+//
+// "--name value" and "--name=value" are the same, "--" ends the options, and
+// values stay text: numbers are read afterwards by ParseU32/ParseU64,
+// strictly, so "010" is ten and "12x" a mistake. Every mistake is a
+// UsageError in the tool's words ("unknown option --x", "--chip needs a
+// value", "--chip given twice", "--json takes no value", "missing DIR",
+// "unexpected argument 'b'").
 class CommandLine {
  public:
-  CommandLine();
+  explicit CommandLine(CLI::App* app);
   ~CommandLine();
   CommandLine(const CommandLine&) = delete;
   CommandLine& operator=(const CommandLine&) = delete;
 
-  void Flag(const std::string& name, bool* given);
-  void Value(const std::string& name, std::optional<std::string>* value);          // at most once
-  void OptionalValue(const std::string& name, std::optional<std::string>* value);  // "" when given bare
-  void Repeated(const std::string& name, std::vector<std::string>* values);        // any number of times
-  // Exactly these positional arguments, named for the message when one is missing.
-  void Positionals(const std::vector<const char*>& names, std::vector<std::string>* values);
+  // The one line devsim --help lists the command with, and the prose its
+  // help shows before the lists of arguments and options.
+  void Describe(const std::string& summary, const std::string& prose);
+  // Prose that follows those lists.
+  void Footer(const std::string& prose);
 
-  void Parse(const std::vector<std::string>& args);
+  // Every positional is needed, in the order declared; `name` stands in the
+  // usage line and in the message when one is missing.
+  void Positional(const std::string& name, const std::string& description, std::string* value);
+
+  // Options. `value` names the option's value in the help ("MM:DD").
+  void Flag(const std::string& name, const std::string& description, bool* given);
+  // At most once.
+  void Value(const std::string& name, const std::string& value, const std::string& description,
+             std::optional<std::string>* out);
+  // Exactly once.
+  void NeededValue(const std::string& name, const std::string& value, const std::string& description, std::string* out);
+  // At most once, the value left out or not; "" when given bare.
+  void OptionalValue(const std::string& name, const std::string& value, const std::string& description,
+                     std::optional<std::string>* out);
+  // Any number of times.
+  void Repeated(const std::string& name, const std::string& value, const std::string& description,
+                std::vector<std::string>* out);
+
+  // Reads args (the command's name first) through the tool's App into the
+  // places declared.
+  void Parse(CLI::App& tool, const std::vector<std::string>& args);
 
  private:
   struct Impl;

@@ -1,23 +1,26 @@
-// The subcommands of devsim. A new subcommand is a file of its own defining
-// its Command, and one line here.
+// The commands of devsim, in the order devsim --help lists them. A new command
+// is a file of its own defining its Command (listed in CMakeLists.txt with
+// the others), and one line here.
 #include "tools/devsim/command.h"
+
+#define DEVSIM_COMMANDS(X) \
+  X(kCreateCommand)        \
+  X(kInspectCommand)       \
+  X(kExtractCommand)       \
+  X(kVerifyCommand)        \
+  X(kFaultCommand)         \
+  X(kCardCommand)          \
+  X(kRunCommand)           \
+  X(kCampaignCommand)
 
 namespace devsim {
 
-extern const Command kCreateCommand;
-extern const Command kInspectCommand;
-extern const Command kExtractCommand;
-extern const Command kVerifyCommand;
-extern const Command kFaultCommand;
-extern const Command kCardCommand;
-extern const Command kRunCommand;
-extern const Command kCampaignCommand;
+#define DEVSIM_DECLARE(command) extern const Command command;
+DEVSIM_COMMANDS(DEVSIM_DECLARE)
 
 const std::vector<const Command*>& Commands() {
-  static const std::vector<const Command*> table = {
-      &kCreateCommand, &kInspectCommand, &kExtractCommand, &kVerifyCommand,
-      &kFaultCommand,  &kCardCommand,    &kRunCommand,     &kCampaignCommand,
-  };
+#define DEVSIM_LIST(command) &command,
+  static const std::vector<const Command*> table = {DEVSIM_COMMANDS(DEVSIM_LIST)};
   return table;
 }
 

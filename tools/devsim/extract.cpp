@@ -8,31 +8,24 @@
 namespace devsim {
 namespace {
 
-const char kHelp[] =
-    "usage: devsim extract DIR|IMAGE -o FILE [--bytes N] [--chip MM:DD] [--area BLOCK:SECTORS]\n"
-    "\n"
+const char kProse[] =
     "Writes the data of the boot area's first ceil(N/512) sectors, ECC-corrected, to FILE:\n"
     "N bytes (default: the whole area, its sector count times 512). The area is the one the\n"
-    "TOC names (as the device finds it), or the one given with --area.\n"
-    "\n"
+    "TOC names (as the device finds it), or the one given with --area.";
+const char kFooter[] =
     "A sector whose ECC cannot repair it is still written as read; each such sector is\n"
     "named on stderr and the exit code is 1. Exit 1 also when there is no usable boot area,\n"
-    "2 on bad usage or unreadable input (N larger than the area is bad usage).\n";
+    "2 on bad usage or unreadable input (N larger than the area is bad usage).";
 
-int RunExtract(const std::vector<std::string>& argv) {
-  std::vector<std::string> positional;
-  std::optional<std::string> out, bytesText, chip, areaText;
-  CommandLine cl;
-  cl.Positionals({"DIR|IMAGE"}, &positional);
-  cl.Value("-o", &out);
-  cl.Value("--bytes", &bytesText);
-  cl.Value("--chip", &chip);
-  cl.Value("--area", &areaText);
-  cl.Parse(argv);
-  if (!out) throw UsageError("missing -o FILE");
-  NandImage img = OpenSource(positional[0], chip, false);
+struct ExtractArgs {
+  std::string source, out;
+  std::optional<std::string> bytesText, chip, areaText;
+};
+
+int RunExtract(const ExtractArgs& a) {
+  NandImage img = OpenSource(a.source, a.chip, false);
   std::optional<AreaChoice> given;
-  if (areaText) given = ParseAreaChoice(*areaText);
+  if (a.areaText) given = ParseAreaChoice(*a.areaText);
 
   BootArea area;
   TocInfo toc;
@@ -43,16 +36,16 @@ int RunExtract(const std::vector<std::string>& argv) {
   }
   const uint64_t areaBytes = uint64_t(area.sectorCount) * kSectorBytes;
   uint64_t bytes = areaBytes;
-  if (bytesText) {
-    bytes = ParseU64(*bytesText, "--bytes");
+  if (a.bytesText) {
+    bytes = ParseU64(*a.bytesText, "--bytes");
     if (bytes > areaBytes)
-      throw UsageError("--bytes " + *bytesText + " is more than the boot area's " + std::to_string(area.sectorCount) +
+      throw UsageError("--bytes " + *a.bytesText + " is more than the boot area's " + std::to_string(area.sectorCount) +
                        " sectors (" + std::to_string(areaBytes) + " bytes)");
   }
   const uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
 
-  std::ofstream f(*out, std::ios::binary | std::ios::trunc);
-  if (!f) throw InputError("cannot create " + *out);
+  std::ofstream f(a.out, std::ios::binary | std::ios::trunc);
+  if (!f) throw InputError("cannot create " + a.out);
   uint64_t corrected = 0, uncorrectable = 0, erased = 0, wrongSpare = 0;
   std::string err;
   for (uint64_t i = 0; i < sectors; ++i) {
@@ -82,20 +75,31 @@ int RunExtract(const std::vector<std::string>& argv) {
     f.write(reinterpret_cast<const char*>(c.data), std::streamsize(n));
   }
   f.close();
-  if (!f) throw InputError("cannot write " + *out);
+  if (!f) throw InputError("cannot write " + a.out);
   std::printf(
       "extract: %llu bytes from %llu sectors of the boot area at block %u (sectors %llu..) to %s: "
       "%llu corrected, %llu uncorrectable, %llu erased, %llu with a wrong spare record\n",
       static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(sectors), area.firstBlock,
-      static_cast<unsigned long long>(area.FirstSector()), out->c_str(), static_cast<unsigned long long>(corrected),
+      static_cast<unsigned long long>(area.FirstSector()), a.out.c_str(), static_cast<unsigned long long>(corrected),
       static_cast<unsigned long long>(uncorrectable), static_cast<unsigned long long>(erased),
       static_cast<unsigned long long>(wrongSpare));
   return uncorrectable ? kExitCheckFailed : kExitOk;
 }
 
+Runner Declare(CommandLine& cl) {
+  auto a = std::make_shared<ExtractArgs>();
+  cl.Describe("copy the boot area's content (ECC-corrected) to a file", kProse);
+  cl.Footer(kFooter);
+  cl.Positional("DIR|IMAGE", "a device folder, or a chip's raw page+spare image", &a->source);
+  cl.NeededValue("-o", "FILE", "the file the data goes to", &a->out);
+  cl.Value("--bytes", "N", "how many bytes (default: the whole area)", &a->bytesText);
+  cl.Value("--chip", "MM:DD", "the chip of a bare IMAGE (default: from its size)", &a->chip);
+  cl.Value("--area", "BLOCK:SECTORS", "take this run of sectors instead of the TOC's area", &a->areaText);
+  return [a] { return RunExtract(*a); };
+}
+
 }  // namespace
 
-extern const Command kExtractCommand = {"extract", "copy the boot area's content (ECC-corrected) to a file", kHelp,
-                                        RunExtract};
+extern const Command kExtractCommand = {"extract", Declare};
 
 }  // namespace devsim

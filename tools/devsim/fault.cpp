@@ -9,80 +9,44 @@
 namespace devsim {
 namespace {
 
-// The help is made from the fault kinds' rows (sim/fault_kinds.h): their
-// options, value forms and help lines.
-std::string MakeHelp() {
-  const auto& kinds = sim::FaultKinds();
-  std::string usage = "usage: devsim fault DIR";
-  const std::string indent(24, ' ');
-  auto word = [&](const std::string& w) {
-    if (usage.size() - usage.rfind('\n') + w.size() > 100) usage += "\n" + indent;
-    usage += " " + w;
-  };
-  for (const sim::FaultKind& k : kinds) word(std::string("[") + k.option + " " + k.syntax + "]" + (k.repeats ? "..." : ""));
-  word("[--clear]");
-  std::string options;
-  for (const sim::FaultKind& k : kinds) {
-    std::string head = std::string("  ") + k.option + " " + k.syntax;
-    std::string help = k.help;
-    size_t start = 0;
-    for (bool first = true;; first = false) {
-      size_t nl = help.find('\n', start);
-      std::string part = help.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-      std::string lead = first ? head : "";
-      if (lead.size() >= 30) {
-        options += lead + "\n";
-        lead.clear();
-      }
-      options += lead + std::string(30 - lead.size(), ' ') + part + "\n";
-      if (nl == std::string::npos) break;
-      start = nl + 1;
-    }
-  }
-  return usage +
-         "\n\n"
-         "Adds faults to DIR/nand.cfg for the chip model to apply; with no option it lists the\n"
-         "faults in effect. BYTE counts within the raw page (0-511 data, 512-527 spare on the\n"
-         "small-page chips), BIT is 0-7.\n"
-         "\n" +
-         options +
-         "  --clear                     remove every fault first (then add those given)\n"
-         "N counts from the next program start on the device: chip operations for --stuck-ready\n"
+const char kProse[] =
+    "Adds faults to DIR/nand.cfg for the chip model to apply; with no option it lists the\n"
+    "faults in effect. BYTE counts within the raw page (0-511 data, 512-527 spare on the\n"
+    "small-page chips), BIT is 0-7.";
+
+std::string Footer() {
+  return "N counts from the next program start on the device: chip operations for --stuck-ready\n"
          "and --power-loss, its own kind of operation (DMA transfers, drains, FIFO transfers,\n"
          "operations with CMD) for a hang. The options without ... are one of a kind: a new one\n"
          "replaces the old. The device model holds at most " +
-         std::to_string(sim::kMaxFaultsPerKind) + " faults of each kind;\nmore are refused (exit 2).\n";
+         std::to_string(sim::kMaxFaultsPerKind) + " faults of each kind;\nmore are refused (exit 2).";
 }
 
-const std::string& Help() {
-  static const std::string help = MakeHelp();
-  return help;
+// A kind's help lines as one description; the help wraps it.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  return text;
 }
 
-int RunFault(const std::vector<std::string>& argv) {
-  const auto& kinds = sim::FaultKinds();
-  std::vector<std::string> positional;
-  std::vector<std::vector<std::string>> repeated(kinds.size());
-  std::vector<std::optional<std::string>> single(kinds.size());
+// Each fault kind's values, in the order of sim::FaultKinds().
+struct FaultArgs {
+  std::string dir;
+  std::vector<std::vector<std::string>> repeated;
+  std::vector<std::optional<std::string>> single;
   bool clear = false;
-  CommandLine cl;
-  cl.Positionals({"DIR"}, &positional);
-  for (size_t i = 0; i < kinds.size(); ++i) {
-    if (kinds[i].repeats)
-      cl.Repeated(kinds[i].option, &repeated[i]);
-    else
-      cl.Value(kinds[i].option, &single[i]);
-  }
-  cl.Flag("--clear", &clear);
-  cl.Parse(argv);
+};
+
+int RunFault(const FaultArgs& a) {
+  const auto& kinds = sim::FaultKinds();
 
   // The options as faults, in the fields nand.cfg keeps them in; where they
   // lie on the chip is checked when they are added.
   sim::NandConfig add;
-  bool changes = clear;
+  bool changes = a.clear;
   for (size_t i = 0; i < kinds.size(); ++i) {
-    std::vector<std::string> values = repeated[i];
-    if (single[i]) values.push_back(*single[i]);
+    std::vector<std::string> values = a.repeated[i];
+    if (a.single[i]) values.push_back(*a.single[i]);
     for (const std::string& v : values) {
       sim::FaultFields fields;
       std::string error;
@@ -91,9 +55,9 @@ int RunFault(const std::vector<std::string>& argv) {
       changes = true;
     }
   }
-  const std::string& dir = positional[0];
+  const std::string& dir = a.dir;
   sim::NandConfig cfg = ReadDeviceConfig(dir);
-  if (clear) cfg.ClearFaults();
+  if (a.clear) cfg.ClearFaults();
   AddFaults(add, FaultNaming::kOptions, &cfg);
   if (changes) WriteDeviceConfig(dir, cfg);
 
@@ -103,9 +67,28 @@ int RunFault(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
+// The options are the fault kinds' rows (sim/fault_kinds.h): their options,
+// value forms and help lines.
+Runner Declare(CommandLine& cl) {
+  const auto& kinds = sim::FaultKinds();
+  auto a = std::make_shared<FaultArgs>();
+  a->repeated.resize(kinds.size());
+  a->single.resize(kinds.size());
+  cl.Describe("record faults in a device's nand.cfg (or list them)", kProse);
+  cl.Footer(Footer());
+  cl.Positional("DIR", "the device folder", &a->dir);
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    if (kinds[i].repeats)
+      cl.Repeated(kinds[i].option, kinds[i].syntax, OneLine(kinds[i].help), &a->repeated[i]);
+    else
+      cl.Value(kinds[i].option, kinds[i].syntax, OneLine(kinds[i].help), &a->single[i]);
+  }
+  cl.Flag("--clear", "remove every fault first (then add those given)", &a->clear);
+  return [a] { return RunFault(*a); };
+}
+
 }  // namespace
 
-extern const Command kFaultCommand = {"fault", "record faults in a device's nand.cfg (or list them)", Help().c_str(),
-                                     RunFault};
+extern const Command kFaultCommand = {"fault", Declare};
 
 }  // namespace devsim

@@ -12,9 +12,7 @@
 namespace devsim {
 namespace {
 
-const char kHelp[] =
-    "usage: devsim inspect DIR|IMAGE [--json] [--chip MM:DD] [--area BLOCK:SECTORS] [--map [FILE.png]]\n"
-    "\n"
+const char kProse[] =
     "Shows the chip and its geometry; the TOC block as the device finds it (the first of\n"
     "blocks 1..100 whose first sector has the boot spare record 00 00 00 00 fc 00 00 00,\n"
     "its sector 0 ECC-checked, the signature \"NTOC\", the sector count at 60 and the first\n"
@@ -22,38 +20,40 @@ const char kHelp[] =
     "sectors: erased (all 0xFF), clean, corrected (ECC repaired a bit or met a damaged\n"
     "code), uncorrectable, wrong spare record (readable, but not the boot record). For a\n"
     "device also its nand.cfg (bad blocks, faults), the protocol checker's record and the\n"
-    "simulated clock (soc.state).\n"
+    "simulated clock (soc.state).";
+const char kFooter[] =
+    "The map: the TOC block (T), the boot area's blocks (B written, e erased, c a sector\n"
+    "corrected, U a sector uncorrectable or with a wrong record), other data (d), factory\n"
+    "bad blocks (X), erased blocks (.); as text 128 blocks a row, as a picture 64 blocks a\n"
+    "row (same kinds, legend squares under it in that order: erased, data, bad, TOC,\n"
+    "written, erased, corrected, uncorrectable).\n"
     "\n"
-    "  --chip MM:DD          the chip of a bare IMAGE (default: from its size)\n"
-    "  --area BLOCK:SECTORS  look at this run of sectors instead of the TOC's area\n"
-    "  --map [FILE.png]      the chip as a map of blocks instead: the TOC block (T), the\n"
-    "                        boot area's blocks (B written, e erased, c a sector corrected,\n"
-    "                        U a sector uncorrectable or with a wrong record), other data\n"
-    "                        (d), factory bad blocks (X), erased blocks (.); a text map of\n"
-    "                        128 blocks a row, or with FILE.png a picture of 64 blocks a\n"
-    "                        row (same kinds, legend squares under it in that order:\n"
-    "                        erased, data, bad, TOC, written, erased, corrected,\n"
-    "                        uncorrectable)\n"
-    "  --json                one JSON object instead of text. Keys:\n"
-    "      path, kind (\"device\" | \"image\"), image (the raw file)\n"
-    "      chip: id (\"ec:76\"), maker, device, known, largePage, pageData, pageSpare,\n"
-    "            pagesPerBlock, blocks, imageBytes\n"
-    "      badBlocks: [block...] (nand.cfg; null for an image)\n"
-    "      faults: [\"fault.KEY = VALUE\"...] (nand.cfg; null for an image)\n"
-    "      toc: found, marked (a block has the boot record), block, sector, signature\n"
-    "           (hex bytes), sectorCount, firstBlock, ecc (\"\" or what the check met),\n"
-    "           problem (null when found)\n"
-    "      area (null when there is none): source (\"toc\" | \"option\"), firstBlock,\n"
-    "           sectorCount, firstSector, blocks, usable, problem, checked (sectors that\n"
-    "           lie inside the chip), counts {erased, clean, corrected, uncorrectable,\n"
-    "           wrongSpare}, erasedRanges [[firstIndex, lastIndex]...], notClean\n"
-    "           [{index, sector, state, detail}...] (erased ones not listed; at most 1000),\n"
-    "           notCleanTruncated\n"
-    "      record (null for an image): clockNs, chipBusyNs, chipOps, poweredOff,\n"
-    "           violationCount, violations [text...], error (null or why soc.state\n"
-    "           could not be read)\n"
+    "The JSON object's keys:\n"
+    "  path, kind (\"device\" | \"image\"), image (the raw file)\n"
+    "  chip: id (\"ec:76\"), maker, device, known, largePage, pageData, pageSpare,\n"
+    "        pagesPerBlock, blocks, imageBytes\n"
+    "  badBlocks: [block...] (nand.cfg; null for an image)\n"
+    "  faults: [\"fault.KEY = VALUE\"...] (nand.cfg; null for an image)\n"
+    "  toc: found, marked (a block has the boot record), block, sector, signature\n"
+    "       (hex bytes), sectorCount, firstBlock, ecc (\"\" or what the check met),\n"
+    "       problem (null when found)\n"
+    "  area (null when there is none): source (\"toc\" | \"option\"), firstBlock,\n"
+    "       sectorCount, firstSector, blocks, usable, problem, checked (sectors that\n"
+    "       lie inside the chip), counts {erased, clean, corrected, uncorrectable,\n"
+    "       wrongSpare}, erasedRanges [[firstIndex, lastIndex]...], notClean\n"
+    "       [{index, sector, state, detail}...] (erased ones not listed; at most 1000),\n"
+    "       notCleanTruncated\n"
+    "  record (null for an image): clockNs, chipBusyNs, chipOps, poweredOff,\n"
+    "       violationCount, violations [text...], error (null or why soc.state\n"
+    "       could not be read)\n"
     "\n"
-    "Exit 0 when everything could be read; 2 when the input (or soc.state) cannot be.\n";
+    "Exit 0 when everything could be read; 2 when the input (or soc.state) cannot be.";
+
+struct InspectArgs {
+  std::string source;
+  std::optional<std::string> chip, area, map;
+  bool json = false;
+};
 
 std::string U(uint64_t v) { return std::to_string(v); }
 
@@ -130,6 +130,38 @@ void PrintText(const NandImage& img, const InspectReport& rep) {
   }
 }
 
+// The "area" key of --json.
+nlohmann::ordered_json AreaJson(const AreaReport& a) {
+  using Json = nlohmann::ordered_json;
+  if (!a.present) return nullptr;
+  Json area;
+  area["source"] = a.fromOption ? "option" : "toc";
+  area["firstBlock"] = a.area.firstBlock;
+  area["sectorCount"] = a.area.sectorCount;
+  area["firstSector"] = a.area.FirstSector();
+  area["blocks"] = a.area.Blocks();
+  area["usable"] = a.usable;
+  area["problem"] = a.usable ? Json() : Json(a.problem);
+  area["checked"] = a.checked;
+  area["counts"] = {{"erased", a.counts[int(SectorState::kErased)]},
+                    {"clean", a.counts[int(SectorState::kClean)]},
+                    {"corrected", a.counts[int(SectorState::kCorrected)]},
+                    {"uncorrectable", a.counts[int(SectorState::kUncorrectable)]},
+                    {"wrongSpare", a.counts[int(SectorState::kWrongSpare)]}};
+  Json ranges = Json::array();
+  for (const auto& r : a.erasedRanges) ranges.push_back({r.first, r.second});
+  area["erasedRanges"] = std::move(ranges);
+  Json notClean = Json::array();
+  for (const auto& e : a.notClean)
+    notClean.push_back({{"index", e.index},
+                        {"sector", a.area.FirstSector() + e.index},
+                        {"state", SectorStateName(e.state)},
+                        {"detail", e.detail}});
+  area["notClean"] = std::move(notClean);
+  area["notCleanTruncated"] = a.truncated;
+  return area;
+}
+
 void PrintJson(const NandImage& img, const InspectReport& rep) {
   using Json = nlohmann::ordered_json;
   const sim::ChipShape& s = img.Shape();
@@ -170,37 +202,7 @@ void PrintJson(const NandImage& img, const InspectReport& rep) {
   toc["problem"] = t.found ? Json() : Json(t.problem);
   o["toc"] = std::move(toc);
 
-  const AreaReport& a = rep.area;
-  if (!a.present) {
-    o["area"] = nullptr;
-  } else {
-    Json area;
-    area["source"] = a.fromOption ? "option" : "toc";
-    area["firstBlock"] = a.area.firstBlock;
-    area["sectorCount"] = a.area.sectorCount;
-    area["firstSector"] = a.area.FirstSector();
-    area["blocks"] = a.area.Blocks();
-    area["usable"] = a.usable;
-    area["problem"] = a.usable ? Json() : Json(a.problem);
-    area["checked"] = a.checked;
-    area["counts"] = {{"erased", a.counts[int(SectorState::kErased)]},
-                      {"clean", a.counts[int(SectorState::kClean)]},
-                      {"corrected", a.counts[int(SectorState::kCorrected)]},
-                      {"uncorrectable", a.counts[int(SectorState::kUncorrectable)]},
-                      {"wrongSpare", a.counts[int(SectorState::kWrongSpare)]}};
-    Json ranges = Json::array();
-    for (const auto& r : a.erasedRanges) ranges.push_back({r.first, r.second});
-    area["erasedRanges"] = std::move(ranges);
-    Json notClean = Json::array();
-    for (const auto& e : a.notClean)
-      notClean.push_back({{"index", e.index},
-                          {"sector", a.area.FirstSector() + e.index},
-                          {"state", SectorStateName(e.state)},
-                          {"detail", e.detail}});
-    area["notClean"] = std::move(notClean);
-    area["notCleanTruncated"] = a.truncated;
-    o["area"] = std::move(area);
-  }
+  o["area"] = AreaJson(rep.area);
 
   if (!img.IsDevice()) {
     o["record"] = nullptr;
@@ -219,21 +221,12 @@ void PrintJson(const NandImage& img, const InspectReport& rep) {
   std::fputs(text.c_str(), stdout);
 }
 
-int RunInspect(const std::vector<std::string>& argv) {
-  std::vector<std::string> positional;
-  std::optional<std::string> chip, area, map;
-  bool json = false;
-  CommandLine cl;
-  cl.Positionals({"DIR|IMAGE"}, &positional);
-  cl.Flag("--json", &json);
-  cl.Value("--chip", &chip);
-  cl.Value("--area", &area);
-  cl.OptionalValue("--map", &map);
-  cl.Parse(argv);
-  if (map && json) throw UsageError("--map and --json: one or the other");
-  NandImage img = OpenSource(positional[0], chip, false);
+int RunInspect(const InspectArgs& a) {
+  const std::optional<std::string>& map = a.map;
+  if (map && a.json) throw UsageError("--map and --json: one or the other");
+  NandImage img = OpenSource(a.source, a.chip, false);
   std::optional<AreaChoice> given;
-  if (area) given = ParseAreaChoice(*area);
+  if (a.area) given = ParseAreaChoice(*a.area);
   InspectReport rep = InspectImage(img, given);
   if (map) {
     std::vector<BlockKind> blocks = MapBlocks(img, rep);
@@ -244,7 +237,7 @@ int RunInspect(const std::vector<std::string>& argv) {
       WriteMapPng(*map, blocks);
       std::printf("map: %s (%zu blocks)\n", map->c_str(), blocks.size());
     }
-  } else if (json)
+  } else if (a.json)
     PrintJson(img, rep);
   else
     PrintText(img, rep);
@@ -255,9 +248,21 @@ int RunInspect(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
+Runner Declare(CommandLine& cl) {
+  auto a = std::make_shared<InspectArgs>();
+  cl.Describe("show chip, TOC, boot area sector states, checker record", kProse);
+  cl.Footer(kFooter);
+  cl.Positional("DIR|IMAGE", "a device folder, or a chip's raw page+spare image", &a->source);
+  cl.Flag("--json", "one JSON object instead of text (its keys below)", &a->json);
+  cl.Value("--chip", "MM:DD", "the chip of a bare IMAGE (default: from its size)", &a->chip);
+  cl.Value("--area", "BLOCK:SECTORS", "look at this run of sectors instead of the TOC's area", &a->area);
+  cl.OptionalValue("--map", "FILE.png", "the chip as a map of blocks instead: text, or a picture in FILE.png (below)",
+                   &a->map);
+  return [a] { return RunInspect(*a); };
+}
+
 }  // namespace
 
-extern const Command kInspectCommand = {"inspect", "show chip, TOC, boot area sector states, checker record", kHelp,
-                                        RunInspect};
+extern const Command kInspectCommand = {"inspect", Declare};
 
 }  // namespace devsim

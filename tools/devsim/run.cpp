@@ -10,43 +10,36 @@
 namespace devsim {
 namespace {
 
-const char kHelp[] =
-    "usage: devsim run DIR [--answer ok|cancel|none] [--no-system-driver] [--timeout S]\n"
-    "                      [--interactive] [--show] [--card-fault read-fail|short-read] [--keep-record]\n"
-    "                      [--kill-after-ops N]\n"
-    "                      kestrel|tollgate|PROGRAM.exe\n"
-    "\n"
+const char kProse[] =
     "Boots device DIR: the system flash driver stand-in first (unless --no-system-driver),\n"
     "then the built program with the device folder as the root of its drive, a robot\n"
-    "answering each message box (--answer, default ok; none leaves them up), and stops\n"
-    "everything after at most --timeout seconds (default 120). Prints, in the order they\n"
-    "happened:\n"
+    "answering each message box (--answer), and stops everything after at most --timeout\n"
+    "seconds. Prints, in the order they happened:\n"
     "  MESSAGE caption=\"...\" text=\"...\" type=0x...   one line per message box\n"
     "  DEBUG \"...\"                                    one line per debug line\n"
     "  PROGRESS <position>                            each progress bar position set\n"
     "  EXIT <code>                                    the program's exit code\n"
-    "(strings JSON-escaped), then the protocol checker's count. --interactive: a person\n"
-    "with a display answers the boxes; --show: the windows appear on the display and the\n"
-    "robot answers each box after 2 s (both need a prefix with the X11 driver:\n"
-    "WINEPREFIX=$(scripts/x11-prefix.sh)). --card-fault makes the card's reads fail.\n"
-    "--keep-record keeps the protocol checker's record of earlier runs.\n"
+    "(strings JSON-escaped), then the protocol checker's count.";
+const char kFooter[] =
+    "--interactive and --show need a prefix with the X11 driver:\n"
+    "WINEPREFIX=$(scripts/x11-prefix.sh).\n"
     "--kill-after-ops N: the device ends the program (with what it started) once the\n"
     "chip has made N operations, at its next controller access, holding the bus; its\n"
     "exit code is then 0xDEAD0004. With no other user of the chip the same N leaves\n"
     "the same flash every time.\n"
     "Exit code: 0 when the program ran to its end, 1 when it had to be stopped, 2 when\n"
-    "the run could not be made.\n";
+    "the run could not be made.";
 
 struct RunArgs {
-  std::vector<std::string> positional;
+  std::string dir, program;
   std::optional<std::string> answer, timeout, cardFault, killAfterOps;
   bool noSystemDriver = false, interactive = false, keepRecord = false, show = false;
 };
 
 RunOptions OptionsFrom(const RunArgs& a) {
   RunOptions opt;
-  opt.deviceDir = a.positional[0];
-  opt.program = a.positional[1];
+  opt.deviceDir = a.dir;
+  opt.program = a.program;
   if (a.answer) {
     if (*a.answer != "ok" && *a.answer != "cancel" && *a.answer != "none")
       throw UsageError("--answer: ok, cancel or none, not " + *a.answer);
@@ -80,19 +73,7 @@ RunOptions OptionsFrom(const RunArgs& a) {
   return opt;
 }
 
-int Run(const std::vector<std::string>& argv) {
-  RunArgs a;
-  CommandLine cl;
-  cl.Positionals({"DIR", "PROGRAM"}, &a.positional);
-  cl.Value("--answer", &a.answer);
-  cl.Flag("--no-system-driver", &a.noSystemDriver);
-  cl.Value("--timeout", &a.timeout);
-  cl.Flag("--interactive", &a.interactive);
-  cl.Value("--card-fault", &a.cardFault);
-  cl.Flag("--keep-record", &a.keepRecord);
-  cl.Flag("--show", &a.show);
-  cl.Value("--kill-after-ops", &a.killAfterOps);
-  cl.Parse(argv);
+int Run(const RunArgs& a) {
   RunOptions opt = OptionsFrom(a);
 
   // Each line as it happens, so that a person (or a program reading the
@@ -119,8 +100,26 @@ int Run(const std::vector<std::string>& argv) {
   return r.ranToEnd ? kExitOk : kExitCheckFailed;
 }
 
+Runner Declare(CommandLine& cl) {
+  auto a = std::make_shared<RunArgs>();
+  cl.Describe("run kestrel or tollgate on a simulated device under Wine", kProse);
+  cl.Footer(kFooter);
+  cl.Positional("DIR", "the device folder", &a->dir);
+  cl.Positional("PROGRAM", "kestrel, tollgate or a PROGRAM.exe of the device build", &a->program);
+  cl.Value("--answer", "ok|cancel|none", "how the robot answers each message box (default ok; none leaves them up)",
+           &a->answer);
+  cl.Flag("--no-system-driver", "without the system flash driver stand-in", &a->noSystemDriver);
+  cl.Value("--timeout", "S", "stop everything after at most S seconds (default 120)", &a->timeout);
+  cl.Flag("--interactive", "a person with a display answers the boxes", &a->interactive);
+  cl.Flag("--show", "the windows appear on the display and the robot answers each box after 2 s", &a->show);
+  cl.Value("--card-fault", "read-fail|short-read", "makes the card's reads fail", &a->cardFault);
+  cl.Flag("--keep-record", "keep the protocol checker's record of earlier runs", &a->keepRecord);
+  cl.Value("--kill-after-ops", "N", "end the program once the chip has made N operations (below)", &a->killAfterOps);
+  return [a] { return Run(*a); };
+}
+
 }  // namespace
 
-extern const Command kRunCommand = {"run", "run kestrel or tollgate on a simulated device under Wine", kHelp, Run};
+extern const Command kRunCommand = {"run", Declare};
 
 }  // namespace devsim
