@@ -62,9 +62,8 @@ uint32_t U32(uint64_t v) { return uint32_t(v); }
         }                                                                                    \
   }
 
-
-// Built on first use: other files' static objects (devsim's command table)
-// ask for the rows while the program starts.
+// Built on first use, so that a static object of another file may ask for
+// the rows while the program starts.
 std::vector<FaultKind> MakeKinds() {
   return {
     {"fault.read_flip", "--read-flip", "SECTOR:BYTE:BIT[:COUNT]",

@@ -1,7 +1,7 @@
-// The Win32 side of the simulated SoC: a process attaches to its device
-// folder, maps nand.img (the chip) and soc.state (everything else) shared with
-// every other process on the device, and serves each register access of
-// soc.h through the models under one lock.
+// The Win32 back end of the simulated SoC (the front end, soc_front.cpp,
+// serves the accesses): a process attaches to its device folder, maps
+// nand.img (the chip) and soc.state (everything else) shared with every other
+// process on the device, and locks the models for each access.
 //
 // The model lock is a word in soc.state holding the owner's process id. A
 // named mutex would cost a server round trip (~19 us under Wine) per register
@@ -34,6 +34,7 @@
 #include "sim/device_files.h"
 #include "sim/faults.h"
 #include "sim/soc.h"
+#include "sim/soc_front.h"
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
 #include "tools/run/protocol.h"
@@ -54,16 +55,13 @@ struct MutantBasicInformation {
 };
 typedef LONG(NTAPI* NtQueryMutantFn)(HANDLE, int, PVOID, ULONG, PULONG);
 
-struct Device {
+struct Device : AttachedDevice {
   std::wstring dir;
   HANDLE imageFile = INVALID_HANDLE_VALUE;
   HANDLE imageMap = NULL;
-  uint8_t* image = nullptr;
-  uint64_t imageBytes = 0;
   HANDLE stateFile = INVALID_HANDLE_VALUE;
   HANDLE stateMap = NULL;
-  SocState* state = nullptr;
-  std::unique_ptr<SocModel> model;
+  std::unique_ptr<SocModel> ownedModel;
   bool target = false;  // a process of the program under test
 };
 
@@ -122,35 +120,39 @@ bool ProcessAlive(DWORD pid) {
   return alive;
 }
 
-class ModelLock {
- public:
-  explicit ModelLock(SocState* s) : word_(reinterpret_cast<volatile LONG*>(&s->h.lockOwner)), s_(s) {
-    LONG me = LONG(GetCurrentProcessId());
-    ULONGLONG start = 0;
-    for (unsigned spins = 1;; ++spins) {
-      LONG owner = InterlockedCompareExchange(word_, me, 0);
-      if (owner == 0) return;
-      if (spins % 4096 == 0) {
-        // An access holds the lock for microseconds. A second of waiting
-        // means an owner that will not come back even if its id now names
-        // another process.
-        ULONGLONG now = GetTickCount64();
-        if (start == 0) start = now;
-        bool gone = owner != me && (!ProcessAlive(DWORD(owner)) || now - start > 1000);
-        if (gone && InterlockedCompareExchange(word_, me, owner) == owner) {
-          InterlockedIncrement(reinterpret_cast<volatile LONG*>(&s_->h.lockTakeovers));
-          return;
-        }
-        Sleep(0);
-      } else {
-        YieldProcessor();
+void LockModel(SocState* s) {
+  volatile LONG* word = reinterpret_cast<volatile LONG*>(&s->h.lockOwner);
+  LONG me = LONG(GetCurrentProcessId());
+  ULONGLONG start = 0;
+  for (unsigned spins = 1;; ++spins) {
+    LONG owner = InterlockedCompareExchange(word, me, 0);
+    if (owner == 0) return;
+    if (spins % 4096 == 0) {
+      // An access holds the lock for microseconds. A second of waiting
+      // means an owner that will not come back even if its id now names
+      // another process.
+      ULONGLONG now = GetTickCount64();
+      if (start == 0) start = now;
+      bool gone = owner != me && (!ProcessAlive(DWORD(owner)) || now - start > 1000);
+      if (gone && InterlockedCompareExchange(word, me, owner) == owner) {
+        InterlockedIncrement(reinterpret_cast<volatile LONG*>(&s->h.lockTakeovers));
+        return;
       }
+      Sleep(0);
+    } else {
+      YieldProcessor();
     }
   }
-  ~ModelLock() { InterlockedExchange(word_, 0); }
+}
+
+void UnlockModel(SocState* s) { InterlockedExchange(reinterpret_cast<volatile LONG*>(&s->h.lockOwner), 0); }
+
+class ModelLock {
+ public:
+  explicit ModelLock(SocState* s) : s_(s) { LockModel(s_); }
+  ~ModelLock() { UnlockModel(s_); }
 
  private:
-  volatile LONG* word_;
   SocState* s_;
 };
 
@@ -229,7 +231,8 @@ bool Attach(const std::wstring& dir) {
     else if (h.faults.configHash != hash)
       LoadSettings(h.faults, cfg, hash);
   }
-  d->model.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  d->ownedModel.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  d->model = d->ownedModel.get();
   d->target = !TargetJobName().empty();
   g_dev = d.release();
   return true;
@@ -294,34 +297,34 @@ bool Ready() { return g_dev != nullptr || SocAttach(); }
 // SocStopInLongWaits: the stop event, and this process's run of status polls.
 HANDLE g_stopEvent = NULL;
 void (*g_onStop)() = nullptr;
-int g_pollWindow = -1;
-unsigned int g_pollOffset = 0;
-unsigned g_pollRun = 0;
+PollRun g_polls;
 
-// Counts a register access into the run of polls. Once a run is long (the
-// hardware does not answer) the stop event is looked at, then again every
-// kLongWaitPolls polls: a stopped stand-in reports and ends there.
-void CountPoll(int id, unsigned int offset, bool read) {
-  if (!g_onStop) return;
-  if (read && SocModel::IsStatusRegister(uint32_t(id), offset)) {
-    if (id == g_pollWindow && offset == g_pollOffset) {
-      ++g_pollRun;
-    } else {
-      g_pollWindow = id;
-      g_pollOffset = offset;
-      g_pollRun = 1;
-    }
-  } else {
-    g_pollWindow = -1;
-    g_pollRun = 0;
+// The processes of a device under Wine: each maps the device's files and
+// locks the models with the owner word in soc.state; an access is made by a
+// process, and a power loss or a kill ends processes.
+class Win32BackEnd : public SocBackEnd {
+ public:
+  AttachedDevice* Device(bool attach) override { return g_dev || (attach && SocAttach()) ? g_dev : nullptr; }
+  void Lock() override { LockModel(g_dev->state); }
+  void Unlock() override { UnlockModel(g_dev->state); }
+  Accessor Who(int window, unsigned int offset, bool read) override {
+    return {uint32_t(GetCurrentProcessId()), HoldsBus(window, offset, read), g_dev->target};
   }
-  if (g_pollRun > kLongWaitPolls && (g_pollRun - 1) % kLongWaitPolls == 0 &&
-      WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0)
-    g_onStop();
-}
-
+  // A stopped stand-in reports and ends in a long wait.
+  void CountPoll(int window, unsigned int offset, bool read) override {
+    if (g_onStop && g_polls.Count(window, offset, read) && WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0)
+      g_onStop();
+  }
+  void PowerLost() override { GoDark(); }
+  void Killed() override { EndTargetJob(); }
+};
 
 }  // namespace
+
+SocBackEnd& BackEnd() {
+  static Win32BackEnd back;
+  return back;
+}
 
 bool SocAttach() {
   if (g_dev) return true;
@@ -348,40 +351,6 @@ bool SocMemoryWindow(int id, HANDLE* phSection, unsigned long long* pqwOffset) {
   return true;
 }
 
-unsigned int SocRead32(int id, unsigned int offset) {
-  if (!Ready() || !SocRegisterWindow(id, offset)) return 0xFFFFFFFFu;
-  if (g_dev->state->h.power.poweredOff) GoDark();
-  CountPoll(id, offset, true);
-  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, true), g_dev->target};
-  uint32_t v;
-  bool dark, killed;
-  {
-    ModelLock lock(g_dev->state);
-    v = g_dev->model->Read32(uint32_t(id), offset, who);
-    dark = g_dev->model->PoweredOff();
-    killed = g_dev->model->KillDue(uint32_t(id), who);
-  }
-  if (dark) GoDark();
-  if (killed) EndTargetJob();
-  return v;
-}
-
-void SocWrite32(int id, unsigned int offset, unsigned int value) {
-  if (!Ready() || !SocRegisterWindow(id, offset)) return;
-  if (g_dev->state->h.power.poweredOff) GoDark();
-  CountPoll(id, offset, false);
-  Accessor who = {uint32_t(GetCurrentProcessId()), HoldsBus(id, offset, false), g_dev->target};
-  bool dark, killed;
-  {
-    ModelLock lock(g_dev->state);
-    g_dev->model->Write32(uint32_t(id), offset, value, who);
-    dark = g_dev->model->PoweredOff();
-    killed = g_dev->model->KillDue(uint32_t(id), who);
-  }
-  if (dark) GoDark();
-  if (killed) EndTargetJob();
-}
-
 // --- device.h -------------------------------------------------------------
 
 bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error) {
@@ -393,28 +362,6 @@ std::wstring SocDeviceDir() { return g_dev ? g_dev->dir : std::wstring(); }
 
 std::wstring SocDeviceFile(const wchar_t* name) { return g_dev ? Join(g_dev->dir, name) : std::wstring(); }
 
-bool SocReadRawPage(uint32_t sector, uint8_t raw[NAND_RAW_PAGE_BYTES]) {
-  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
-  ModelLock lock(g_dev->state);
-  memcpy(raw, g_dev->image + uint64_t(sector) * kRawPageBytes, kRawPageBytes);
-  return true;
-}
-
-bool SocWriteRawPage(uint32_t sector, const uint8_t raw[NAND_RAW_PAGE_BYTES]) {
-  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
-  ModelLock lock(g_dev->state);
-  memcpy(g_dev->image + uint64_t(sector) * kRawPageBytes, raw, kRawPageBytes);
-  return true;
-}
-
-bool SocLoadFaults(const NandConfig& cfg) {
-  if (!g_dev) return false;
-  ModelLock lock(g_dev->state);
-  // Keep the hash of the file's own text: another process attaching later
-  // keeps these settings unless nand.cfg has changed meanwhile.
-  return LoadSettings(g_dev->state->h.faults, cfg, g_dev->state->h.faults.configHash);
-}
-
 bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
   if (!g_dev) return false;
   NandConfig cfg;
@@ -425,39 +372,11 @@ bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
   return true;
 }
 
-bool SocReadRecord(DeviceRecord* rec) {
-  if (!g_dev) return false;
-  ModelLock lock(g_dev->state);
-  *rec = RecordOf(g_dev->state->h);
-  return true;
-}
-
-void SocClearRecord() {
-  if (!g_dev) return;
-  ModelLock lock(g_dev->state);
-  g_dev->model->GetChecker().Clear();
-}
-
-uint64_t SocClockNs() { return g_dev ? g_dev->state->h.clock.nowNs : 0; }
-uint64_t SocChipBusyNs() { return g_dev ? g_dev->state->h.clock.chipBusyNs : 0; }
-bool SocPoweredOff() { return g_dev && g_dev->state->h.power.poweredOff != 0; }
-
-uint32_t SocPeek32(int window, unsigned int offset) {
-  if (!g_dev || !SocRegisterWindow(window, offset)) return 0xFFFFFFFFu;
-  return g_dev->state->h.regs[window][offset / 4];
-}
-
-void SocPoke32(int window, unsigned int offset, uint32_t value) {
-  if (!g_dev || !SocRegisterWindow(window, offset)) return;
-  ModelLock lock(g_dev->state);
-  g_dev->state->h.regs[window][offset / 4] = value;
-}
-
 void SocStopInLongWaits(HANDLE stop, void (*onStop)()) {
   if (g_stopEvent) CloseHandle(g_stopEvent);
   g_stopEvent = NULL;
   g_onStop = nullptr;
-  g_pollRun = 0;
+  g_polls = PollRun();
   if (!stop || !onStop) return;
   if (!DuplicateHandle(GetCurrentProcess(), stop, GetCurrentProcess(), &g_stopEvent, SYNCHRONIZE, FALSE, 0)) return;
   g_onStop = onStop;

@@ -5,6 +5,7 @@
 #include "updater/stdafx.h"
 
 #include "flash/flash.h"
+#include "flash/nand_format.h"
 #include "updater/resource.h"
 
 class CUpdaterDlg : public CDialog {

@@ -1,4 +1,5 @@
-// The simulated SoC inside one Linux process: the device models of sim/ over
+// The simulated SoC's back end inside one Linux process (the front end,
+// sim/soc_front.cpp, serves the accesses): the device models of sim/ over
 // a device folder (nand.img and soc.state mapped shared, so the host tool and
 // other processes see what the device code did) or over memory (sweeps and
 // the fuzzer, which make thousands of devices), one model lock, and the
@@ -32,22 +33,20 @@
 #include "sim/device_files.h"
 #include "sim/faults.h"
 #include "sim/soc.h"
+#include "sim/soc_front.h"
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
 
 namespace sim {
 namespace {
 
-struct Device {
+struct Device : AttachedDevice {
   std::string dir;  // Linux path; empty for a device in memory
   std::wstring wdir;
-  uint8_t* image = nullptr;
-  uint64_t imageBytes = 0;
   bool imageMapped = false;
   int stateFd = -1;
-  SocState* state = nullptr;
   HANDLE section = NULL;
-  std::unique_ptr<SocModel> model;
+  std::unique_ptr<SocModel> ownedModel;
 };
 
 Device* g_dev = nullptr;
@@ -106,7 +105,8 @@ bool MapState(Device* d) {
 }
 
 void Install(Device* d) {
-  d->model.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  d->ownedModel.reset(new SocModel(*d->state, d->image, d->imageBytes));
+  d->model = d->ownedModel.get();
   std::lock_guard<std::mutex> g(g_modelLock);
   g_dev = d;
 }
@@ -169,38 +169,36 @@ bool HoldsBus(int window) {
 struct LongWaitStop {
   HANDLE stop = NULL;
   void (*onStop)() = nullptr;
-  int window = -1;
-  unsigned offset = 0;
-  unsigned run = 0;
+  PollRun polls;
 };
 thread_local LongWaitStop t_stop;
 
-void CountPoll(int id, unsigned offset, bool read) {
-  LongWaitStop& s = t_stop;
-  if (!s.onStop) return;
-  if (read && SocModel::IsStatusRegister(uint32_t(id), offset)) {
-    if (id == s.window && offset == s.offset) {
-      ++s.run;
-    } else {
-      s.window = id;
-      s.offset = offset;
-      s.run = 1;
-    }
-  } else {
-    s.window = -1;
-    s.run = 0;
+// The device's processes are threads of this process: one mutex locks the
+// models, an access is made by a thread, and a power loss or a kill stops
+// the process (native.h) whose thread makes the access.
+class NativeBackEnd : public SocBackEnd {
+ public:
+  AttachedDevice* Device(bool attach) override { return g_dev || (attach && SocAttach()) ? g_dev : nullptr; }
+  void Lock() override { g_modelLock.lock(); }
+  void Unlock() override { g_modelLock.unlock(); }
+  Accessor Who(int window, unsigned int, bool) override {
+    return {uint32_t(GetCurrentThreadId()), HoldsBus(window), native::CallingThreadIsTarget()};
   }
-  if (s.run > kLongWaitPolls && (s.run - 1) % kLongWaitPolls == 0 && WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0)
-    s.onStop();
-}
-
-// After an access: the device may have lost its power or ended the program.
-void AfterAccess(bool dark, bool killed) {
-  if (dark) native::StopCallingProcess(native::ProgramEnd::kPowerLost);
-  if (killed) native::StopCallingProcess(native::ProgramEnd::kKilled);
-}
+  void CountPoll(int window, unsigned int offset, bool read) override {
+    LongWaitStop& s = t_stop;
+    if (s.onStop && s.polls.Count(window, offset, read) && WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0)
+      s.onStop();
+  }
+  void PowerLost() override { native::StopCallingProcess(native::ProgramEnd::kPowerLost); }
+  void Killed() override { native::StopCallingProcess(native::ProgramEnd::kKilled); }
+};
 
 }  // namespace
+
+SocBackEnd& BackEnd() {
+  static NativeBackEnd back;
+  return back;
+}
 
 bool SocAttach() {
   if (g_dev) return true;
@@ -227,38 +225,6 @@ bool SocMemoryWindow(int id, HANDLE* phSection, unsigned long long* pqwOffset) {
   return true;
 }
 
-unsigned int SocRead32(int id, unsigned int offset) {
-  if (!Ready() || !SocRegisterWindow(id, offset)) return 0xFFFFFFFFu;
-  if (g_dev->state->h.power.poweredOff) native::StopCallingProcess(native::ProgramEnd::kPowerLost);
-  CountPoll(id, offset, true);
-  Accessor who = {uint32_t(GetCurrentThreadId()), HoldsBus(id), native::CallingThreadIsTarget()};
-  uint32_t v;
-  bool dark, killed;
-  {
-    std::lock_guard<std::mutex> g(g_modelLock);
-    v = g_dev->model->Read32(uint32_t(id), offset, who);
-    dark = g_dev->model->PoweredOff();
-    killed = g_dev->model->KillDue(uint32_t(id), who);
-  }
-  AfterAccess(dark, killed);
-  return v;
-}
-
-void SocWrite32(int id, unsigned int offset, unsigned int value) {
-  if (!Ready() || !SocRegisterWindow(id, offset)) return;
-  if (g_dev->state->h.power.poweredOff) native::StopCallingProcess(native::ProgramEnd::kPowerLost);
-  CountPoll(id, offset, false);
-  Accessor who = {uint32_t(GetCurrentThreadId()), HoldsBus(id), native::CallingThreadIsTarget()};
-  bool dark, killed;
-  {
-    std::lock_guard<std::mutex> g(g_modelLock);
-    g_dev->model->Write32(uint32_t(id), offset, value, who);
-    dark = g_dev->model->PoweredOff();
-    killed = g_dev->model->KillDue(uint32_t(id), who);
-  }
-  AfterAccess(dark, killed);
-}
-
 // --- device.h -------------------------------------------------------------
 
 bool CreateDevice(const std::wstring& dir, const NandConfig& cfg, std::string* error) {
@@ -273,26 +239,6 @@ std::wstring SocDeviceFile(const wchar_t* name) {
   return g_dev && !g_dev->dir.empty() ? g_dev->wdir + L"/" + name : std::wstring();
 }
 
-bool SocReadRawPage(uint32_t sector, uint8_t raw[NAND_RAW_PAGE_BYTES]) {
-  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  memcpy(raw, g_dev->image + uint64_t(sector) * kRawPageBytes, kRawPageBytes);
-  return true;
-}
-
-bool SocWriteRawPage(uint32_t sector, const uint8_t raw[NAND_RAW_PAGE_BYTES]) {
-  if (!g_dev || (uint64_t(sector) + 1) * kRawPageBytes > g_dev->imageBytes) return false;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  memcpy(g_dev->image + uint64_t(sector) * kRawPageBytes, raw, kRawPageBytes);
-  return true;
-}
-
-bool SocLoadFaults(const NandConfig& cfg) {
-  if (!g_dev) return false;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  return LoadSettings(g_dev->state->h.faults, cfg, g_dev->state->h.faults.configHash);
-}
-
 bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
   if (!g_dev) return false;
   NandConfig cfg;
@@ -303,34 +249,6 @@ bool SocStartRun(bool clearRecord, int64_t killAfterOps) {
   // A device in memory has no nand.cfg: its settings stay as they were loaded.
   StartDeviceRun(g_dev->state->h, folder ? &cfg : nullptr, hash, clearRecord, killAfterOps);
   return true;
-}
-
-bool SocReadRecord(DeviceRecord* rec) {
-  if (!g_dev) return false;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  *rec = RecordOf(g_dev->state->h);
-  return true;
-}
-
-void SocClearRecord() {
-  if (!g_dev) return;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  g_dev->model->GetChecker().Clear();
-}
-
-uint64_t SocClockNs() { return g_dev ? g_dev->state->h.clock.nowNs : 0; }
-uint64_t SocChipBusyNs() { return g_dev ? g_dev->state->h.clock.chipBusyNs : 0; }
-bool SocPoweredOff() { return g_dev && g_dev->state->h.power.poweredOff != 0; }
-
-uint32_t SocPeek32(int window, unsigned int offset) {
-  if (!g_dev || !SocRegisterWindow(window, offset)) return 0xFFFFFFFFu;
-  return g_dev->state->h.regs[window][offset / 4];
-}
-
-void SocPoke32(int window, unsigned int offset, uint32_t value) {
-  if (!g_dev || !SocRegisterWindow(window, offset)) return;
-  std::lock_guard<std::mutex> g(g_modelLock);
-  g_dev->state->h.regs[window][offset / 4] = value;
 }
 
 void SocStopInLongWaits(HANDLE stop, void (*onStop)()) {
