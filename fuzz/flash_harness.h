@@ -1,29 +1,27 @@
 // The updater run over a flash built from a FlashCase, with the checks a
-// person with a NAND programmer would make afterwards:
-//  - the run ends by itself with exactly one of the updater's message boxes,
-//    and that message has a cause in the case (a read error needs a card that
-//    fails, a write error a fault of the media, ...); a case without faults
-//    and with a valid TOC must succeed, one whose TOC is missing or invalid
-//    must end with "Can't locate bootloader area!";
-//  - the protocol checker recorded nothing, and the bus mutexes are free;
-//  - nothing outside the boot area changed (the area as the TOC on the flash
-//    defines it; nothing at all when the run stopped before the erase);
-//  - after "Bootloader update finished!" the area holds the image: each sector
-//    its data with 0xFF padding, its page ECC and the boot spare record, the
-//    rest of the area erased.
+// person with a NAND programmer would make afterwards. Three parts:
+//  - flash_builder.h builds the chip from the case: the planted pages (old
+//    boot loader, spare records, TOC block), the chip's identity and faults,
+//    the card's image;
+//  - flash_oracle.h says what the updater must do with such a chip: the TOC
+//    the locator must find, the message the run may end with, the area it may
+//    change, and the flash after a successful update;
+//  - this runner puts the chip and the card in place, runs the updater's own
+//    program, checks what holds of every run (the protocol checker recorded
+//    nothing, the bus mutexes are free), compares the chip afterwards with
+//    what was planted, asks the oracle about the message and each changed
+//    page, and erases the chip again.
 // A failed check prints the case, what the run recorded and what differs, and
-// aborts (libFuzzer keeps the input as a crash).
+// aborts (flash_finding.h; libFuzzer keeps the input as a crash).
 #ifndef FUZZ_FLASH_HARNESS_H
 #define FUZZ_FLASH_HARNESS_H
 
 #include <cstdint>
 
 #include "fuzz/flash_case.h"
+#include "fuzz/flash_oracle.h"
 
 namespace flashfuzz {
-
-enum class Message { kNone, kOpen, kInit, kLocate, kRead, kErase, kWrite, kDone };
-const char* MessageName(Message m);
 
 struct RunResult {
   Message message = Message::kNone;
