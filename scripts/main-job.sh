@@ -8,7 +8,7 @@
 #      answers the message; with DISPLAY set a person does, with --interactive),
 #   5. what happened, as a person wants to see it (scripts/run_view.py): on a
 #      terminal one progress bar updating in place, elsewhere a short
-#      transcript, with --verbose every line of `devsim run`; then a summary
+#      transcript, with --verbose every record of `devsim run --events`; then a summary
 #      whose last line says whether the boot area now holds the image.
 # Usage: scripts/main-job.sh [DEVICE_DIR] [--interactive] [--verbose]
 set -uo pipefail
@@ -64,9 +64,9 @@ if [ -n "${DISPLAY:-}" ]; then
   # with --interactive.
   [ -n "$interactive" ] || interactive="--show"
   echo "(DISPLAY is set: the dialog and the message appear there)"
-  WINEPREFIX=$(scripts/x11-prefix.sh) ./devsim run "$dev" $interactive kestrel | "${view[@]}"
+  WINEPREFIX=$(scripts/x11-prefix.sh) ./devsim run "$dev" $interactive --events kestrel | "${view[@]}"
 else
-  ./devsim run "$dev" kestrel | "${view[@]}"
+  ./devsim run "$dev" --events kestrel | "${view[@]}"
 fi
 run_rc=${PIPESTATUS[0]}
 

@@ -130,6 +130,41 @@ TEST(KestrelUpdate, EmptyImageErasesTheAreaAndWritesNothing) {
   ExpectNoViolations(withOld);
 }
 
+// `devsim run --events`, as the main job reads it: every line a record of
+// the run, in order, the updater's message and end among them and the
+// checker's record last; and the update done.
+TEST(KestrelUpdate, DevsimRunEventsAreOneRecordALineEndingWithTheCheckers) {
+  Device dev("--fill");
+  ASSERT_FALSE(dev.dir.empty());
+  Bytes image = PseudoRandom(1000, 11);
+  dev.PutImage(image);
+  std::string out;
+  ASSERT_EQ(0, Devsim("run '" + dev.dir + "' --events kestrel", &out)) << out;
+  std::vector<runproto::Event> events;
+  std::string error;
+  ASSERT_TRUE(runproto::ParseEventLog(out, &events, &error)) << error << "\n" << out;
+  ASSERT_FALSE(events.empty());
+  auto checker = std::get_if<runproto::CheckerRecord>(&events.back());
+  ASSERT_NE(nullptr, checker) << "the last record is the checker's\n" << out;
+  EXPECT_EQ(0u, checker->violations);
+  std::vector<std::string> messages, debugLines;
+  std::vector<uint64_t> progress, exits;
+  size_t checkers = 0;
+  for (const runproto::Event& e : events) {
+    checkers += std::holds_alternative<runproto::CheckerRecord>(e);
+    if (auto m = std::get_if<runproto::MessageBoxCall>(&e)) messages.push_back(m->text);
+    if (auto d = std::get_if<runproto::DebugLine>(&e)) debugLines.push_back(d->line);
+    if (auto p = std::get_if<runproto::Progress>(&e)) progress.push_back(p->pos);
+    if (auto x = std::get_if<runproto::ProgramExit>(&e)) exits.push_back(x->exit);
+  }
+  EXPECT_EQ(std::vector<std::string>{kFinished}, messages) << out;
+  EXPECT_EQ((std::vector<uint64_t>{0, 51, 100}), progress) << out;
+  EXPECT_EQ(std::vector<uint64_t>{0}, exits) << out;
+  EXPECT_FALSE(debugLines.empty()) << out;
+  EXPECT_EQ(1u, checkers) << out;
+  ExpectAreaHolds(dev, image);
+}
+
 TEST(KestrelUpdate, FailuresBeforeTheEraseLeaveTheFlashUnchanged) {
   struct Case {
     const char* name;

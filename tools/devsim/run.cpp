@@ -19,7 +19,10 @@ const char kProse[] =
     "  DEBUG \"...\"                                    one line per debug line\n"
     "  PROGRESS <position>                            each progress bar position set\n"
     "  EXIT <code>                                    the program's exit code\n"
-    "(strings JSON-escaped), then the protocol checker's count.";
+    "(strings JSON-escaped), then the protocol checker's count. With --events, every\n"
+    "record of the run instead, one JSON object a line as the run's event log holds them\n"
+    "(\"kind\": debug, message, answer, box, process, delete, close, progress, exit,\n"
+    "sysdrv, camera), the last one the checker's (\"kind\": \"checker\", violations, lines).";
 const char kFooter[] =
     "--interactive and --show need a prefix with the X11 driver:\n"
     "WINEPREFIX=$(scripts/x11-prefix.sh).\n"
@@ -33,7 +36,7 @@ const char kFooter[] =
 struct RunArgs {
   std::string dir, program;
   std::optional<std::string> answer, timeout, cardFault, killAfterOps;
-  bool noSystemDriver = false, interactive = false, keepRecord = false, show = false;
+  bool noSystemDriver = false, interactive = false, keepRecord = false, show = false, events = false;
 };
 
 RunOptions OptionsFrom(const RunArgs& a) {
@@ -78,8 +81,8 @@ int Run(const RunArgs& a) {
 
   // Each line as it happens, so that a person (or a program reading the
   // output) follows the run while it goes.
-  opt.onEvent = [](const runproto::Event& e) {
-    std::string line = FormatRunLine(e);
+  opt.onEvent = [&a](const runproto::Event& e) {
+    std::string line = a.events ? runproto::FormatEvent(e) : FormatRunLine(e);
     if (line.empty()) return;
     printf("%s\n", line.c_str());
     fflush(stdout);
@@ -93,8 +96,15 @@ int Run(const RunArgs& a) {
   sim::DeviceRecord rec;
   std::string err;
   if (sim::ReadDeviceRecord(opt.deviceDir, &rec, &err)) {
-    printf("protocol checker: %llu violations\n", (unsigned long long)rec.violationCount);
-    for (const std::string& v : rec.violations) printf("  %s\n", v.c_str());
+    if (a.events) {
+      runproto::CheckerRecord checker;
+      checker.violations = rec.violationCount;
+      checker.lines = rec.violations;
+      printf("%s\n", runproto::FormatEvent(checker).c_str());
+    } else {
+      printf("protocol checker: %llu violations\n", (unsigned long long)rec.violationCount);
+      for (const std::string& v : rec.violations) printf("  %s\n", v.c_str());
+    }
   }
   if (!r.error.empty()) fprintf(stderr, "devsim run: %s\n%s", r.error.c_str(), r.runnerOutput.c_str());
   return r.ranToEnd ? kExitOk : kExitCheckFailed;
@@ -115,6 +125,7 @@ Runner Declare(CommandLine& cl) {
   cl.Value("--card-fault", "read-fail|short-read", "makes the card's reads fail", &a->cardFault);
   cl.Flag("--keep-record", "keep the protocol checker's record of earlier runs", &a->keepRecord);
   cl.Value("--kill-after-ops", "N", "end the program once the chip has made N operations (below)", &a->killAfterOps);
+  cl.Flag("--events", "every record of the run as JSON, one a line, instead of the lines above", &a->events);
   return [a] { return Run(*a); };
 }
 

@@ -17,12 +17,13 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ProgramExit, pid, exit, timedOut
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(SysdrvReport, pid, holds, writes, reads, erases, mismatches, failures,
                                                 abandoned, pinAbandoned, firstBlock, blocks, stoppedAt)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(CameraReport, pid, mode, takes, stoppedAt)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(CheckerRecord, violations, lines)
 
 namespace {
 
 // The kind names, in the order of the variant's alternatives.
-const char* const kKinds[] = {"debug", "message",  "answer", "box",    "process", "delete",
-                              "close", "progress", "exit",   "sysdrv", "camera"};
+const char* const kKinds[] = {"debug",    "message", "answer", "box",    "process", "delete",
+                              "close",    "progress", "exit",  "sysdrv", "camera",  "checker"};
 static_assert(sizeof(kKinds) / sizeof(kKinds[0]) == std::variant_size_v<Event>, "a name for every kind");
 
 template <size_t I = 0>

@@ -19,6 +19,9 @@
 //                                                            mismatches, failures, abandoned,
 //                                                            pinAbandoned, firstBlock, blocks, stoppedAt
 //   camera    a camera stand-in's report                     pid, mode, takes, stoppedAt
+//   checker   the protocol checker's record after the run     violations, lines
+//             (written by `devsim run --events`, not by the
+//             device's processes)
 //
 // Strings are UTF-8. probeOpenError is -1 when no probe file was asked for,
 // else the error of opening it from another process (0: it opened).
@@ -115,8 +118,13 @@ struct CameraReport {
   std::string stoppedAt;
 };
 
+struct CheckerRecord {
+  uint64_t violations = 0;         // all the checker counted
+  std::vector<std::string> lines;  // the ones it kept, in order
+};
+
 using Event = std::variant<DebugLine, MessageBoxCall, MessageBoxAnswer, BoxSeen, ProcessStart, FileDelete, ProcessClose,
-                           Progress, ProgramExit, SysdrvReport, CameraReport>;
+                           Progress, ProgramExit, SysdrvReport, CameraReport, CheckerRecord>;
 
 // The "kind" member of each record.
 const char* KindOf(const Event& e);
