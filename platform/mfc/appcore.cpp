@@ -1,9 +1,8 @@
-// The application object and the framework's start-up.
+// The application object and the framework's start-up, alike on every
+// platform; the message loop (CWinThread::Run) is the platform's.
 #include <afxwin.h>
 
-#include <string.h>
-
-void AfxRegisterCommonControls();
+#include "platform/mfc/afx_platform.h"
 
 namespace {
 
@@ -16,7 +15,7 @@ CWinApp* g_pApp = NULL;
 CWinApp* AfxGetApp() { return g_pApp; }
 
 HINSTANCE AfxGetInstanceHandle() {
-  return g_pApp != NULL && g_pApp->m_hInstance != NULL ? g_pApp->m_hInstance : GetModuleHandleW(NULL);
+  return g_pApp != NULL && g_pApp->m_hInstance != NULL ? g_pApp->m_hInstance : AfxDefaultInstance();
 }
 
 HINSTANCE AfxGetResourceHandle() { return AfxGetInstanceHandle(); }
@@ -29,18 +28,6 @@ CWinThread::CWinThread() : m_pMainWnd(NULL), m_nExitCode(0) {}
 CWinThread::~CWinThread() {}
 
 BOOL CWinThread::InitInstance() { return FALSE; }
-
-int CWinThread::Run() {
-  MSG msg;
-  for (;;) {
-    BOOL got = GetMessageW(&msg, NULL, 0, 0);
-    if (got == 0 || got == -1) break;
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-  if (msg.message == WM_QUIT) m_nExitCode = (int)msg.wParam;
-  return ExitInstance();
-}
 
 int CWinThread::ExitInstance() { return m_nExitCode; }
 
@@ -74,21 +61,9 @@ BOOL AfxWinInit(HINSTANCE hInstance, HINSTANCE, LPTSTR lpCmdLine, int nCmdShow) 
   pApp->m_hInstance = hInstance;
   pApp->m_lpCmdLine = lpCmdLine;
   pApp->m_nCmdShow = nCmdShow;
-  if (pApp->m_pszAppName == NULL) {
-    // No name given: the program file's name without its folder and
-    // extension.
-    wchar_t szPath[MAX_PATH];
-    DWORD n = GetModuleFileNameW(hInstance, szPath, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-      const wchar_t* pName = wcsrchr(szPath, L'\\');
-      pName = pName != NULL ? pName + 1 : szPath;
-      wcsncpy(pApp->m_szModuleName, pName, MAX_PATH - 1);
-      pApp->m_szModuleName[MAX_PATH - 1] = 0;
-      wchar_t* pDot = wcsrchr(pApp->m_szModuleName, L'.');
-      if (pDot != NULL) *pDot = 0;
-      pApp->m_pszAppName = pApp->m_szModuleName;
-    }
-  }
+  // No name given: the program file's name without its folder and extension.
+  if (pApp->m_pszAppName == NULL && AfxProgramName(hInstance, pApp->m_szModuleName))
+    pApp->m_pszAppName = pApp->m_szModuleName;
   return TRUE;
 }
 

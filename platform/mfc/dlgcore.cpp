@@ -17,6 +17,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/mfc/afx_platform.h"
+
 namespace {
 
 // The templates may name the common control classes ("msctls_progress32");
@@ -50,19 +52,6 @@ DWORD TemplateStyle(UINT nID) {
 
 void AfxRegisterCommonControls() { RegisterCommonControls(); }
 
-CDataExchange::CDataExchange(CWnd* pDlgWnd, BOOL bSaveAndValidate)
-    : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd), m_bFailed(FALSE) {}
-
-void CDataExchange::Fail() { m_bFailed = TRUE; }
-
-BEGIN_MESSAGE_MAP(CDialog, CWnd)
-ON_COMMAND(IDOK, &CDialog::OnOK)
-ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
-END_MESSAGE_MAP()
-
-CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_bTemplateVisible(FALSE), m_bInitSeen(FALSE) {}
-
 CDialog::~CDialog() {
   if (m_hWnd != NULL) ::DestroyWindow(m_hWnd);
 }
@@ -88,27 +77,7 @@ INT_PTR CDialog::DoModal() {
   }
 }
 
-BOOL CDialog::OnInitDialog() {
-  UpdateData(FALSE);
-  return TRUE;
-}
-
 void CDialog::EndDialog(int nResult) { ::EndDialog(m_hWnd, nResult); }
-
-void CDialog::OnOK() {
-  if (!UpdateData(TRUE)) return;
-  EndDialog(IDOK);
-}
-
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
-
-void CDialog::DoDataExchange(CDataExchange*) {}
-
-BOOL CDialog::UpdateData(BOOL bSaveAndValidate) {
-  CDataExchange dx(this, bSaveAndValidate);
-  DoDataExchange(&dx);
-  return !dx.m_bFailed;
-}
 
 INT_PTR CALLBACK AfxDlgProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {

@@ -1,26 +1,38 @@
-// Command targets, message map routing and windows.
+// Windows over Win32, the program's module and its message loop (command
+// routing and what every platform shares: cmdroute.cpp, appcore.cpp).
 #include <afxwin.h>
+
+#include <string.h>
 
 #include <map>
 
-// The root of every message map chain: no entries, no base.
-const AFX_MSGMAP CCmdTarget::messageMap = {NULL, &CCmdTarget::_messageEntries[0]};
-const AFX_MSGMAP_ENTRY CCmdTarget::_messageEntries[] = {{0, 0, 0, 0, AfxSig_end, (AFX_PMSG)0}};
-const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return &CCmdTarget::messageMap; }
+#include "platform/mfc/afx_platform.h"
 
-CCmdTarget::CCmdTarget() {}
-CCmdTarget::~CCmdTarget() {}
+HINSTANCE AfxDefaultInstance() { return GetModuleHandleW(NULL); }
 
-BOOL CCmdTarget::OnCmdMsg(UINT nID, int nCode, void*, void*) {
-  for (const AFX_MSGMAP* pMap = GetMessageMap(); pMap != NULL; pMap = pMap->pBaseMap) {
-    for (const AFX_MSGMAP_ENTRY* e = pMap->lpEntries; e->nSig != AfxSig_end; ++e) {
-      if (e->nMessage == WM_COMMAND && e->nCode == (UINT)nCode && nID >= e->nID && nID <= e->nLastID) {
-        (this->*e->pfn)();
-        return TRUE;
-      }
-    }
+BOOL AfxProgramName(HINSTANCE hInstance, wchar_t* name) {
+  wchar_t szPath[MAX_PATH];
+  DWORD n = GetModuleFileNameW(hInstance, szPath, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return FALSE;
+  const wchar_t* pName = wcsrchr(szPath, L'\\');
+  pName = pName != NULL ? pName + 1 : szPath;
+  wcsncpy(name, pName, MAX_PATH - 1);
+  name[MAX_PATH - 1] = 0;
+  wchar_t* pDot = wcsrchr(name, L'.');
+  if (pDot != NULL) *pDot = 0;
+  return TRUE;
+}
+
+int CWinThread::Run() {
+  MSG msg;
+  for (;;) {
+    BOOL got = GetMessageW(&msg, NULL, 0, 0);
+    if (got == 0 || got == -1) break;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
   }
-  return FALSE;
+  if (msg.message == WM_QUIT) m_nExitCode = (int)msg.wParam;
+  return ExitInstance();
 }
 
 namespace {
@@ -54,9 +66,6 @@ void DropDeadTemporaries() {
 
 }  // namespace
 
-BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
-END_MESSAGE_MAP()
-
 CWnd::CWnd() : m_hWnd(NULL) {}
 
 CWnd::~CWnd() {
@@ -68,8 +77,6 @@ CWnd::~CWnd() {
   CWinApp* pApp = AfxGetApp();
   if (pApp != NULL && pApp->m_pMainWnd == this) pApp->m_pMainWnd = NULL;
 }
-
-HWND CWnd::GetSafeHwnd() const { return m_hWnd; }
 
 CWnd* CWnd::FromHandle(HWND hWnd) {
   if (hWnd == NULL) return NULL;
@@ -139,30 +146,11 @@ void CWnd::CenterWindow(CWnd* pAlternateOwner) {
   ::SetWindowPos(m_hWnd, NULL, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-int CWnd::MessageBox(LPCTSTR lpszText, LPCTSTR lpszCaption, UINT nType) {
-  if (lpszCaption == NULL) lpszCaption = AfxGetAppName();
-  return ::MessageBoxW(m_hWnd, lpszText, lpszCaption, nType);
-}
-
 CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
-
-LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  return ::SendMessageW(m_hWnd, message, wParam, lParam);
-}
 
 BOOL CWnd::ShowWindow(int nCmdShow) { return ::ShowWindow(m_hWnd, nCmdShow); }
 
 BOOL CWnd::IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
-
-BOOL CWnd::OnCommand(WPARAM wParam, LPARAM lParam) {
-  UINT nID = LOWORD(wParam);
-  // Menus, accelerators and the dialog manager's Enter and Escape send no
-  // control window: their code is a plain command.
-  int nCode = lParam == 0 ? CN_COMMAND : HIWORD(wParam);
-  return OnCmdMsg(nID, nCode, NULL, NULL);
-}
-
-void CWnd::PostNcDestroy() {}
 
 void CWnd::OnNcDestroy() {
   CWinApp* pApp = AfxGetApp();
