@@ -16,37 +16,20 @@
 #include "platform/native/native_soc.h"
 #include "sim/device.h"
 #include "tests/native/failure/failure_case.h"
+#include "tests/native/power_loss/small_update_test.h"
 
 namespace powerloss {
 namespace {
 
-class FailurePointsTest : public ::testing::Test {
+class FailurePointsTest : public SmallUpdateTest {
  protected:
-  void SetUp() override {
-    plan_.device = 0x73;
-    plan_.areaSectors = 96;
-    plan_.imageBytes = 32000;
-    image_ = CardImage(plan_);
-    card_.reset(new Card(image_));
-    ASSERT_TRUE(card_->ok());
-    before_.resize(size_t(plan_.FlashBytes()));
-    BuildFlashBefore(plan_, before_.data());
-    PrepareDevice(card_->root());
-  }
   void TearDown() override { native::ArmFailurePoint(-1); }
 
   RunResult Run(int64_t fail) {
-    flash_ = before_;
-    FreeSystemFlashMutex();
-    EXPECT_TRUE(native::AttachMemoryDevice(plan_.Config(), flash_.data(), flash_.size()));
+    SwitchOn();
     native::ArmFailurePoint(fail);
     return RunUpdater();
   }
-
-  UpdatePlan plan_;
-  std::vector<uint8_t> image_;
-  std::unique_ptr<Card> card_;
-  std::vector<uint8_t> before_, flash_;
 };
 
 TEST_F(FailurePointsTest, EachKindInEachStepAndEveryPointOfTheFirstSector) {

@@ -16,6 +16,7 @@
 #include "tests/launcher/refusal_text.h"
 #include "platform/native/native.h"
 #include "platform/native/native_soc.h"
+#include "tests/native/power_loss/small_update_test.h"
 #include "tests/native/power_loss/update_case.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLine, int nCmdShow);
@@ -28,19 +29,12 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-class TollgateFailureTest : public ::testing::Test {
+class TollgateFailureTest : public SmallUpdateTest {
  protected:
   void SetUp() override {
-    plan_.device = 0x73;
-    plan_.areaSectors = 96;
-    plan_.imageBytes = 32000;
-    image_ = CardImage(plan_);
-    card_.reset(new Card(image_));
-    ASSERT_TRUE(card_->ok());
-    flash_.resize(size_t(plan_.FlashBytes()));
-    BuildFlashBefore(plan_, flash_.data());
-    before_ = flash_;
-    PrepareDevice(card_->root());
+    SmallUpdateTest::SetUp();
+    if (HasFatalFailure()) return;
+    flash_ = before_;
     native::RegisterProgram(L"\\sdmmc disk\\Kestrel.exe",
                             [] { return AfxWinMain(NULL, NULL, (LPTSTR)L"", SW_SHOW); });
   }
@@ -59,9 +53,7 @@ class TollgateFailureTest : public ::testing::Test {
       fwrite(image_.data(), 1, image_.size(), g);
       fclose(g);
     }
-    flash_ = before_;
-    FreeSystemFlashMutex();
-    EXPECT_TRUE(native::AttachMemoryDevice(plan_.Config(), flash_.data(), flash_.size()));
+    SwitchOn();
     native::ClearEvents();
     native::ArmFailurePoint(fail);
     if (failEvery >= 0) native::FailEveryPointOf(native::FailureKind(failEvery));
@@ -90,14 +82,10 @@ class TollgateFailureTest : public ::testing::Test {
     return boxes;
   }
 
-  UpdatePlan plan_;
   uint64_t slept_ = 0;  // of the last run
   std::vector<native::FailurePoint> seen_;
   std::vector<uint64_t> types_;  // of the last run's boxes
   bool struck_ = false;
-  std::vector<uint8_t> image_;
-  std::unique_ptr<Card> card_;
-  std::vector<uint8_t> flash_, before_;
 };
 
 TEST_F(TollgateFailureTest, EachOfItsCallsFailedInTurn) {
