@@ -13,6 +13,7 @@
 #include "sim/nand_cfg.h"
 #include "tools/campaign/campaign.h"
 #include "tools/campaign/run_support.h"
+#include "tools/devsim/boot_area_reader.h"
 #include "tools/devsim/device_ops.h"
 #include "tools/devsim/nandimage.h"
 #include "tools/run/device_runner.h"

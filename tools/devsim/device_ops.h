@@ -17,7 +17,10 @@
 
 #include "sim/device_record.h"
 #include "sim/nand_cfg.h"
+#include "tools/devsim/boot_area_reader.h"
+#include "tools/devsim/chip_id.h"
 #include "tools/devsim/nandimage.h"
+#include "tools/devsim/sector_codec.h"
 
 namespace devsim {
 
