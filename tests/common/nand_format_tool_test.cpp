@@ -1,4 +1,4 @@
-// The host tool's reading and writing of a sector (tools/devsim/nandimage.h)
+// The host tool's reading and writing of a sector (tools/devsim/sector_codec.h)
 // against the independent statement of the format: where the record and the
 // codes go in a raw page, and the boot spare record's bytes.
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include "tests/common/byte_diff.h"
 #include "tests/common/on_flash.h"
 #include "tests/ecc/ecc_reference.h"
-#include "tools/devsim/nandimage.h"
+#include "tools/devsim/sector_codec.h"
 
 namespace {
 
