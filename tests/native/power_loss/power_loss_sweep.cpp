@@ -415,26 +415,6 @@ ChipReport SweepChip(const UpdatePlan& plan, const FlashMemory& memory, int jobs
   return report;
 }
 
-std::vector<UpdatePlan> Plans(const std::string& which) {
-  std::vector<UpdatePlan> plans;
-  if (which == "all" || which == "default") plans.push_back(UpdatePlan());
-  if (which == "all" || which == "small") {
-    uint32_t seed = 100;
-    for (uint32_t maker : {0x98u, 0xADu, 0xECu}) {
-      for (uint32_t device : {0x73u, 0x75u, 0x76u, 0x79u}) {
-        UpdatePlan p;
-        p.maker = maker;
-        p.device = device;
-        p.areaSectors = 96;
-        p.imageBytes = 32000;
-        p.seed = ++seed;
-        plans.push_back(p);
-      }
-    }
-  }
-  return plans;
-}
-
 }  // namespace
 }  // namespace powerloss
 
@@ -473,7 +453,7 @@ int main(int argc, char** argv) {
       jobs, batch, part.index, part.count);
   printf("%-18s %8s %7s %7s %9s %8s %8s\n", "chip", "image", "points", "cut-ok", "recovered", "outside", "seconds");
   auto start = std::chrono::steady_clock::now();
-  std::vector<UpdatePlan> plans = Plans(which);
+  std::vector<UpdatePlan> plans = SweepPlans(which);
   uint64_t largest = 0;
   for (const UpdatePlan& plan : plans) largest = std::max(largest, plan.FlashBytes());
   FlashMemory memory;

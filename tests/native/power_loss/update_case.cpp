@@ -101,6 +101,26 @@ std::string UpdatePlan::Name() const {
   return buf;
 }
 
+std::vector<UpdatePlan> SweepPlans(const std::string& which) {
+  std::vector<UpdatePlan> plans;
+  if (which == "all" || which == "default") plans.push_back(UpdatePlan());
+  if (which == "all" || which == "small") {
+    uint32_t seed = 100;
+    for (uint32_t maker : {0x98u, 0xADu, 0xECu}) {
+      for (uint32_t device : {0x73u, 0x75u, 0x76u, 0x79u}) {
+        UpdatePlan p;
+        p.maker = maker;
+        p.device = device;
+        p.areaSectors = 96;
+        p.imageBytes = 32000;
+        p.seed = ++seed;
+        plans.push_back(p);
+      }
+    }
+  }
+  return plans;
+}
+
 std::vector<uint8_t> CardImage(const UpdatePlan& plan) {
   std::vector<uint8_t> image(plan.imageBytes);
   Random(plan.seed * 2 + 1).Fill(image.data(), image.size());

@@ -50,6 +50,9 @@ struct UpdatePlan {
 };
 
 // The card's EBOOT.NB0 of the plan (pseudo-random bytes).
+// The updates the power-loss sweep tries: "default" (the 64 MiB update),
+// "small" (one on each of the twelve small-page chips) or "all".
+std::vector<UpdatePlan> SweepPlans(const std::string& which);
 std::vector<uint8_t> CardImage(const UpdatePlan& plan);
 
 // The flash before the update, into raw (plan.FlashBytes() bytes).
