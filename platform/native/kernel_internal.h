@@ -38,6 +38,10 @@ bool CallingThreadCountsPoints();
 // one, which is to fail.
 bool FailHere(FailureKind kind, const char* what);
 
+// A register write of the device code on its way to the models, changed as
+// the armed RegisterTamper (native_soc.h) says.
+void WriteRegister(int window, unsigned offset, unsigned value);
+
 }  // namespace internal
 }  // namespace native
 

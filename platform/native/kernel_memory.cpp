@@ -284,7 +284,7 @@ extern "C" void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
     *reg = value;
     return;
   }
-  sim::SocWrite32(window, offset, value);
+  native::internal::WriteRegister(window, offset, value);
 }
 
 void PlatformFailVirtualCopyAt(unsigned int kernelAddress) {
@@ -302,8 +302,11 @@ int PlatformMappedWindowCount() {
 }
 
 void PlatformResetHooks() {
-  std::lock_guard<std::mutex> g(K().lock);
-  K().failArmed = false;
+  {
+    std::lock_guard<std::mutex> g(K().lock);
+    K().failArmed = false;
+  }
+  native::TamperNextWrite(native::RegisterTamper());
 }
 
 // --- the SoC's shared section and its views --------------------------------------

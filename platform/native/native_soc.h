@@ -25,6 +25,25 @@ bool HangWait(int window, unsigned offset);
 // simulated clock.
 void ElapseHeldPolls(uint64_t polls);
 
+// One register write of the device code changed, as a faulty driver would
+// make it: left out, written with another value, held back until right after
+// the next write to another register, or a write the driver does not make put
+// in right after one it does. It applies once, to the next write to
+// (window, offset) that any process makes through WRITE_REGISTER_ULONG.
+struct RegisterTamper {
+  enum Kind { kNone, kDrop, kValue, kAfter, kInsert };
+  Kind kind = kNone;
+  int window = -1;
+  unsigned offset = 0;
+  unsigned value = 0;  // kValue: written instead; kInsert: the write put in
+  int afterWindow = -1;
+  unsigned afterOffset = 0;  // kAfter, kInsert: right after this register's next write
+};
+// Arms t, replacing what was armed; kNone disarms (as PlatformResetHooks does).
+void TamperNextWrite(const RegisterTamper& t);
+// True while the armed change has not yet been made in full.
+bool TamperPending();
+
 }  // namespace native
 
 #endif

@@ -46,27 +46,7 @@ void Harness::LoadSettings(const NandConfig& c) {
 }
 
 uint32_t Harness::R(uint32_t window, uint32_t offset) { return model->Read32(window, offset, who); }
-void Harness::W(uint32_t window, uint32_t offset, uint32_t value) {
-  Tamper& t = tamper_;
-  bool changes = t.kind == Tamper::kDrop || t.kind == Tamper::kValue || t.kind == Tamper::kAfter;
-  if (changes && !held_ && window == t.window && offset == t.offset) {
-    Tamper::Kind kind = t.kind;
-    t.kind = kind == Tamper::kAfter ? Tamper::kAfter : Tamper::kNone;
-    if (kind == Tamper::kDrop) return;
-    if (kind == Tamper::kValue) value = t.value;
-    if (kind == Tamper::kAfter) {
-      t.value = value;
-      held_ = true;
-      return;
-    }
-  }
-  model->Write32(window, offset, value, who);
-  if (held_ && window == t.afterWindow && offset == t.afterOffset) {
-    held_ = false;
-    t.kind = Tamper::kNone;
-    model->Write32(t.window, t.offset, t.value, who);
-  }
-}
+void Harness::W(uint32_t window, uint32_t offset, uint32_t value) { model->Write32(window, offset, value, who); }
 
 bool Harness::Wait(uint32_t window, uint32_t offset, uint32_t mask, uint32_t want, int* polls) {
   for (int i = 1; i <= kPollLimit; ++i) {

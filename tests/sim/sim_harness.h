@@ -33,17 +33,6 @@ struct ChipCase {
 extern const ChipCase kSmallPageChips[];
 extern const size_t kSmallPageChipCount;
 
-// One register write of the next sequence changed, as a faulty driver would:
-// left out, written with another value, written only after a later write, or
-// a write the sequence does not make put in after one it does.
-struct Tamper {
-  enum Kind { kNone, kDrop, kValue, kAfter, kInsert };
-  Kind kind = kNone;
-  uint32_t window = 0, offset = 0;
-  uint32_t value = 0;                         // kValue: written instead; kInsert: written
-  uint32_t afterWindow = 0, afterOffset = 0;  // kAfter, kInsert: right after this register's next write
-};
-
 class Harness {
  public:
   explicit Harness(const sim::NandConfig& cfg = sim::NandConfig());
@@ -56,12 +45,6 @@ class Harness {
   sim::Accessor who{100, true};
   uint32_t addrCycles = 4;
   uint32_t eraseCycles = 3;
-
-  // Applies to the next write of (window, offset), once.
-  void SetTamper(const Tamper& t) {
-    tamper_ = t;
-    held_ = t.kind == Tamper::kInsert;
-  }
 
   // Replaces the settings and faults, as a test or an attach does.
   void LoadSettings(const sim::NandConfig& c);
@@ -98,9 +81,6 @@ class Harness {
 
  private:
   void Init();
-
-  Tamper tamper_;
-  bool held_ = false;  // kAfter: the write is waiting for its moment
 };
 
 Bytes Pattern(size_t n, uint32_t seed);
