@@ -62,9 +62,8 @@ uint32_t U32(uint64_t v) { return uint32_t(v); }
         }                                                                                    \
   }
 
-// Built on first use, so that a static object of another file may ask for
-// the rows while the program starts.
-std::vector<FaultKind> MakeKinds() {
+// The media faults with a typed list of their own in NandConfig.
+std::vector<FaultKind> TypedMediaKinds() {
   return {
     {"fault.read_flip", "--read-flip", "SECTOR:BYTE:BIT[:COUNT]",
      "reading sector S returns byte B with bit b flipped, the\n"
@@ -119,7 +118,12 @@ std::vector<FaultKind> MakeKinds() {
        return LoadTable(r.eraseFails, &r.eraseFailCount, AllOf(c.eraseFails),
                         +[](const FaultFields& f) { return U32(f[0]); });
      }},
-    // Kinds kept by key in NandConfig::moreFaults.
+  };
+}
+
+// The media faults kept by key in NandConfig::moreFaults.
+std::vector<FaultKind> KeyedMediaKinds() {
+  return {
     {"fault.partial_erase", "--partial-erase", "BLOCK:PAGE:BYTE:BIT",
      "erasing BLOCK reports success but leaves that bit of page\n"
      "PAGE (0 = the block's first) at 0",
@@ -144,6 +148,13 @@ std::vector<FaultKind> MakeKinds() {
          return ReadDisturbRec{U32(f[0]), U32(f[1]), U32(f[2]), U32(f[3]), 0};
        });
      }},
+  };
+}
+
+// The chip that stops answering, the power that goes, and the controller's
+// transfers and events that never end.
+std::vector<FaultKind> InterruptionKinds() {
+  return {
     COUNT_KIND("fault.stuck_ready_after", "--stuck-ready", "after N chip operations nothing signals ready any more",
                stuckReadyAfter),
     COUNT_KIND("fault.power_loss_after", "--power-loss",
@@ -182,6 +193,15 @@ std::vector<FaultKind> MakeKinds() {
        return true;
      }},
   };
+}
+
+// Built on first use, so that a static object of another file may ask for
+// the rows while the program starts; the groups in the order of the table.
+std::vector<FaultKind> MakeKinds() {
+  std::vector<FaultKind> kinds;
+  for (const std::vector<FaultKind>& group : {TypedMediaKinds(), KeyedMediaKinds(), InterruptionKinds()})
+    kinds.insert(kinds.end(), group.begin(), group.end());
+  return kinds;
 }
 
 const char* RoleName(FieldRole role) {

@@ -146,24 +146,99 @@ void StopInWait() {
   ExitProcess(runproto::kStandInOk);
 }
 
+// The bus mutexes and the stop event.
+struct Bus {
+  HANDLE flash = NULL;
+  HANDLE pin = NULL;
+  HANDLE stop = NULL;
+};
+
+// Creates "_FLASH_MUTEX_" (or shares it), opens or creates the pin mutex and
+// the stop event. False, said on stderr, when one cannot be had.
+bool OpenBus(const Options& opt, Bus* bus) {
+  bus->flash = CreateMutexW(NULL, FALSE, FLASH_MUTEX_NAME);
+  if (!bus->flash) {
+    fwprintf(stderr, L"sysflash: cannot create " FLASH_MUTEX_NAME L" (error %lu)\n", GetLastError());
+    return false;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) fwprintf(stderr, L"sysflash: " FLASH_MUTEX_NAME L" already exists; sharing it\n");
+  bus->pin = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
+  bus->stop = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
+  if (!bus->pin || !bus->stop) {
+    fwprintf(stderr, L"sysflash: cannot create the pin mutex or the stop event (error %lu)\n", GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// Tells the starter that the flash mutex exists and the driver is up.
+void SignalReady(const std::string& name) {
+  if (name.empty()) return;
+  HANDLE ready = CreateEventW(NULL, TRUE, FALSE, PlatformWide(name).c_str());
+  if (ready) {
+    SetEvent(ready);
+    CloseHandle(ready);
+  }
+}
+
+// Takes the bus from time to time (or, working the chip, each time another
+// driver has made progress) until the stop event is set. False when the
+// power went.
+bool HoldBusUntilStopped(const Bus& bus, const Options& opt, const sim::NandConfig& cfg, bool working,
+                         sim::FileSystemLoad& load) {
+  Counts& n = g_counts;
+  uint64_t seen = ChipOps();
+  for (;;) {
+    if (WaitForSingleObject(bus.stop, working ? 1 : opt.intervalMs) == WAIT_OBJECT_0) break;
+    if (sim::SocPoweredOff()) return false;
+    // Paced by the others: work only once someone else has used the chip.
+    if (working && ChipOps() == seen) continue;
+    unsigned long abandonedBefore = n.abandoned;
+    if (!AcquireBus(bus.flash, bus.pin, bus.stop, &n)) break;
+    ++n.holds;
+    if (working && n.abandoned != abandonedBefore) load.ResetChip();
+    if (working) {
+      for (uint32_t k = 0; k < cfg.sysdrvRate && WaitForSingleObject(bus.stop, 0) != WAIT_OBJECT_0; ++k) load.Step();
+    } else if (opt.holdMs) {
+      Sleep(opt.holdMs);
+    }
+    ReleaseMutex(bus.pin);
+    ReleaseMutex(bus.flash);
+    seen = ChipOps();
+  }
+  return true;
+}
+
+// A last holding of the bus before it ends, as a driver closing its work:
+// it meets a flash mutex that the program under test left abandoned even
+// when the program died just before the stop, and checks its pages once more.
+void LastHolding(const Bus& bus, bool working, sim::FileSystemLoad& load) {
+  Counts& n = g_counts;
+  DWORD last = WaitForSingleObject(bus.flash, INFINITE);
+  if (last == WAIT_ABANDONED) ++n.abandoned;
+  if (last == WAIT_OBJECT_0 || last == WAIT_ABANDONED) {
+    DWORD pinWait = WaitForSingleObject(bus.pin, INFINITE);
+    if (pinWait == WAIT_ABANDONED) ++n.pinAbandoned;
+    if (pinWait == WAIT_OBJECT_0 || pinWait == WAIT_ABANDONED) {
+      ++n.holds;
+      if (working) {
+        if (last == WAIT_ABANDONED) load.ResetChip();
+        load.FinalCheck(64);
+      }
+      ReleaseMutex(bus.pin);
+    }
+    ReleaseMutex(bus.flash);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   Options opt;
   if (!ParseArgs(argc, argv, &opt)) return runproto::kStandInUsage;
 
-  HANDLE flash = CreateMutexW(NULL, FALSE, FLASH_MUTEX_NAME);
-  if (!flash) {
-    fwprintf(stderr, L"sysflash: cannot create " FLASH_MUTEX_NAME L" (error %lu)\n", GetLastError());
-    return runproto::kStandInUsage;
-  }
-  if (GetLastError() == ERROR_ALREADY_EXISTS) fwprintf(stderr, L"sysflash: " FLASH_MUTEX_NAME L" already exists; sharing it\n");
-  HANDLE pin = CreateMutexW(NULL, FALSE, PIN_MUTEX_NAME);
-  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.stopEvent).c_str());
-  if (!pin || !stop) {
-    fwprintf(stderr, L"sysflash: cannot create the pin mutex or the stop event (error %lu)\n", GetLastError());
-    return runproto::kStandInUsage;
-  }
+  Bus bus;
+  if (!OpenBus(opt, &bus)) return runproto::kStandInUsage;
   if (!sim::SocAttach()) {
     fwprintf(stderr, L"sysflash: no simulated device here (DEVSIM_DEVICE, or the root of the current drive)\n");
     return runproto::kStandInNoDevice;
@@ -176,57 +251,15 @@ int wmain(int argc, wchar_t** argv) {
   bool working = cfg.sysdrvRate > 0 && load.Start();
   if (cfg.sysdrvRate > 0 && !working)
     fwprintf(stderr, L"sysflash: no file-system region to work in; holding the bus only\n");
-  sim::SocStopInLongWaits(stop, StopInWait);
-  if (!opt.readyEvent.empty()) {
-    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, PlatformWide(opt.readyEvent).c_str());
-    if (ready) {
-      SetEvent(ready);
-      CloseHandle(ready);
-    }
-  }
+  sim::SocStopInLongWaits(bus.stop, StopInWait);
+  SignalReady(opt.readyEvent);
 
-  Counts& n = g_counts;
-  uint64_t seen = ChipOps();
-  for (;;) {
-    if (WaitForSingleObject(stop, working ? 1 : opt.intervalMs) == WAIT_OBJECT_0) break;
-    if (sim::SocPoweredOff()) return runproto::kExitPowerLost;
-    // Paced by the others: work only once someone else has used the chip.
-    if (working && ChipOps() == seen) continue;
-    unsigned long abandonedBefore = n.abandoned;
-    if (!AcquireBus(flash, pin, stop, &n)) break;
-    ++n.holds;
-    if (working && n.abandoned != abandonedBefore) load.ResetChip();
-    if (working) {
-      for (uint32_t k = 0; k < cfg.sysdrvRate && WaitForSingleObject(stop, 0) != WAIT_OBJECT_0; ++k) load.Step();
-    } else if (opt.holdMs) {
-      Sleep(opt.holdMs);
-    }
-    ReleaseMutex(pin);
-    ReleaseMutex(flash);
-    seen = ChipOps();
-  }
-  // A last holding of the bus before it ends, as a driver closing its work:
-  // it meets a flash mutex that the program under test left abandoned even
-  // when the program died just before the stop, and checks its pages once more.
-  DWORD last = WaitForSingleObject(flash, INFINITE);
-  if (last == WAIT_ABANDONED) ++n.abandoned;
-  if (last == WAIT_OBJECT_0 || last == WAIT_ABANDONED) {
-    DWORD pinWait = WaitForSingleObject(pin, INFINITE);
-    if (pinWait == WAIT_ABANDONED) ++n.pinAbandoned;
-    if (pinWait == WAIT_OBJECT_0 || pinWait == WAIT_ABANDONED) {
-      ++n.holds;
-      if (working) {
-        if (last == WAIT_ABANDONED) load.ResetChip();
-        load.FinalCheck(64);
-      }
-      ReleaseMutex(pin);
-    }
-    ReleaseMutex(flash);
-  }
+  if (!HoldBusUntilStopped(bus, opt, cfg, working, load)) return runproto::kExitPowerLost;
+  LastHolding(bus, working, load);
   load.Stop();
   Report("between-operations");
-  CloseHandle(stop);
-  CloseHandle(pin);
-  CloseHandle(flash);
+  CloseHandle(bus.stop);
+  CloseHandle(bus.pin);
+  CloseHandle(bus.flash);
   return runproto::kStandInOk;
 }

@@ -41,39 +41,39 @@ std::string Slurp(const std::string& path) {
   return ss.str();
 }
 
-TEST(NandCfg, EveryKeyRoundTrips) {
-  const std::string text =
-      "maker = 0xad\n"
-      "device = 0x79\n"
-      "timing.page_read_ns = 15000\n"
-      "timing.program_ns = 250000\n"
-      "timing.erase_ns = 3000000\n"
-      "timing.byte_ns = 40\n"
-      "partial.main = 2\n"
-      "partial.spare = 4\n"
-      "bad_blocks = 5,77\n"
-      "fault.read_flip = 64:100:3:2\n"
-      "fault.read_flip = 65:520:0:0\n"
-      "fault.stuck_bit = 70:1:7:0\n"
-      "fault.program_fail = 80\n"
-      "fault.program_fail = 81:12:4\n"
-      "fault.erase_fail = 9\n"
-      "fault.partial_erase = 9:31:527:7\n"
-      "fault.read_disturb = 66:3:1:2\n"
-      "fault.stuck_ready_after = 1000\n"
-      "fault.power_loss_after = 37\n"
-      "fault.dma_hang = 4\n"
-      "fault.drain_hang = 0\n"
-      "fault.fifo_hang = 12\n"
-      "fault.event_hang = 0xd0:1\n"
-      "sysdrv.rate = 3\n"
-      "sysdrv.region = 100:50\n"
-      "camera.active = 1\n"
-      "extboard.wp_user = 1\n"
-      "later.key = some value\n";
-  sim::NandConfig cfg;
-  std::string err;
-  ASSERT_TRUE(sim::ParseNandConfig(text, "nand.cfg", &cfg, &err)) << err;
+// A nand.cfg with every key, in the order the tool writes them back.
+const char kEveryKey[] =
+    "maker = 0xad\n"
+    "device = 0x79\n"
+    "timing.page_read_ns = 15000\n"
+    "timing.program_ns = 250000\n"
+    "timing.erase_ns = 3000000\n"
+    "timing.byte_ns = 40\n"
+    "partial.main = 2\n"
+    "partial.spare = 4\n"
+    "bad_blocks = 5,77\n"
+    "fault.read_flip = 64:100:3:2\n"
+    "fault.read_flip = 65:520:0:0\n"
+    "fault.stuck_bit = 70:1:7:0\n"
+    "fault.program_fail = 80\n"
+    "fault.program_fail = 81:12:4\n"
+    "fault.erase_fail = 9\n"
+    "fault.partial_erase = 9:31:527:7\n"
+    "fault.read_disturb = 66:3:1:2\n"
+    "fault.stuck_ready_after = 1000\n"
+    "fault.power_loss_after = 37\n"
+    "fault.dma_hang = 4\n"
+    "fault.drain_hang = 0\n"
+    "fault.fifo_hang = 12\n"
+    "fault.event_hang = 0xd0:1\n"
+    "sysdrv.rate = 3\n"
+    "sysdrv.region = 100:50\n"
+    "camera.active = 1\n"
+    "extboard.wp_user = 1\n"
+    "later.key = some value\n";
+
+// The chip's identity, timings, partial-program limits and bad blocks.
+void ExpectChipRead(const sim::NandConfig& cfg) {
   EXPECT_EQ(0xADu, cfg.maker);
   EXPECT_EQ(0x79u, cfg.device);
   EXPECT_EQ(15000u, cfg.pageReadNs);
@@ -81,6 +81,10 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(4u, cfg.partialSpare);
   ASSERT_EQ(2u, cfg.badBlocks.size());
   EXPECT_EQ(77u, cfg.badBlocks[1]);
+}
+
+// The typed fault lists and the one-of-a-kind counts.
+void ExpectFaultsRead(const sim::NandConfig& cfg) {
   ASSERT_EQ(2u, cfg.readFlips.size());
   EXPECT_EQ(520u, cfg.readFlips[1].byte);
   EXPECT_EQ(2u, cfg.readFlips[0].count);
@@ -95,8 +99,10 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(12, cfg.fifoHang);
   EXPECT_EQ(0xD0u, cfg.eventHangCommand);
   EXPECT_EQ(1, cfg.eventHangNth);
-  EXPECT_EQ(100, cfg.sysdrvFirstBlock);
-  EXPECT_TRUE(cfg.cameraActive && cfg.extboardWpUser);
+}
+
+// The kinds kept by key reach the record as their fields say.
+void ExpectKeyedFaultsLoaded(const sim::NandConfig& cfg) {
   sim::FaultRec rec;
   ASSERT_TRUE(sim::LoadSettings(rec, cfg, 0));
   ASSERT_EQ(1u, rec.partialEraseCount);
@@ -107,16 +113,20 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   EXPECT_EQ(66u, rec.readDisturbs[0].sector);
   EXPECT_EQ(1u, rec.readDisturbs[0].bit);
   EXPECT_EQ(2u, rec.readDisturbs[0].reads);
-  ASSERT_EQ(1u, cfg.unknown.size());
-  EXPECT_EQ("some value", cfg.unknown[0].second);
-  EXPECT_TRUE(cfg.HasFaults());
-  EXPECT_EQ(text, sim::FormatNandConfig(cfg)) << "written back as read";
-  cfg.ClearFaults();
-  EXPECT_FALSE(cfg.HasFaults());
-  EXPECT_EQ(-1, cfg.dmaHang);
-  EXPECT_EQ(-1, cfg.eventHangNth);
-  EXPECT_EQ(2u, cfg.badBlocks.size()) << "bad blocks are the chip's, not a fault";
-  // Each hang alone is a fault.
+}
+
+// Clearing the faults leaves the chip's own bad blocks.
+void ExpectFaultsCleared(sim::NandConfig* cfg) {
+  cfg->ClearFaults();
+  EXPECT_FALSE(cfg->HasFaults());
+  EXPECT_EQ(-1, cfg->dmaHang);
+  EXPECT_EQ(-1, cfg->eventHangNth);
+  EXPECT_EQ(2u, cfg->badBlocks.size()) << "bad blocks are the chip's, not a fault";
+}
+
+// Each hang alone is a fault.
+void ExpectEachHangAloneIsAFault() {
+  std::string err;
   for (const char* hang :
        {"fault.dma_hang = 0\n", "fault.drain_hang = 0\n", "fault.fifo_hang = 0\n", "fault.event_hang = 0x00:0\n"}) {
     SCOPED_TRACE(hang);
@@ -124,6 +134,24 @@ TEST(NandCfg, EveryKeyRoundTrips) {
     ASSERT_TRUE(sim::ParseNandConfig(hang, "nand.cfg", &one, &err)) << err;
     EXPECT_TRUE(one.HasFaults());
   }
+}
+
+TEST(NandCfg, EveryKeyRoundTrips) {
+  const std::string text = kEveryKey;
+  sim::NandConfig cfg;
+  std::string err;
+  ASSERT_TRUE(sim::ParseNandConfig(text, "nand.cfg", &cfg, &err)) << err;
+  ASSERT_NO_FATAL_FAILURE(ExpectChipRead(cfg));
+  ASSERT_NO_FATAL_FAILURE(ExpectFaultsRead(cfg));
+  EXPECT_EQ(100, cfg.sysdrvFirstBlock);
+  EXPECT_TRUE(cfg.cameraActive && cfg.extboardWpUser);
+  ASSERT_NO_FATAL_FAILURE(ExpectKeyedFaultsLoaded(cfg));
+  ASSERT_EQ(1u, cfg.unknown.size());
+  EXPECT_EQ("some value", cfg.unknown[0].second);
+  EXPECT_TRUE(cfg.HasFaults());
+  EXPECT_EQ(text, sim::FormatNandConfig(cfg)) << "written back as read";
+  ExpectFaultsCleared(&cfg);
+  ExpectEachHangAloneIsAFault();
 }
 
 TEST(NandCfg, CommentsBlanksAndDefaults) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "flash/soc_dma.h"
 #include "flash/soc_nand.h"
@@ -31,8 +32,9 @@ void ExpectDelivered(Harness& h, uint32_t sector, uint32_t byte, uint8_t want, c
   EXPECT_EQ(want, raw[byte]) << what << " (byte " << byte << " of sector " << sector << ")";
 }
 
-TEST(Faults, EachKindActsAsConfigured) {
-  const FaultCase cases[] = {
+// Flips of what a read delivers, the cell left as it is.
+std::vector<FaultCase> ReadFlipCases() {
+  return {
       {"read_flip_twice",
        [](sim::NandConfig& c) {
          c.readFlips.push_back({12, 100, 3, 2});
@@ -64,6 +66,12 @@ TEST(Faults, EachKindActsAsConfigured) {
          ASSERT_TRUE(h.ReadSpare(12, rec));  // byte 7 is not on the bus
          ExpectDelivered(h, 12, 7, 0xFD, "first read that delivers it");
        }},
+  };
+}
+
+// Cells that neither an erase nor a program moves.
+std::vector<FaultCase> StuckBitCases() {
+  return {
       {"stuck_bit_low",
        [](sim::NandConfig& c) {
          c.stuckBits.push_back({40, 10, 6, 0});
@@ -85,6 +93,12 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0x00, h.Page(40)[11]);
          ExpectDelivered(h, 40, 10, 0x40, "program cannot clear it");
        }},
+  };
+}
+
+// Programs and erases that leave the cells as they were.
+std::vector<FaultCase> ProgramAndEraseFailCases() {
+  return {
       {"program_fail_whole_page",
        [](sim::NandConfig& c) {
          c.programFails.push_back({20, true, 0, 0});
@@ -120,7 +134,12 @@ TEST(Faults, EachKindActsAsConfigured) {
          EXPECT_EQ(0x00, h.Page(64)[0]) << "block 2 kept its content";
          EXPECT_EQ(0xFF, h.Page(96)[0]) << "block 3 erased";
        }},
-      // The kinds kept by key, set as a line of nand.cfg sets them.
+  };
+}
+
+// The kinds kept by key, set as a line of nand.cfg sets them.
+std::vector<FaultCase> KeyedCases() {
+  return {
       {"partial_erase",
        [](sim::NandConfig& c) {
          ASSERT_EQ(sim::KeyStatus::kApplied, sim::ApplyNandConfigKey("fault.partial_erase", "2:3:100:6", &c));
@@ -160,6 +179,12 @@ TEST(Faults, EachKindActsAsConfigured) {
        },
        [](Harness& h) { ExpectDelivered(h, 12, 100, 0xF7, "first read"); }},
   };
+}
+
+TEST(Faults, EachKindActsAsConfigured) {
+  std::vector<FaultCase> cases;
+  for (const auto& group : {ReadFlipCases(), StuckBitCases(), ProgramAndEraseFailCases(), KeyedCases()})
+    cases.insert(cases.end(), group.begin(), group.end());
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
     sim::NandConfig cfg;

@@ -166,19 +166,30 @@ void RewriteSector(const std::string& img, uint64_t sector, const Bytes& data, c
   WritePage(img, sector, raw);
 }
 
-TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> create;
-    std::function<void(const std::string& img)> damage;
-    bool found;
-    int64_t block;        // the block the device stops at; -1 none
-    const char* problem;  // in toc.problem, or area.problem when found
-  } cases[] = {
+// A device made with some create options, its TOC sector possibly damaged,
+// and what inspect has to say of its TOC and its area.
+struct TocCase {
+  const char* name;
+  std::vector<std::string> create;
+  std::function<void(const std::string& img)> damage;
+  bool found;
+  int64_t block;        // the block the device stops at; -1 none
+  const char* problem;  // in toc.problem, or area.problem when found
+};
+
+// Where the marked block lies, inside blocks 1..100 or not.
+std::vector<TocCase> TocPlacementCases() {
+  return {
       {"no TOC", {"--no-toc"}, nullptr, false, -1, "no block in 1..100 has the boot spare record"},
       {"TOC at block 100", {"--toc-block", "100", "--boot-block", "101"}, nullptr, true, 100, ""},
       {"TOC at block 101", {"--toc-block", "101", "--boot-block", "102"}, nullptr, false, -1, "no block in 1..100"},
       {"TOC only at block 0", {"--toc-block", "0"}, nullptr, false, -1, "no block in 1..100"},
+  };
+}
+
+// A marked TOC sector that is damaged or no TOC, and a record that is no mark.
+std::vector<TocCase> TocSectorCases() {
+  return {
       {"signature reversed",
        {},
        [](const std::string& i) {
@@ -214,6 +225,12 @@ TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
        true,
        7,
        ""},
+  };
+}
+
+// A TOC whose boot area the device cannot use.
+std::vector<TocCase> AreaCases() {
+  return {
       {"area not after the TOC",
        {"--toc-block", "4", "--boot-block", "4"},
        nullptr,
@@ -239,33 +256,42 @@ TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
        1,
        "does not lie inside"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir t;
-    std::vector<std::string> args = {"create", t / "dev", "--chip", "ec:73"};
-    args.insert(args.end(), c.create.begin(), c.create.end());
-    ToolRun made = Devsim(args);
-    ASSERT_EQ(0, made.exit) << made.All();
-    if (c.damage) c.damage(t / "dev/nand.img");
-    Json j = InspectJson({t / "dev"});
-    const Json& toc = j.at("toc");
-    EXPECT_EQ(c.found, toc.at("found").get<bool>());
-    if (c.block >= 0)
-      EXPECT_EQ(c.block, toc.at("block").get<int64_t>());
-    else
-      EXPECT_FALSE(toc.at("marked").get<bool>());
-    if (!c.found) {
-      const std::string problem = toc.at("problem").get<std::string>();
-      EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
-      EXPECT_TRUE(j.at("area").is_null());
-    } else if (*c.problem) {
-      EXPECT_FALSE(j.at("area").at("usable").get<bool>());
-      const std::string problem = j.at("area").at("problem").get<std::string>();
-      EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
-    } else {
-      EXPECT_TRUE(j.at("area").at("usable").get<bool>());
-    }
+}
+
+void ExpectTocJudged(const TocCase& c) {
+  SCOPED_TRACE(c.name);
+  TempDir t;
+  std::vector<std::string> args = {"create", t / "dev", "--chip", "ec:73"};
+  args.insert(args.end(), c.create.begin(), c.create.end());
+  ToolRun made = Devsim(args);
+  ASSERT_EQ(0, made.exit) << made.All();
+  if (c.damage) c.damage(t / "dev/nand.img");
+  Json j = InspectJson({t / "dev"});
+  const Json& toc = j.at("toc");
+  EXPECT_EQ(c.found, toc.at("found").get<bool>());
+  if (c.block >= 0)
+    EXPECT_EQ(c.block, toc.at("block").get<int64_t>());
+  else
+    EXPECT_FALSE(toc.at("marked").get<bool>());
+  if (!c.found) {
+    const std::string problem = toc.at("problem").get<std::string>();
+    EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
+    EXPECT_TRUE(j.at("area").is_null());
+  } else if (*c.problem) {
+    EXPECT_FALSE(j.at("area").at("usable").get<bool>());
+    const std::string problem = j.at("area").at("problem").get<std::string>();
+    EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
+  } else {
+    EXPECT_TRUE(j.at("area").at("usable").get<bool>());
   }
+}
+
+TEST(DevsimInspect, TocTheDeviceWouldNotUseIsExplained) {
+  for (const std::vector<TocCase>& group : {TocPlacementCases(), TocSectorCases(), AreaCases()})
+    for (const TocCase& c : group) {
+      ExpectTocJudged(c);
+      if (::testing::Test::HasFatalFailure()) return;  // a device that could not be made
+    }
 }
 
 // A raw dump of a 16 MiB chip as a programmer would read it, made here byte

@@ -154,28 +154,37 @@ void ExpectEndedCleanly(const Outcome& r) {
   EXPECT_FALSE(r.boxes[0].icon) << "MB_OK: no icon";
 }
 
-TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
-  struct Case {
-    const char* name;
-    bool image;
-    size_t size;
-    fake::Script script;
-    CardRead read;
-    std::vector<std::string> run;  // the journal between the opening and the closing
-    const char* box;
-    bool driverUp;
-  };
+// One run of the dialog: the card's image, the driver's script, how the card
+// reads, and the journal and message it must give.
+struct RunCase {
+  const char* name;
+  bool image;
+  size_t size;
+  fake::Script script;
+  CardRead read;
+  std::vector<std::string> run;  // the journal between the opening and the closing
+  const char* box;
+  bool driverUp;
+};
+
+// Runs that stop before the area is known: no image, no driver, no TOC.
+std::vector<RunCase> OpeningFailureCases() {
   fake::Script healthy;
-  fake::Script noInit = healthy, noToc = healthy, small = healthy, noErase = healthy, badWrite = healthy;
+  fake::Script noInit = healthy, noToc = healthy;
   noInit.initOk = false;
   noToc.tocFound = false;
-  small.areaSectors = 2;
-  noErase.eraseOk = false;
-  badWrite.failWriteAt = 1;
-  const Case cases[] = {
+  return {
       {"no image on the card", false, 0, healthy, CardRead::Normal, {}, kCantOpen, false},
       {"driver does not come up", true, 1000, noInit, CardRead::Normal, {"init image-locked"}, kInitFailed, false},
       {"no TOC", true, 1000, noToc, CardRead::Normal, {"init image-locked", "locate 1000"}, kCantLocate, true},
+  };
+}
+
+// An image one byte larger than the area, and one that fills it.
+std::vector<RunCase> AreaSizeCases() {
+  fake::Script small;
+  small.areaSectors = 2;
+  return {
       {"image larger than the area",
        true,
        1025,
@@ -192,6 +201,16 @@ TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
        {"init image-locked", "locate 1024", "erase", "write 0", "write 1"},
        kFinished,
        true},
+  };
+}
+
+// The card's read, the erase or a sector's write failing.
+std::vector<RunCase> ReadEraseWriteFailureCases() {
+  fake::Script healthy;
+  fake::Script noErase = healthy, badWrite = healthy;
+  noErase.eraseOk = false;
+  badWrite.failWriteAt = 1;
+  return {
       {"card read fails", true, 3000, healthy, CardRead::Fail, {"init image-locked", "locate 3000"}, kCantRead, true},
       {"card delivers half",
        true,
@@ -217,6 +236,13 @@ TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
        {"init image-locked", "locate 1536", "erase", "write 0", "write 1"},
        kCantWrite,
        true},
+  };
+}
+
+// Updates that complete.
+std::vector<RunCase> CompletedCases() {
+  fake::Script healthy;
+  return {
       {"empty image", true, 0, healthy, CardRead::Normal, {"init image-locked", "locate 0", "erase"}, kFinished, true},
       {"1000 bytes",
        true,
@@ -227,7 +253,14 @@ TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
        kFinished,
        true},
   };
-  for (const Case& c : cases) {
+}
+
+TEST_F(UpdateRun, EveryOutcomeShowsItsMessageThenDeinitialisesThenCloses) {
+  std::vector<RunCase> cases;
+  for (const std::vector<RunCase>& group :
+       {OpeningFailureCases(), AreaSizeCases(), ReadEraseWriteFailureCases(), CompletedCases()})
+    cases.insert(cases.end(), group.begin(), group.end());
+  for (const RunCase& c : cases) {
     SCOPED_TRACE(c.name);
     fake::Reset();
     fake::TheScript() = c.script;

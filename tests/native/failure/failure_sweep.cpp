@@ -136,90 +136,92 @@ void PointRun(const Sweep& s, const Outside& o, const Point& point, int64_t n, P
   out->done = 1;
 }
 
-}  // namespace
-}  // namespace powerloss
-
-int main(int argc, char** argv) {
-  using namespace powerloss;
-  CLI::App app{"Every failure point of the default boot area update, on the native target"};
+struct Options {
   int jobs = 2;
   size_t batch = 64;
   size_t shown = 10;
   std::string only;
   uint64_t every = 1;
-  app.add_option("--jobs", jobs, "worker processes at a time")->check(CLI::Range(1, 64));
-  app.add_option("--batch", batch, "points per worker")->check(CLI::Range(1, 100000));
-  app.add_option("--show", shown, "failures printed in detail");
-  app.add_option("--every", every, "try every K-th point only; 1: all")->check(CLI::Range(1, 1000000));
-  app.add_option("--only", only, "only the points of this kind (e.g. \"hardware wait\")");
-  CLI11_PARSE(app, argc, argv);
-  auto start = std::chrono::steady_clock::now();
+};
 
-  Sweep s;
-  s.image = CardImage(s.plan);
-  uint64_t bytes = s.plan.FlashBytes();
-  // Outside the heap: the children's leak checks look at what the updater
-  // allocated, not at the chip.
-  s.flash = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  s.before = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  Card card(s.image);
-  if (s.flash == MAP_FAILED || s.before == MAP_FAILED || !card.ok()) {
-    printf("cannot set the update up (memory or card folder)\n");
-    return 1;
-  }
-  BuildFlashBefore(s.plan, s.flash);
-  memcpy(s.before, s.flash, size_t(bytes));
-  PrepareDevice(card.root());
+// The most points the count run records.
+const size_t kMaxPoints = 1 << 16;
 
-  // The count run, in a child (the flash stays as before here).
-  const size_t kMaxPoints = 1 << 16;
-  Point* points = SharedArray<Point>(kMaxPoints);
-  uint64_t* total = SharedArray<uint64_t>(1);
+// The chip as it is before the update, and a copy to compare with. Outside
+// the heap: the children's leak checks look at what the updater allocated,
+// not at the chip.
+bool MapFlash(Sweep* s) {
+  uint64_t bytes = s->plan.FlashBytes();
+  s->flash = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  s->before = static_cast<uint8_t*>(mmap(NULL, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  return s->flash != MAP_FAILED && s->before != MAP_FAILED;
+}
+
+// The count run, in a child (the flash stays as before here): the points of
+// the update without failure, in the order it meets them, into *points
+// (shared with the child) and their number into *total.
+bool CountPoints(const Sweep& s, Point** points, uint64_t* total) {
+  *points = SharedArray<Point>(kMaxPoints);
+  uint64_t* counted = SharedArray<uint64_t>(1);
   PointResult* count = SharedArray<PointResult>(1);
   std::map<size_t, std::string> ended;
   RunInChildren(
       1, 1,
       [&](size_t) {
-        if (!native::AttachMemoryDevice(s.plan.Config(), s.flash, bytes)) return;
+        if (!native::AttachMemoryDevice(s.plan.Config(), s.flash, s.plan.FlashBytes())) return;
         native::ArmFailurePoint(-1, true);
         RunResult run = RunUpdater();
         std::vector<native::FailurePoint> seen = native::FailurePointsSeen();
         std::vector<Phase> phases = PhasesOf(seen, native::Events());
-        *total = std::min(seen.size(), kMaxPoints);
-        for (size_t i = 0; i < *total; ++i) {
-          points[i].kind = seen[i].kind;
-          points[i].phase = phases[i];
-          snprintf(points[i].what, sizeof(points[i].what), "%s", seen[i].what.c_str());
+        *counted = std::min(seen.size(), kMaxPoints);
+        for (size_t i = 0; i < *counted; ++i) {
+          (*points)[i].kind = seen[i].kind;
+          (*points)[i].phase = phases[i];
+          snprintf((*points)[i].what, sizeof((*points)[i].what), "%s", seen[i].what.c_str());
         }
         count->done = run.boxes.size() == 1 && IsSuccessBox(run.boxes[0]) && seen.size() <= kMaxPoints;
         EndChild(0);
       },
       &ended);
-  if (!count->done || *total == 0) {
+  *total = *counted;
+  if (!count->done || *counted == 0) {
     printf("the update without failure did not complete%s\n", ended.count(0) ? (": " + ended[0]).c_str() : "");
-    return 1;
+    return false;
   }
+  return true;
+}
 
+// The points the options ask for: every K-th, of one kind or of all.
+std::vector<int64_t> PointsToRun(const Point* points, uint64_t total, const Options& opt) {
   std::vector<int64_t> todo;
-  for (uint64_t i = 0; i < *total; i += every)
-    if (only.empty() || only == native::FailureKindName(points[i].kind)) todo.push_back(int64_t(i));
-  PointResult* results = SharedArray<PointResult>(todo.size());
-  size_t batches = (todo.size() + batch - 1) / batch;
-  ended.clear();
+  for (uint64_t i = 0; i < total; i += opt.every)
+    if (opt.only.empty() || opt.only == native::FailureKindName(points[i].kind)) todo.push_back(int64_t(i));
+  return todo;
+}
+
+// Each point of todo failed alone, in batches of worker processes; a worker
+// that did not end normally is described in *ended under its batch.
+void RunPoints(const Sweep& s, const Point* points, const std::vector<int64_t>& todo, const Options& opt,
+               PointResult* results, std::map<size_t, std::string>* ended) {
+  size_t batches = (todo.size() + opt.batch - 1) / opt.batch;
   RunInChildren(
-      batches, jobs,
+      batches, opt.jobs,
       [&](size_t b) {
         Outside o;
         if (!ProtectOutside(s, &o)) EndChild(4);
-        for (size_t i = b * batch; i < std::min(todo.size(), (b + 1) * batch); ++i)
+        for (size_t i = b * opt.batch; i < std::min(todo.size(), (b + 1) * opt.batch); ++i)
           PointRun(s, o, points[todo[i]], todo[i], &results[i]);
         // Memory the failed runs took and never gave back.
         if (__lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check() != 0) EndChild(3);
         EndChild(0);
       },
-      &ended);
+      ended);
+}
 
-  // The table: points per kind and phase, and how many ended as expected.
+// The table: points per kind and phase, and how many ended as expected; then
+// the first failures in detail. Returns the exit code.
+int Report(const Point* points, uint64_t total, const std::vector<int64_t>& todo, const PointResult* results,
+           std::map<size_t, std::string>& ended, const Options& opt, std::chrono::steady_clock::time_point start) {
   std::map<std::pair<int, int>, std::pair<uint64_t, uint64_t>> table;
   std::vector<std::string> failures;
   uint64_t ok = 0;
@@ -228,7 +230,7 @@ int main(int argc, char** argv) {
     auto& cell = table[{int(p.kind), int(p.phase)}];
     ++cell.first;
     const PointResult& r = results[i];
-    size_t b = i / batch;
+    size_t b = i / opt.batch;
     bool good = r.done && r.asExpected && !ended.count(b);
     cell.second += good;
     ok += good;
@@ -240,7 +242,7 @@ int main(int argc, char** argv) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   printf("point N: the update's Nth call into the kernel or wait on the hardware fails, alone;\n"
          "N = 0 .. %llu, the points of the update without failure. %d worker(s) at a time.\n\n",
-         (unsigned long long)*total - 1, jobs);
+         (unsigned long long)total - 1, opt.jobs);
   printf("%-20s %-7s %-40s %7s %9s\n", "kind", "phase", "message", "points", "expected");
   for (const auto& row : table) {
     printf("%-20s %-7s %-40s %7llu %9llu\n", native::FailureKindName(native::FailureKind(row.first.first)),
@@ -249,7 +251,44 @@ int main(int argc, char** argv) {
   }
   printf("%-20s %-7s %-40s %7zu %9llu   %.1f s\n", "total", "", "", todo.size(), (unsigned long long)ok, seconds);
   if (failures.empty()) return 0;
-  printf("\n%zu failure(s); the first %zu:\n", failures.size(), std::min(shown, failures.size()));
-  for (size_t i = 0; i < failures.size() && i < shown; ++i) printf("  %s\n", failures[i].c_str());
+  printf("\n%zu failure(s); the first %zu:\n", failures.size(), std::min(opt.shown, failures.size()));
+  for (size_t i = 0; i < failures.size() && i < opt.shown; ++i) printf("  %s\n", failures[i].c_str());
   return 1;
+}
+
+}  // namespace
+}  // namespace powerloss
+
+int main(int argc, char** argv) {
+  using namespace powerloss;
+  CLI::App app{"Every failure point of the default boot area update, on the native target"};
+  Options opt;
+  app.add_option("--jobs", opt.jobs, "worker processes at a time")->check(CLI::Range(1, 64));
+  app.add_option("--batch", opt.batch, "points per worker")->check(CLI::Range(1, 100000));
+  app.add_option("--show", opt.shown, "failures printed in detail");
+  app.add_option("--every", opt.every, "try every K-th point only; 1: all")->check(CLI::Range(1, 1000000));
+  app.add_option("--only", opt.only, "only the points of this kind (e.g. \"hardware wait\")");
+  CLI11_PARSE(app, argc, argv);
+  auto start = std::chrono::steady_clock::now();
+
+  Sweep s;
+  s.image = CardImage(s.plan);
+  bool mapped = MapFlash(&s);
+  Card card(s.image);
+  if (!mapped || !card.ok()) {
+    printf("cannot set the update up (memory or card folder)\n");
+    return 1;
+  }
+  BuildFlashBefore(s.plan, s.flash);
+  memcpy(s.before, s.flash, size_t(s.plan.FlashBytes()));
+  PrepareDevice(card.root());
+
+  Point* points = nullptr;
+  uint64_t total = 0;
+  if (!CountPoints(s, &points, &total)) return 1;
+  std::vector<int64_t> todo = PointsToRun(points, total, opt);
+  PointResult* results = SharedArray<PointResult>(todo.size());
+  std::map<size_t, std::string> ended;
+  RunPoints(s, points, todo, opt, results, &ended);
+  return Report(points, total, todo, results, ended, opt, start);
 }
