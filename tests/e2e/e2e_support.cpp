@@ -3,51 +3,54 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 
 #include "sim/device_record.h"
+#include "tools/run/process.h"
 
 namespace e2e {
 
-int Devsim(const std::string& args, std::string* out) {
-  std::string cmd = std::string(DEVSIM_PATH) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return -1;
-  std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) text.append(buf, n);
-  int status = pclose(p);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int Devsim(const Args& args, std::string* out) {
+  hostproc::Spec spec;
+  spec.argv = {DEVSIM_PATH};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.mergeErr = true;
+  spec.timeoutSeconds = 600;
+  hostproc::Result r = hostproc::Run(spec);
+  if (out) *out = r.out + (r.Ended() ? "" : "devsim: " + r.Describe() + "\n");
+  return r.Ended() ? r.exitCode : -1;
 }
 
-Device::Device(const std::string& createArgs) {
+Device::Device(const Args& createArgs) {
   char tmpl[] = "/tmp/kestrel-e2e-XXXXXX";
   if (mkdtemp(tmpl)) dir = std::string(tmpl) + "/dev";
-  std::string out;
+  Args args = {"create", dir};
+  args.insert(args.end(), createArgs.begin(), createArgs.end());
   // The smallest chip unless a test asks for another: creating and reading
   // back a device is most of a test's time.
-  std::string chip = createArgs.find("--chip") == std::string::npos ? " --chip ec:73" : "";
-  if (Devsim("create '" + dir + "' " + createArgs + chip, &out) != 0) {
-    fprintf(stderr, "devsim create %s failed:\n%s\n", createArgs.c_str(), out.c_str());
+  if (std::find(createArgs.begin(), createArgs.end(), "--chip") == createArgs.end()) {
+    args.push_back("--chip");
+    args.push_back("ec:73");
+  }
+  std::string out;
+  if (Devsim(args, &out) != 0) {
+    fprintf(stderr, "devsim create failed:\n%s\n", out.c_str());
     dir.clear();
   }
 }
 
 Device::~Device() {
   if (dir.empty() || getenv("KESTREL_KEEP_DEVICES")) return;
-  std::string parent = dir.substr(0, dir.rfind('/'));
-  std::string cmd = "rm -rf '" + parent + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", parent.c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir.substr(0, dir.rfind('/')), ec);
+  if (ec) fprintf(stderr, "could not remove %s: %s\n", dir.c_str(), ec.message().c_str());
 }
 
 Bytes Device::Flash() const { return ReadFile(dir + "/nand.img"); }

@@ -18,13 +18,15 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kPage = onflash::kRawPage;
 constexpr uint32_t kSectorsPerBlock = onflash::kSectorsPerBlock;
 
-// Runs the host tool; returns its exit code, output in *out.
-int Devsim(const std::string& args, std::string* out = nullptr);
+using Args = std::vector<std::string>;
+
+// Runs the host tool; returns its exit code, its output and errors in *out.
+int Devsim(const Args& args, std::string* out = nullptr);
 
 struct Device {
   std::string dir;
   // createArgs: options of "devsim create" (chip, TOC, boot image, fill, ...).
-  explicit Device(const std::string& createArgs = "--fill");
+  explicit Device(const Args& createArgs = {"--fill"});
   ~Device();
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;

@@ -55,7 +55,7 @@ void ExpectOneMessage(const Outcome& o, const std::string& text, const std::stri
 void ExpectAreaHolds(const Device& dev, const Bytes& image) {
   TempFile expected(image);
   std::string out;
-  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+  EXPECT_EQ(0, Devsim({"verify", dev.dir, expected.path}, &out)) << out;
 }
 
 void ExpectNothingOutsideArea(const Outcome& o) {
@@ -76,7 +76,7 @@ void ExpectNoViolations(const Device& dev) {
 }
 
 TEST(KestrelUpdate, ThousandByteImageFillsTwoSectorsPaddingTheSecond) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   ASSERT_FALSE(dev.dir.empty());
   Bytes image = PseudoRandom(1000, 7);
   dev.PutImage(image);
@@ -106,7 +106,7 @@ TEST(KestrelUpdate, ThousandByteImageFillsTwoSectorsPaddingTheSecond) {
 TEST(KestrelUpdate, WholeSectorImagesAndTheFullArea) {
   for (size_t size : {size_t(512), size_t(512 * 7), size_t(512 * kAreaSectors)}) {
     SCOPED_TRACE(size);
-    Device dev("--fill");
+    Device dev({"--fill"});
     Bytes image = PseudoRandom(size, (uint32_t)size);
     dev.PutImage(image);
     Outcome o = Update(dev);
@@ -119,7 +119,7 @@ TEST(KestrelUpdate, WholeSectorImagesAndTheFullArea) {
 
 TEST(KestrelUpdate, EmptyImageErasesTheAreaAndWritesNothing) {
   TempFile old(PseudoRandom(4096, 3));
-  Device withOld("--fill --boot-image '" + old.path + "'");
+  Device withOld({"--fill", "--boot-image", old.path});
   withOld.PutImage(Bytes());
   Outcome o = Update(withOld);
   ExpectOneMessage(o, kFinished, "Information");
@@ -134,12 +134,12 @@ TEST(KestrelUpdate, EmptyImageErasesTheAreaAndWritesNothing) {
 // the run, in order, the updater's message and end among them and the
 // checker's record last; and the update done.
 TEST(KestrelUpdate, DevsimRunEventsAreOneRecordALineEndingWithTheCheckers) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   ASSERT_FALSE(dev.dir.empty());
   Bytes image = PseudoRandom(1000, 11);
   dev.PutImage(image);
   std::string out;
-  ASSERT_EQ(0, Devsim("run '" + dev.dir + "' --events kestrel", &out)) << out;
+  ASSERT_EQ(0, Devsim({"run", dev.dir, "--events", "kestrel"}, &out)) << out;
   std::vector<runproto::Event> events;
   std::string error;
   ASSERT_TRUE(runproto::ParseEventLog(out, &events, &error)) << error << "\n" << out;
@@ -168,16 +168,16 @@ TEST(KestrelUpdate, DevsimRunEventsAreOneRecordALineEndingWithTheCheckers) {
 TEST(KestrelUpdate, FailuresBeforeTheEraseLeaveTheFlashUnchanged) {
   struct Case {
     const char* name;
-    const char* create;
+    Args create;
     size_t imageSize;  // 0: no image on the card when putImage is false
     bool putImage;
     bool systemDriver;
     const char* message;
   } cases[] = {
-      {"no image on the card", "--fill", 0, false, true, kCantOpen},
-      {"no system flash driver", "--fill", 1000, true, false, kInitFailed},
-      {"no TOC on the flash", "--fill --no-toc", 1000, true, true, kCantLocate},
-      {"image larger than the area", "--fill --boot-sectors 8", 8 * 512 + 1, true, true, kCantLocate},
+      {"no image on the card", {"--fill"}, 0, false, true, kCantOpen},
+      {"no system flash driver", {"--fill"}, 1000, true, false, kInitFailed},
+      {"no TOC on the flash", {"--fill", "--no-toc"}, 1000, true, true, kCantLocate},
+      {"image larger than the area", {"--fill", "--boot-sectors", "8"}, 8 * 512 + 1, true, true, kCantLocate},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -204,26 +204,28 @@ TEST(KestrelUpdate, MediaFaultsEndWithTheirMessage) {
   const uint32_t areaBlock = 2;
   struct Case {
     const char* name;
-    std::string fault;
+    Args fault;
     const char* message;
   } cases[] = {
       // Operations 1-4: the ID, the TOC probe, the TOC read, the first erase;
       // the second erase never completes, and the driver's bounded wait fails it.
-      {"erase that never completes", "--stuck-ready 4", kCantErase},
+      {"erase that never completes", {"--stuck-ready", "4"}, kCantErase},
       // The chip reports no failure; the read-back of the first sector
       // written on the block that kept its old content fails.
-      {"erase that leaves the block", "--erase-fail " + std::to_string(areaBlock + 1), kCantWrite},
-      {"program failure", "--program-fail " + std::to_string(kAreaFirstSector + 1), kCantWrite},
+      {"erase that leaves the block", {"--erase-fail", std::to_string(areaBlock + 1)}, kCantWrite},
+      {"program failure", {"--program-fail", std::to_string(kAreaFirstSector + 1)}, kCantWrite},
   };
   // An old boot loader fills the area's first two blocks, so a block that
   // keeps its content shows.
   TempFile old(PseudoRandom(64 * 512, 6));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Device dev("--fill --boot-image '" + old.path + "'");
+    Device dev({"--fill", "--boot-image", old.path});
     dev.PutImage(PseudoRandom(40 * 512, 5));
     std::string out;
-    ASSERT_EQ(0, Devsim("fault '" + dev.dir + "' " + c.fault, &out)) << out;
+    Args fault = {"fault", dev.dir};
+    fault.insert(fault.end(), c.fault.begin(), c.fault.end());
+    ASSERT_EQ(0, Devsim(fault, &out)) << out;
     Outcome o = Update(dev);
     ExpectOneMessage(o, c.message, "Error");
     ExpectNothingOutsideArea(o);
@@ -235,7 +237,7 @@ TEST(KestrelUpdate, CardReadFailureStopsBeforeTheErase) {
   for (const char* fault : {"read-fail", "short-read"}) {
     SCOPED_TRACE(fault);
     TempFile old(PseudoRandom(1500, 4));
-    Device dev("--fill --boot-image '" + old.path + "'");
+    Device dev({"--fill", "--boot-image", old.path});
     dev.PutImage(PseudoRandom(3000, 9));
     devsim::RunOptions opt;
     opt.cardFault = fault;
@@ -247,7 +249,7 @@ TEST(KestrelUpdate, CardReadFailureStopsBeforeTheErase) {
 }
 
 TEST(KestrelUpdate, ImageStaysLockedUntilTheMessageIsDismissed) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   dev.PutImage(PseudoRandom(2000, 13));
   devsim::RunOptions opt;
   opt.probeFile = "\\SDMMC Disk\\EBOOT.NB0";
@@ -271,7 +273,7 @@ TEST(KestrelInterrupted, TheSameKillPointLeavesTheSameFlashEveryTime) {
   std::vector<Bytes> flashes;
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    Device dev("--fill");
+    Device dev({"--fill"});
     dev.PutImage(PseudoRandom(20000, 5));
     devsim::RunOptions opt;
     opt.killAfterOps = kOps;
@@ -296,7 +298,7 @@ TEST(KestrelInterrupted, TheSameKillPointLeavesTheSameFlashEveryTime) {
 }
 
 TEST(KestrelInterrupted, AMalformedNumberForTheRunnerIsAUsageError) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   dev.PutImage(PseudoRandom(1000, 6));
   for (const char* bad : {"abc", "12x", "-5"}) {
     SCOPED_TRACE(bad);
@@ -336,7 +338,7 @@ TEST(KestrelOnADump, UpdatesTheAreaAndLeavesTheBadBlockAndEverythingElse) {
   for (uint32_t p = 0; p < 2; ++p) dump[size_t(20 * 32 + p) * kPage + 512 + 5] = 0x00;
   TempFile dumpFile(dump);
 
-  Device dev("--from-image '" + dumpFile.path + "'");
+  Device dev({"--from-image", dumpFile.path});
   ASSERT_FALSE(dev.dir.empty());
   EXPECT_EQ(dump, dev.Flash()) << "the device's chip is the dump";
   std::string cfg;
@@ -349,7 +351,7 @@ TEST(KestrelOnADump, UpdatesTheAreaAndLeavesTheBadBlockAndEverythingElse) {
   ExpectOneMessage(o, kFinished, "Information");
   TempFile expected(image);
   std::string out;
-  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+  EXPECT_EQ(0, Devsim({"verify", dev.dir, expected.path}, &out)) << out;
   auto changed = ChangedPagesOutside(dump, o.after, 64, 64);
   EXPECT_TRUE(changed.empty()) << changed.size() << " pages changed outside the boot area, first "
                                << (changed.empty() ? std::string() : DiffPage(dump, o.after, changed[0]));

@@ -33,7 +33,7 @@ uint64_t LauncherPid(const devsim::RunResult& r) {
 TEST(TollgateDelivery, RefusesWithTheNavigationProgramWhateverTheAnswer) {
   for (const char* answer : {"ok", "cancel"}) {
     SCOPED_TRACE(answer);
-    Device dev("--fill");
+    Device dev({"--fill"});
     dev.PutImage(PseudoRandom(1000, 1));
     dev.PutUpdater();
     WriteFile(dev.dir + "/windows/navorin.exe", Bytes(64, 0x4D));
@@ -66,7 +66,7 @@ TEST(TollgateDelivery, RefusesWithTheNavigationProgramWhateverTheAnswer) {
 }
 
 TEST(TollgateDelivery, WithoutTheUpdaterSixStartsThenOnlyTheImageGoes) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   dev.PutImage(PseudoRandom(1000, 2));
   devsim::RunResult r = dev.Run("tollgate");
   ASSERT_TRUE(r.ranToEnd) << Describe(r);
@@ -86,7 +86,7 @@ TEST(TollgateDelivery, WithoutTheUpdaterSixStartsThenOnlyTheImageGoes) {
 }
 
 TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   Bytes image = PseudoRandom(5000, 3);
   dev.PutImage(image);
   dev.PutUpdater();
@@ -121,14 +121,14 @@ TEST(TollgateDelivery, NormalRunUpdatesThenDeletesUpdaterBeforeImage) {
   EXPECT_FALSE(dev.OnCard("EBOOT.NB0"));
   TempFile expected(image);
   std::string out;
-  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+  EXPECT_EQ(0, Devsim({"verify", dev.dir, expected.path}, &out)) << out;
 }
 
 // A kill after N chip operations ends the whole delivery, launcher and
 // updater at once: nothing is deleted from the card, the updater dies holding
 // the bus, and a second delivery from the same card completes.
 TEST(TollgateDelivery, KilledMidWriteTheCardKeepsItsFilesForTheNextDelivery) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   Bytes image = PseudoRandom(20000, 8);
   dev.PutImage(image);
   dev.PutUpdater();
@@ -152,12 +152,12 @@ TEST(TollgateDelivery, KilledMidWriteTheCardKeepsItsFilesForTheNextDelivery) {
   EXPECT_EQ("Bootloader update finished! ", m->text);
   TempFile expected(image);
   std::string out;
-  EXPECT_EQ(0, Devsim("verify '" + dev.dir + "' '" + expected.path + "'", &out)) << out;
+  EXPECT_EQ(0, Devsim({"verify", dev.dir, expected.path}, &out)) << out;
 }
 
 // Slow by nature: the launcher waits its full 99 polls of 500 ms.
 TEST(TollgateDeliverySlow, UpdaterStillRunningAfterTheLastPollKeepsItsFiles) {
-  Device dev("--fill");
+  Device dev({"--fill"});
   dev.PutImage(PseudoRandom(1000, 4));
   dev.PutUpdater();
   devsim::RunOptions opt;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,46 +13,20 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tools/run/process.h"
+
 namespace tooltest {
 
-namespace {
-
-std::string TempFile(const char* tag) {
-  std::string t = std::string("/tmp/devsim-test-") + tag + "-XXXXXX";
-  std::vector<char> buf(t.begin(), t.end());
-  buf.push_back(0);
-  int fd = mkstemp(buf.data());
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  close(fd);
-  return buf.data();
-}
-
-}  // namespace
-
 ToolRun Devsim(const std::vector<std::string>& args) {
+  hostproc::Spec spec;
+  spec.argv = {DEVSIM_EXE};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.timeoutSeconds = 300;
+  hostproc::Result run = hostproc::Run(spec);
   ToolRun r;
-  std::string outPath = TempFile("out"), errPath = TempFile("err");
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(outPath.c_str(), O_WRONLY | O_TRUNC);
-    int e = open(errPath.c_str(), O_WRONLY | O_TRUNC);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    std::string exe = DEVSIM_EXE;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = ReadText(outPath);
-  r.err = ReadText(errPath);
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
+  r.exit = run.Ended() ? run.exitCode : -1;
+  r.out = run.out;
+  r.err = run.err + (r.exit < 0 ? "devsim: " + run.Describe() + "\n" : "");
   return r;
 }
 

@@ -1,27 +1,20 @@
 #include "tools/run/device_runner.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <sstream>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/device_record.h"
+#include "tools/run/process.h"
 #include "tools/run/protocol.h"
 
 extern char** environ;
@@ -43,8 +36,8 @@ std::string AbsolutePath(const std::string& p) {
 // Maps the device folder as a drive of the prefix, for the time of one run.
 class DriveMapping {
  public:
-  explicit DriveMapping(const std::string& dir) {
-    std::string dosdevices = WinePrefix() + "/dosdevices/";
+  DriveMapping(const std::string& prefix, const std::string& dir) {
+    std::string dosdevices = prefix + "/dosdevices/";
     for (char l = 'y'; l >= 'k'; --l) {
       std::string link = dosdevices + l + ":";
       char target[4096];
@@ -66,15 +59,6 @@ class DriveMapping {
   std::string link_;
   char letter_ = 0;
 };
-
-bool ReadFile(const std::string& path, std::string* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::stringstream ss;
-  ss << f.rdbuf();
-  *out = ss.str();
-  return true;
-}
 
 // Reads the event log as it grows: each whole new line is parsed, kept in the
 // result and handed to onEvent.
@@ -154,49 +138,6 @@ std::string WinePathOf(const std::string& unixPath) {
   return p;
 }
 
-namespace {
-
-// The processes whose parent is in `parents`, from /proc.
-std::vector<pid_t> ChildrenOf(const std::vector<pid_t>& parents) {
-  std::vector<pid_t> out;
-  DIR* d = opendir("/proc");
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    char* end = nullptr;
-    long p = strtol(e->d_name, &end, 10);
-    if (p <= 0 || *end) continue;
-    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // pid (comm) state ppid ...: comm may hold spaces and parentheses.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(text.substr(close + 1));
-    std::string state;
-    long ppid = 0;
-    rest >> state >> ppid;
-    for (pid_t parent : parents)
-      if (ppid == parent) out.push_back(pid_t(p));
-  }
-  closedir(d);
-  return out;
-}
-
-// A runner that did not end is ended with every process it started: the
-// stand-ins and the program under Wine are its children, and left alive they
-// would hold the bus mutexes of the Wine prefix that the next run uses. The
-// tree is stopped first, so that none of it starts more while it is taken.
-void KillWithDescendants(pid_t root) {
-  std::vector<pid_t> all = {root}, level = {root};
-  for (int depth = 0; depth < 16 && !level.empty(); ++depth) {
-    for (pid_t p : level) kill(p, SIGSTOP);
-    level = ChildrenOf(level);
-    all.insert(all.end(), level.begin(), level.end());
-  }
-  for (pid_t p : all) kill(p, SIGKILL);
-}
-
-}  // namespace
-
 std::string WinePrefix() {
   std::string base = Env("WINEPREFIX", Env("HOME", "/root") + "/.cache/kestrel/wineprefix");
   // CTest hands each test that needs Wine one slot of the resource "wine":
@@ -231,46 +172,12 @@ std::string DescribeEvents(const RunResult& r) {
   return s;
 }
 
-bool RunOnDevice(const RunOptions& opt, RunResult* result) {
-  *result = RunResult();
-  std::string dir = AbsolutePath(opt.deviceDir);
-  struct stat st;
-  if (stat((dir + "/nand.img").c_str(), &st) != 0) {
-    result->error = dir + ": not a device folder (no nand.img)";
-    return false;
-  }
-  std::string program = ProgramPath(opt.program);
-  std::string devrun = ProgramPath("devrun");
-  std::string sysflash = ProgramPath("sysflash");
-  for (const std::string& p : {program, devrun}) {
-    if (stat(p.c_str(), &st) != 0) {
-      result->error = p + ": not built (run the device build first: cmake --build --preset device)";
-      return false;
-    }
-  }
-  if (opt.resetRun) {
-    std::string err;
-    if (!sim::ResetDeviceRun(dir, opt.clearRecord, &err, opt.killAfterOps)) {
-      result->error = "cannot reset the device's run state: " + err;
-      return false;
-    }
-  }
+namespace {
 
-  DriveMapping drive(dir);
-  if (!drive.Letter()) {
-    result->error = "no free drive letter in " + WinePrefix() + "/dosdevices";
-    return false;
-  }
-  char tmpl[] = "/tmp/devsim-run-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    result->error = "cannot make a temporary folder";
-    return false;
-  }
-  std::string tmp = tmpl;
-  std::string log = tmp + "/events.log";
-  std::string out = tmp + "/runner.out";
-
-  std::vector<std::string> args = {"/usr/lib/wine/wine64", WinePathOf(devrun), "--answer",
+// devrun's command line: its options from the run's, then the program and its
+// arguments, every path as Wine sees it.
+std::vector<std::string> RunnerArgs(const RunOptions& opt, const std::string& program) {
+  std::vector<std::string> args = {"/usr/lib/wine/wine64", WinePathOf(ProgramPath("devrun")), "--answer",
                                    opt.interactive ? "none" : opt.answer};
   char num[32];
   snprintf(num, sizeof(num), "%g", opt.timeoutSeconds);
@@ -286,11 +193,12 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   }
   if (opt.systemDriver) {
     args.push_back("--sysflash");
-    args.push_back(WinePathOf(sysflash));
+    args.push_back(WinePathOf(ProgramPath("sysflash")));
   } else {
     args.push_back("--no-system-driver");
   }
   std::string camera = ProgramPath("camera");
+  struct stat st;
   if (opt.cameras && stat(camera.c_str(), &st) == 0) {
     args.push_back("--camera");
     args.push_back(WinePathOf(camera));
@@ -303,8 +211,12 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   args.push_back("--");
   args.push_back(WinePathOf(program));
   for (const std::string& a : opt.args) args.push_back(a);
+  return args;
+}
 
-  // The run's own variables replace any the caller has.
+// The caller's environment with the run's own variables in place of any it has.
+std::vector<std::string> RunnerEnvironment(const RunOptions& opt, const std::string& prefix,
+                                           const std::string& eventLog) {
   auto named = [](const char* entry, const std::string& name) {
     return strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
   };
@@ -316,67 +228,80 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
     if (!opt.interactive && !opt.show && named(*e, "DISPLAY")) continue;
     env.push_back(*e);
   }
-  env.push_back("WINEPREFIX=" + WinePrefix());
+  env.push_back("WINEPREFIX=" + prefix);
   if (!getenv("WINEDEBUG")) env.push_back("WINEDEBUG=-all");
-  env.push_back(std::string(runproto::kEnvEventLog) + "=" + WinePathOf(tmp) + "\\events.log");
+  env.push_back(std::string(runproto::kEnvEventLog) + "=" + WinePathOf(eventLog));
   if (!opt.cardFault.empty()) env.push_back(std::string(runproto::kEnvCardFault) + "=" + opt.cardFault);
+  return env;
+}
 
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  for (std::string& e : env) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  // The program runs with its current directory on the device's drive.
-  char cwd[4096];
-  if (!getcwd(cwd, sizeof(cwd))) cwd[0] = 0;
-  pid_t pid = -1;
-  int rc;
-  if (chdir(dir.c_str()) != 0) {
-    rc = errno;
-  } else {
-    rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    if (cwd[0] && chdir(cwd) != 0) { /* the caller's folder is gone; nothing to restore */
-    }
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    result->error = std::string("cannot start wine64: ") + strerror(rc);
+// What must be there before a run: the device folder, the programs, and the
+// device's run state reset as asked.
+bool CheckAndReset(const RunOptions& opt, const std::string& dir, const std::string& program, RunResult* result) {
+  struct stat st;
+  if (stat((dir + "/nand.img").c_str(), &st) != 0) {
+    result->error = dir + ": not a device folder (no nand.img)";
     return false;
   }
-  result->started = true;
+  for (const std::string& p : {program, ProgramPath("devrun")}) {
+    if (stat(p.c_str(), &st) != 0) {
+      result->error = p + ": not built (run the device build first: cmake --build --preset device)";
+      return false;
+    }
+  }
+  std::string err;
+  if (opt.resetRun && !sim::ResetDeviceRun(dir, opt.clearRecord, &err, opt.killAfterOps)) {
+    result->error = "cannot reset the device's run state: " + err;
+    return false;
+  }
+  return true;
+}
 
+}  // namespace
+
+bool RunOnDevice(const RunOptions& opt, RunResult* result) {
+  *result = RunResult();
+  std::string dir = AbsolutePath(opt.deviceDir);
+  std::string program = ProgramPath(opt.program);
+  if (!CheckAndReset(opt, dir, program, result)) return false;
+  std::string prefix = opt.winePrefix.empty() ? WinePrefix() : opt.winePrefix;
+  DriveMapping drive(prefix, dir);
+  if (!drive.Letter()) {
+    result->error = "no free drive letter in " + prefix + "/dosdevices";
+    return false;
+  }
+  char tmpl[] = "/tmp/devsim-run-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    result->error = "cannot make a temporary folder";
+    return false;
+  }
+  std::string tmp = tmpl;
+  std::string log = tmp + "/events.log";
+
+  // The program runs with its current directory on the device's drive. The
+  // Wine side enforces the program's time-out; this one is for Wine itself.
+  hostproc::Spec spec;
+  spec.argv = RunnerArgs(opt, program);
+  spec.env = RunnerEnvironment(opt, prefix, log);
+  spec.workDir = dir;
+  spec.mergeErr = true;
+  spec.timeoutSeconds = opt.timeoutSeconds + 60;
   // The events as they are logged: whole lines only, in order, each handed to
   // the caller's onEvent as it comes.
   EventTail tail(log, opt.onEvent, result);
-  // The Wine side enforces the program's time-out; this one is for Wine itself.
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(opt.timeoutSeconds * 1000) + 60000);
-  int status = 0;
-  while (true) {
-    pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      KillWithDescendants(pid);
-      waitpid(pid, &status, 0);
-      result->error = "the runner did not end; killed";
-      break;
-    }
-    tail.Read();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  int runnerExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  spec.onTick = [&tail] { tail.Read(); };
+  hostproc::Result run = hostproc::Run(spec);
   tail.Read();
-  ReadFile(out, &result->runnerOutput);
   unlink(log.c_str());
-  unlink(out.c_str());
   rmdir(tmp.c_str());
-  if (runnerExit == runproto::kRunnerUsage && result->error.empty())
+  if (!run.started) {
+    result->error = "cannot start wine64: " + run.error;
+    return false;
+  }
+  result->started = true;
+  result->runnerOutput = run.out;
+  if (run.timedOut && result->error.empty()) result->error = "the runner did not end; killed";
+  if (run.Exited(runproto::kRunnerUsage) && result->error.empty())
     result->error = "the runner failed: " + result->runnerOutput;
   return result->error.empty();
 }

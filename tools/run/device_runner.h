@@ -34,6 +34,7 @@ struct RunOptions {
   bool resetRun = true;                 // chip op counter to 0, power on, before the start
   bool clearRecord = true;              // and the protocol checker record cleared
   std::vector<std::string> runnerArgs;  // more devrun options, as given
+  std::string winePrefix;               // the Wine prefix to run in; "" WinePrefix()
   // Each event as it is logged, while the program runs (the result keeps them all).
   std::function<void(const runproto::Event&)> onEvent;
 };
