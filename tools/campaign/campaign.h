@@ -30,6 +30,8 @@ struct CampaignOptions {
   bool keep = false;      // leave the device folders
   std::string only;       // run the scenarios whose name holds this
   bool progress = false;  // one line on stderr per row as it ends
+  std::string winePrefix; // the Wine prefix the rows run in; "" the process's own
+  unsigned jobs = 0;      // RunCampaign's rows side by side; 0: one per test worker's prefix
 };
 
 // What the system flash driver stand-in reported of its own work.
@@ -57,10 +59,31 @@ struct Row {
   bool asExpected = false;
   std::vector<std::string> problems;  // why not as expected
   std::string detail;                 // the run's events, for a failing row
+  std::string winePrefix;             // the Wine prefix it ran in
 };
 
 // Runs one scenario (a power-loss sweep gives one row per point).
 std::vector<Row> RunScenario(const Scenario& s, const CampaignOptions& opt);
+
+// The same in pieces, for rows run side by side: a scenario's first row (a
+// sweep's is the update uninterrupted, which gives the chip operations its
+// points cut at), then a sweep's points once that row is as expected.
+struct RowPlan {
+  const Scenario* scenario = nullptr;
+  std::string name;
+  int64_t powerLossAfter = -1;  // a sweep's point
+  bool baseline = false;        // a sweep's uninterrupted update
+};
+RowPlan FirstRow(const Scenario& s);
+std::vector<RowPlan> SweepRows(const Scenario& s, const Row& first, uint64_t chipOps, bool full);
+Row RunRow(const RowPlan& plan, const CampaignOptions& opt, uint64_t* chipOps = nullptr);
+
+// Every row of the scenarios, side by side: one row under way on each Wine
+// prefix (each with its own Wine server, so that two runs never share the bus
+// mutexes), each row printed on stderr as it ends; the rows come back in the
+// order RunScenario gives them, scenario after scenario.
+std::vector<Row> RunSideBySide(const std::vector<const Scenario*>& scenarios, const CampaignOptions& opt,
+                               const std::vector<std::string>& winePrefixes);
 
 struct CampaignTotals {
   size_t scenarios = 0, faults = 0, badInputs = 0, failed = 0;

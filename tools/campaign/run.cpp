@@ -147,12 +147,14 @@ bool Prepare(const Scenario& s, const CampaignOptions& opt, const std::string& r
   return true;
 }
 
-RunOptions RunOptionsFor(const Scenario& s, const std::string& dir, const std::string& program) {
+RunOptions RunOptionsFor(const Scenario& s, const CampaignOptions& opt, const std::string& dir,
+                         const std::string& program) {
   RunOptions r;
   r.deviceDir = dir;
   r.program = program;
   r.answer = s.answer;
   r.timeoutSeconds = s.timeoutSeconds;
+  r.winePrefix = opt.winePrefix;
   return r;
 }
 
@@ -248,7 +250,7 @@ void CheckExpectations(const Scenario& s, const Prepared& p, Row* row) {
 }
 
 // The same update again on the same device and card, faults cleared.
-std::string Recover(const Scenario& s, const Prepared& p, std::string* detail) {
+std::string Recover(const Scenario& s, const CampaignOptions& opt, const Prepared& p, std::string* detail) {
   std::string out;
   try {
     sim::NandConfig cfg = ReadDeviceConfig(p.dir);
@@ -260,7 +262,7 @@ std::string Recover(const Scenario& s, const Prepared& p, std::string* detail) {
   std::string card = p.dir + "/SDMMC Disk";
   if (!p.imagePath.empty()) CopyFile(p.imagePath, card + "/EBOOT.NB0");
   RunResult run;
-  RunOnDevice(RunOptionsFor(s, p.dir, "kestrel"), &run);
+  RunOnDevice(RunOptionsFor(s, opt, p.dir, "kestrel"), &run);
   Row again;
   Scenario plain = s;
   plain.program = "kestrel";
@@ -281,17 +283,18 @@ std::string Recover(const Scenario& s, const Prepared& p, std::string* detail) {
 }
 
 Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& rowName, int64_t powerLossAfter,
-            uint64_t* chipOps = nullptr) {
+            uint64_t* chipOps) {
   Row row;
   row.scenario = rowName;
   row.kind = s.kind;
+  row.winePrefix = opt.winePrefix.empty() ? WinePrefix() : opt.winePrefix;
   Prepared p;
   std::string error;
   if (!Prepare(s, opt, rowName, powerLossAfter, &p, &error)) {
     row.problems.push_back("set-up: " + error);
     return row;
   }
-  RunOptions ro = RunOptionsFor(s, p.dir, s.program);
+  RunOptions ro = RunOptionsFor(s, opt, p.dir, s.program);
   AddRunnerOptions(s, &ro);
   RunResult run;
   RunOnDevice(ro, &run);
@@ -317,7 +320,7 @@ Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& ro
   CheckExpectations(s, p, &row);
   std::string recoveryDetail;
   if (s.expect.recovery) {
-    row.recovery = Recover(s, p, &recoveryDetail);
+    row.recovery = Recover(s, opt, p, &recoveryDetail);
     if (row.recovery != "yes") row.problems.push_back("no recovery: " + row.recovery);
   }
   row.asExpected = row.problems.empty();
@@ -329,24 +332,6 @@ Row RunOnce(const Scenario& s, const CampaignOptions& opt, const std::string& ro
   return row;
 }
 
-std::vector<Row> RunSweep(const Scenario& s, const CampaignOptions& opt) {
-  std::vector<Row> rows;
-  Scenario baseline = s;
-  baseline.expect = Scenario::Expect();
-  baseline.expect.outcome = Outcome::kFinished;
-  baseline.expect.message = kFinishedText;
-  baseline.expect.verified = true;
-  uint64_t ops = 0;
-  rows.push_back(RunOnce(baseline, opt, s.name + "/no-loss", -1, &ops));
-  rows.back().kind = "power-loss";
-  if (!rows.back().asExpected) return rows;
-  for (uint64_t n : SweepPoints(ops, s.sweepSample, opt.full)) {
-    rows.push_back(RunOnce(s, opt, s.name + "/after-op-" + std::to_string(n), int64_t(n)));
-    if (opt.progress)
-      fprintf(stderr, "  %s: %s\n", rows.back().scenario.c_str(), rows.back().asExpected ? "ok" : "NOT AS EXPECTED");
-  }
-  return rows;
-}
 
 }  // namespace
 
@@ -368,9 +353,52 @@ std::vector<uint64_t> SweepPoints(uint64_t ops, unsigned sample, bool full) {
   return pts;
 }
 
+RowPlan FirstRow(const Scenario& s) {
+  RowPlan plan;
+  plan.scenario = &s;
+  plan.name = s.name;
+  if (!s.powerLossSweep) return plan;
+  // A sweep starts with the update uninterrupted: it must finish, and its
+  // chip operations are the points the sweep cuts at.
+  plan.name = s.name + "/no-loss";
+  plan.baseline = true;
+  return plan;
+}
+
+std::vector<RowPlan> SweepRows(const Scenario& s, const Row& first, uint64_t chipOps, bool full) {
+  std::vector<RowPlan> plans;
+  if (!s.powerLossSweep || !first.asExpected) return plans;
+  for (uint64_t n : SweepPoints(chipOps, s.sweepSample, full)) {
+    RowPlan plan;
+    plan.scenario = &s;
+    plan.name = s.name + "/after-op-" + std::to_string(n);
+    plan.powerLossAfter = int64_t(n);
+    plans.push_back(plan);
+  }
+  return plans;
+}
+
+Row RunRow(const RowPlan& plan, const CampaignOptions& opt, uint64_t* chipOps) {
+  if (!plan.baseline) return RunOnce(*plan.scenario, opt, plan.name, plan.powerLossAfter, chipOps);
+  Scenario baseline = *plan.scenario;
+  baseline.expect = Scenario::Expect();
+  baseline.expect.outcome = Outcome::kFinished;
+  baseline.expect.message = kFinishedText;
+  baseline.expect.verified = true;
+  Row row = RunOnce(baseline, opt, plan.name, -1, chipOps);
+  row.kind = "power-loss";
+  return row;
+}
+
 std::vector<Row> RunScenario(const Scenario& s, const CampaignOptions& opt) {
-  if (s.powerLossSweep) return RunSweep(s, opt);
-  return {RunOnce(s, opt, s.name, -1)};
+  uint64_t ops = 0;
+  std::vector<Row> rows = {RunRow(FirstRow(s), opt, &ops)};
+  for (const RowPlan& plan : SweepRows(s, rows[0], ops, opt.full)) {
+    rows.push_back(RunRow(plan, opt));
+    if (opt.progress)
+      fprintf(stderr, "  %s: %s\n", rows.back().scenario.c_str(), rows.back().asExpected ? "ok" : "NOT AS EXPECTED");
+  }
+  return rows;
 }
 
 }  // namespace devsim

@@ -3,6 +3,7 @@
 
 #include "tools/campaign/campaign.h"
 #include "tools/devsim/command.h"
+#include "tools/devsim/device_ops.h"
 
 namespace devsim {
 namespace {
@@ -12,15 +13,21 @@ const char kProse[] =
     "build's programs under Wine (DEVSIM_DEVICE_BUILD, else build/device), checks each\n"
     "outcome against what the scenario expects and prints the table: scenario, outcome,\n"
     "message, whether the boot area verifies, bytes changed outside the boot area, protocol\n"
-    "violations, the system driver's own check, recovery by a second run.";
+    "violations, the system driver's own check, recovery by a second run. Rows run side by\n"
+    "side on the test workers' Wine prefixes; the table keeps the scenarios' order.";
 const char kFooter[] = "exit codes: 0 every row as expected, 1 a row is not, 2 bad usage or unreadable scenarios";
 
 struct CampaignArgs {
   CampaignOptions opt;
-  std::optional<std::string> only, scenarios, table, work;
+  std::optional<std::string> only, scenarios, table, work, jobs;
 };
 
 int Run(CampaignArgs a) {
+  if (a.jobs) {
+    const uint64_t n = ParseU64(*a.jobs, "--jobs count");
+    if (n == 0 || n > 64) throw UsageError("--jobs: from 1 to 64, not " + *a.jobs);
+    a.opt.jobs = unsigned(n);
+  }
   a.opt.only = a.only.value_or("");
   a.opt.workDir = a.work.value_or("");
   return RunCampaign(a.opt, a.scenarios.value_or(DefaultScenarioDir()), a.table.value_or(DefaultTablePath()));
@@ -38,6 +45,10 @@ Runner Declare(CommandLine& cl) {
            "the table also goes here, as Markdown (default build/campaign/table.md of the source tree)", &a->table);
   cl.Value("--work", "DIR", "where the devices are made (default a temporary folder)", &a->work);
   cl.Flag("--keep", "keep every device folder (those of failing rows are always kept)", &a->opt.keep);
+  cl.Value("--jobs", "N",
+           "rows side by side, each on a test worker's Wine prefix (default: as many as scripts/setup.sh made; "
+           "1: one at a time on the prefix of WINEPREFIX)",
+           &a->jobs);
   return [a] { return Run(*a); };
 }
 
