@@ -112,7 +112,7 @@ bool ParseNumber(const std::string& text, uint32_t* out) {
   return true;
 }
 
-std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates) {
+std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates, size_t* distance) {
   std::string best;
   size_t bestDistance = SIZE_MAX;
   for (const std::string& known : candidates) {
@@ -130,6 +130,7 @@ std::string NearestKey(const std::string& key, const std::vector<std::string>& c
     }
     if (row[known.size()] < bestDistance) bestDistance = row[known.size()], best = known;
   }
+  if (distance) *distance = bestDistance;
   return best;
 }
 

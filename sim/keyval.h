@@ -38,8 +38,9 @@ bool ParseNumber(const std::string& text, uint64_t* out);
 bool ParseNumber(const std::string& text, uint32_t* out);  // and no more than 32 bits
 
 // The candidate nearest to `key` by edit distance (the first of equals), for
-// a message about a typo'd key.
-std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates);
+// a message about a typo'd key; the distance in *distance when asked.
+std::string NearestKey(const std::string& key, const std::vector<std::string>& candidates,
+                       size_t* distance = nullptr);
 
 }  // namespace sim
 

@@ -224,6 +224,12 @@ TEST(DevsimCommandLine, NamesTheFirstMistakeInTheToolsWords) {
   EXPECT_EQ("missing -o FILE", Mistake({"d"}));
   // Mistakes of the words given come before one left out.
   EXPECT_EQ("unknown option --bogus", Mistake({"d", "--bogus=1"}));
+  // A long option one or two letters off is named; a guess further off, or
+  // at a short option, is not made.
+  EXPECT_EQ("unknown option --chp (nearest: --chip)", Mistake({"d", "--chp", "a"}));
+  EXPECT_EQ("unknown option --fil (nearest: --fill)", Mistake({"d", "--fil=1"}));
+  EXPECT_EQ("unknown option --colour", Mistake({"d", "--colour", "a"}));
+  EXPECT_EQ("unknown option --x", Mistake({"d", "--x"}));
   EXPECT_EQ("unexpected argument 'e'", Mistake({"d", "e"}));
   EXPECT_EQ("--chip given twice", Mistake({"d", "--chip", "a", "--chip=b"}));
   EXPECT_EQ("--map given twice", Mistake({"d", "-o", "f", "--map", "--map"}));

@@ -214,7 +214,7 @@ TEST(DevsimFault, BadFaultsChangeNothing) {
       {{"--partial-erase", "4:32:0:0"}, "--partial-erase: page 32 is beyond the block's 32 pages"},
       {{"--partial-erase", "4:0:0"}, "bad --partial-erase '4:0:0': expected BLOCK:PAGE:BYTE:BIT"},
       {{"--read-disturb", "64:0:8:1"}, "--read-disturb: bit 8 is not 0-7"},
-      {{"--read-flp", "64:0:1"}, "unknown option --read-flp"},
+      {{"--read-flp", "64:0:1"}, "unknown option --read-flp (nearest: --read-flip)"},
       {{"--event-hang", "0x10"}, "bad --event-hang '0x10': expected CMD:N"},
       {{"--event-hang", "0x10:1:2"}, "bad --event-hang '0x10:1:2': expected CMD:N"},
       {{"--event-hang", "0xd0:y"}, "bad --event-hang field 'y'"},

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/keyval.h"
+
 namespace devsim {
 
 namespace {
@@ -104,10 +106,24 @@ void CommandLine::Flag(const std::string& name, const std::string& description, 
   impl_->options.emplace_back(impl_->app->add_flag(name)->description(description)->disable_flag_override(), given);
 }
 
+// A long option typed one or two letters wrong ("--read-flp") is named with
+// the one meant; a guess at anything further off, or at a short option, would
+// mislead more often than help.
+static std::string NearestOption(const CLI::App& app, const std::string& typed) {
+  if (typed.compare(0, 2, "--") != 0 || typed.size() < 5) return "";
+  std::vector<std::string> names;
+  for (const CLI::Option* o : app.get_options())
+    for (const std::string& n : o->get_lnames()) names.push_back("--" + n);
+  size_t distance = 0;
+  std::string nearest = sim::NearestKey(typed, names, &distance);
+  return distance <= 2 && !nearest.empty() ? " (nearest: " + nearest + ")" : "";
+}
+
 void CommandLine::Impl::ReadExtras() const {
   for (const std::string& extra : app->remaining()) {
     if (extra == "--") continue;  // the end of the options, itself kept by CLI11
-    throw UsageError("unknown option " + Unhide(extra.substr(0, extra.find('='))));
+    const std::string typed = Unhide(extra.substr(0, extra.find('=')));
+    throw UsageError("unknown option " + typed + NearestOption(*app, typed));
   }
 }
 
