@@ -235,16 +235,4 @@ bool Harness::Recorded(ViolationKind kind, const std::string& textPart) const {
   return false;
 }
 
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = uint8_t(x);
-  }
-  return b;
-}
-
 }  // namespace simtest

@@ -16,6 +16,7 @@
 #include "sim/soc_model.h"
 #include "sim/soc_state.h"
 #include "tests/common/byte_diff.h"
+#include "tests/common/pattern.h"
 
 namespace simtest {
 
@@ -83,7 +84,7 @@ class Harness {
   void Init();
 };
 
-Bytes Pattern(size_t n, uint32_t seed);
+using testutil::Pattern;
 using testutil::DiffBytes;
 
 }  // namespace simtest

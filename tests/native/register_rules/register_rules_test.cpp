@@ -25,6 +25,7 @@
 #include "sim/checker.h"
 #include "sim/soc.h"
 #include "tests/common/byte_diff.h"
+#include "tests/common/pattern.h"
 #include "tests/common/on_flash.h"
 
 namespace {
@@ -33,23 +34,12 @@ using Bytes = std::vector<uint8_t>;
 using native::RegisterTamper;
 using sim::ViolationKind;
 using testutil::DiffBytes;
+using testutil::Pattern;
 
 constexpr uint32_t kRawPage = onflash::kRawPage;
 constexpr uint32_t kData = onflash::kData;
 const int kNand = sim::WIN_NAND_REGS;
 const int kDma = sim::WIN_DMA_REGS;
-
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = uint8_t(x);
-  }
-  return b;
-}
 
 // A raw page as the driver writes it: data, record, the two halves' codes.
 Bytes WrittenPage(const Bytes& data, const uint8_t record[8]) {
