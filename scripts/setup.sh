@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
           mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev libpng-dev xvfb x11-utils xdotool imagemagick python3
-          g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr)
+          g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr ccache)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
