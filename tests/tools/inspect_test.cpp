@@ -13,6 +13,7 @@
 #include "ecc/ecc.h"
 #include "sim/soc_state.h"
 #include "tests/tools/tool_test_support.h"
+#include "tools/devsim/device_ops.h"
 
 namespace tooltest {
 namespace {
@@ -365,6 +366,33 @@ TEST(DevsimInspect, ReadsARawDumpItDidNotMake) {
   Bytes out = ReadBytes(dump.t / "out.bin");
   expected.resize(2048, 0xFF);
   EXPECT_EQ(expected, out) << DiffBytes(expected, out);
+}
+
+// A dump already in memory (how the fuzz target reads one) is read as its
+// file is: the same report, the same refusals, and nothing written to it.
+TEST(DevsimInspect, ADumpInMemoryReadsAsItsFile) {
+  HandMadeDump dump;
+  devsim::NandImage file, memory;
+  std::string err;
+  ASSERT_TRUE(file.OpenBare(dump.path, std::nullopt, false, &err)) << err;
+  ASSERT_TRUE(memory.OpenBareBytes(dump.path, dump.raw.data(), dump.raw.size(), std::nullopt, &err)) << err;
+  const devsim::InspectReport fromFile = devsim::InspectImage(file, std::nullopt);
+  const devsim::InspectReport fromMemory = devsim::InspectImage(memory, std::nullopt);
+  EXPECT_EQ(devsim::InspectJson(file, fromFile), devsim::InspectJson(memory, fromMemory));
+  EXPECT_EQ(devsim::InspectText(file, fromFile), devsim::InspectText(memory, fromMemory));
+  EXPECT_TRUE(fromMemory.toc.found);
+
+  Bytes page(kPage, 0x00);
+  EXPECT_FALSE(memory.WritePage(0, page.data(), &err));
+  EXPECT_NE(std::string::npos, err.find("in memory")) << err;
+  EXPECT_TRUE(AllFF(dump.raw.data(), kPage)) << "the bytes are only read";
+
+  devsim::NandImage shorter;
+  std::string fileErr;
+  EXPECT_FALSE(shorter.OpenBareBytes("dump.bin", dump.raw.data(), dump.raw.size() - 1, std::nullopt, &err));
+  WriteBytes(dump.t / "short.bin", Bytes(dump.raw.begin(), dump.raw.end() - 1));
+  EXPECT_FALSE(file.OpenBare(dump.t / "short.bin", std::nullopt, false, &fileErr));
+  EXPECT_EQ(fileErr.substr(fileErr.find(" has ")), err.substr(err.find(" has ")));
 }
 
 TEST(DevsimInspect, ImagesOfNoChipOrTheWrongChipAreRefused) {

@@ -55,15 +55,15 @@ BlockKind AreaBlock(const NandImage& img, uint32_t block) {
 }
 
 BlockKind OtherBlock(const NandImage& img, uint32_t block) {
-  const uint32_t pageBytes = uint32_t(img.Shape().RawPageBytes());
+  const size_t pageBytes = size_t(img.Shape().RawPageBytes());
   std::vector<uint8_t> raw(pageBytes);
+  const std::vector<uint8_t> erased(pageBytes, 0xFF);
   std::string error;
-  bool erased = true;
-  for (uint32_t p = 0; p < img.Shape().pagesPerBlock && erased; ++p) {
+  for (uint32_t p = 0; p < img.Shape().pagesPerBlock; ++p) {
     if (!img.ReadPage(uint64_t(block) * img.Shape().pagesPerBlock + p, raw.data(), &error)) throw InputError(error);
-    for (uint32_t i = 0; i < pageBytes && erased; ++i) erased = raw[i] == 0xFF;
+    if (std::memcmp(raw.data(), erased.data(), pageBytes) != 0) return BlockKind::kData;
   }
-  return erased ? BlockKind::kErased : BlockKind::kData;
+  return BlockKind::kErased;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Reading a device's flash back: does the boot area hold an image exactly
-// (verify), and what does the flash hold sector by sector (inspect).
+// (verify), what it holds as the device reads it (extract), and what the
+// flash holds sector by sector (inspect).
 //
 // Verify is strict: the image has to be there with its own codes and records.
 // A sector the ECC would repair on reading still fails, because a flipped bit
@@ -112,6 +113,38 @@ VerifyResult VerifyBootImage(const NandImage& img, const std::string& fileName, 
                   " sectors differ");
   return VerifyResult{true, "verify: OK: " + std::to_string(sectors) + " sectors of " + fileName +
                                 " match the boot area at block " + std::to_string(area.firstBlock)};
+}
+
+ExtractResult ExtractBootArea(const NandImage& img, const BootArea& area, uint64_t bytes,
+                              const std::function<void(const uint8_t* data, size_t n)>& out) {
+  ExtractResult r;
+  r.sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
+  std::string err;
+  for (uint64_t i = 0; i < r.sectors; ++i) {
+    SectorCheck c;
+    if (!CheckAreaSector(img, area, uint32_t(i), &c, &err)) throw InputError(err);
+    switch (c.AreaState()) {
+      case SectorState::kUncorrectable:
+        ++r.uncorrectable;
+        r.unreadable.push_back({i, c.Describe()});
+        break;
+      case SectorState::kCorrected:
+        ++r.corrected;
+        break;
+      case SectorState::kErased:
+        ++r.erased;
+        break;
+      case SectorState::kWrongSpare:
+        ++r.wrongSpare;
+        if (c.NeededEcc()) ++r.corrected;
+        break;
+      case SectorState::kClean:
+        break;
+    }
+    const uint64_t n = bytes - i * kSectorBytes < kSectorBytes ? bytes - i * kSectorBytes : kSectorBytes;
+    out(c.data, size_t(n));
+  }
+  return r;
 }
 
 InspectReport InspectImage(const NandImage& img, const std::optional<AreaChoice>& given) {

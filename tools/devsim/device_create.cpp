@@ -252,13 +252,17 @@ void MakeDevice(const DevicePlan& plan, bool replace) {
   else
     WriteImage(plan, img);
 
+  WriteDeviceConfig(plan.dir, NewDeviceConfig(plan));
+  MakeDir(plan.dir + "/SDMMC Disk");
+  MakeDir(plan.dir + "/windows");
+}
+
+sim::NandConfig NewDeviceConfig(const DevicePlan& plan) {
   sim::NandConfig cfg;
   cfg.maker = plan.recipe.chip.maker;
   cfg.device = plan.recipe.chip.device;
   cfg.badBlocks = plan.recipe.badBlocks;
-  WriteDeviceConfig(plan.dir, cfg);
-  MakeDir(plan.dir + "/SDMMC Disk");
-  MakeDir(plan.dir + "/windows");
+  return cfg;
 }
 
 std::string DescribeDevice(const DevicePlan& plan) {

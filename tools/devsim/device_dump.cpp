@@ -48,13 +48,19 @@ DevicePlan PlanDeviceFromDump(const std::string& dir, const std::string& dumpPat
   NandImage img;
   std::string err;
   if (!img.OpenBare(dumpPath, id, false, &err)) throw InputError(err);
+  return PlanDeviceFromImage(dir, img, !chip);
+}
+
+DevicePlan PlanDeviceFromImage(const std::string& dir, const NandImage& img, bool chipFromSize) {
+  const std::string& dumpPath = img.Path();
   if (!img.SmallPage())
     throw InputError(dumpPath + " is taken as chip " + FormatChipId(img.Chip()) + ", of " +
                      std::to_string(img.Shape().pageData) + "+" + std::to_string(img.Shape().pageSpare) +
                      "-byte pages; --from-image takes dumps of the small-page chips (512+16-byte pages)");
   DumpFacts facts;
   facts.path = dumpPath;
-  facts.chipFromSize = !chip;
+  facts.chipFromSize = chipFromSize;
+  std::string err;
   if (!LocateToc(img, &facts.toc, &err)) throw InputError(err);
   BootArea area;
   if (facts.toc.found) facts.areaUsable = AreaFromToc(img, facts.toc, &area, &facts.areaProblem);

@@ -9,6 +9,7 @@
 #define TOOLS_DEVSIM_DEVICE_OPS_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,9 @@ DevicePlan PlanDevice(const std::string& dir, const DeviceRecipe& recipe);
 // without 512-byte pages; nothing is made.
 DevicePlan PlanDeviceFromDump(const std::string& dir, const std::string& dumpPath,
                               const std::optional<std::string>& chip);
+// The same for a dump already opened as a bare image (its Path() is the dump
+// the device copies); chipFromSize: its chip was taken from its size.
+DevicePlan PlanDeviceFromImage(const std::string& dir, const NandImage& dump, bool chipFromSize);
 // The blocks of a flash that carry a bad-block mark (the rule is at the
 // definition, device_dump.cpp), ascending.
 std::vector<uint32_t> FindBadBlocks(const NandImage& img, const TocInfo& toc, bool areaUsable);
@@ -96,6 +100,8 @@ std::vector<uint32_t> FindBadBlocks(const NandImage& img, const TocInfo& toc, bo
 // device already there is replaced only with replace (UsageError otherwise);
 // its soc.state goes too.
 void MakeDevice(const DevicePlan& plan, bool replace);
+// The nand.cfg MakeDevice writes: the plan's chip and bad blocks.
+sim::NandConfig NewDeviceConfig(const DevicePlan& plan);
 // What was made, in the lines devsim create prints.
 std::string DescribeDevice(const DevicePlan& plan);
 
@@ -147,6 +153,22 @@ struct VerifyResult {
 VerifyResult VerifyBootImage(const NandImage& img, const std::string& fileName, const std::string& data,
                              const std::optional<AreaChoice>& given);
 
+// What devsim extract takes from a boot area: the data of the first
+// ceil(bytes/512) sectors of area, ECC-corrected (as read when it cannot be),
+// handed to out in order, bytes in all; bytes is at most the area's. The
+// counts are by sector; a sector with a wrong spare record that needed its
+// ECC counts as corrected too. InputError when the flash cannot be read.
+struct ExtractResult {
+  uint64_t sectors = 0, corrected = 0, uncorrectable = 0, erased = 0, wrongSpare = 0;
+  struct Unreadable {
+    uint64_t index;      // in the area
+    std::string detail;  // what the ECC met
+  };
+  std::vector<Unreadable> unreadable;  // the uncorrectable sectors, in order
+};
+ExtractResult ExtractBootArea(const NandImage& img, const BootArea& area, uint64_t bytes,
+                              const std::function<void(const uint8_t* data, size_t n)>& out);
+
 // What devsim inspect shows: the TOC, the state of every sector of the area,
 // and for a device its faults and the record of its runs.
 struct AreaReport {
@@ -179,6 +201,10 @@ struct InspectReport {
 // InputError when the flash cannot be read; an unreadable soc.state is
 // reported in recordError.
 InspectReport InspectImage(const NandImage& img, const std::optional<AreaChoice>& given);
+// The report as devsim inspect prints it: lines of text, or one JSON object
+// on a line (its keys are in inspect's help).
+std::string InspectText(const NandImage& img, const InspectReport& rep);
+std::string InspectJson(const NandImage& img, const InspectReport& rep);
 
 }  // namespace devsim
 

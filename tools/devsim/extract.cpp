@@ -1,5 +1,5 @@
 // devsim extract: the boot area's content as the device reads it back, with
-// single-bit errors repaired by the page ECC.
+// single-bit errors repaired by the page ECC (device_check.cpp reads it).
 #include <cstdio>
 #include <fstream>
 
@@ -42,48 +42,25 @@ int RunExtract(const ExtractArgs& a) {
       throw UsageError("--bytes " + *a.bytesText + " is more than the boot area's " + std::to_string(area.sectorCount) +
                        " sectors (" + std::to_string(areaBytes) + " bytes)");
   }
-  const uint64_t sectors = (bytes + kSectorBytes - 1) / kSectorBytes;
-
   std::ofstream f(a.out, std::ios::binary | std::ios::trunc);
   if (!f) throw InputError("cannot create " + a.out);
-  uint64_t corrected = 0, uncorrectable = 0, erased = 0, wrongSpare = 0;
-  std::string err;
-  for (uint64_t i = 0; i < sectors; ++i) {
-    SectorCheck c;
-    if (!CheckAreaSector(img, area, uint32_t(i), &c, &err)) throw InputError(err);
-    switch (c.AreaState()) {
-      case SectorState::kUncorrectable:
-        ++uncorrectable;
-        std::fprintf(stderr, "devsim extract: sector %llu (area index %llu): %s; written as read\n",
-                     static_cast<unsigned long long>(area.FirstSector() + i), static_cast<unsigned long long>(i),
-                     c.Describe().c_str());
-        break;
-      case SectorState::kCorrected:
-        ++corrected;
-        break;
-      case SectorState::kErased:
-        ++erased;
-        break;
-      case SectorState::kWrongSpare:
-        ++wrongSpare;
-        if (c.NeededEcc()) ++corrected;
-        break;
-      case SectorState::kClean:
-        break;
-    }
-    const uint64_t n = bytes - i * kSectorBytes < kSectorBytes ? bytes - i * kSectorBytes : kSectorBytes;
-    f.write(reinterpret_cast<const char*>(c.data), std::streamsize(n));
-  }
+  ExtractResult r = ExtractBootArea(img, area, bytes, [&f](const uint8_t* data, size_t n) {
+    f.write(reinterpret_cast<const char*>(data), std::streamsize(n));
+  });
+  for (const ExtractResult::Unreadable& u : r.unreadable)
+    std::fprintf(stderr, "devsim extract: sector %llu (area index %llu): %s; written as read\n",
+                 static_cast<unsigned long long>(area.FirstSector() + u.index),
+                 static_cast<unsigned long long>(u.index), u.detail.c_str());
   f.close();
   if (!f) throw InputError("cannot write " + a.out);
   std::printf(
       "extract: %llu bytes from %llu sectors of the boot area at block %u (sectors %llu..) to %s: "
       "%llu corrected, %llu uncorrectable, %llu erased, %llu with a wrong spare record\n",
-      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(sectors), area.firstBlock,
-      static_cast<unsigned long long>(area.FirstSector()), a.out.c_str(), static_cast<unsigned long long>(corrected),
-      static_cast<unsigned long long>(uncorrectable), static_cast<unsigned long long>(erased),
-      static_cast<unsigned long long>(wrongSpare));
-  return uncorrectable ? kExitCheckFailed : kExitOk;
+      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(r.sectors), area.firstBlock,
+      static_cast<unsigned long long>(area.FirstSector()), a.out.c_str(), static_cast<unsigned long long>(r.corrected),
+      static_cast<unsigned long long>(r.uncorrectable), static_cast<unsigned long long>(r.erased),
+      static_cast<unsigned long long>(r.wrongSpare));
+  return r.uncorrectable ? kExitCheckFailed : kExitOk;
 }
 
 Runner Declare(CommandLine& cl) {

@@ -1,7 +1,7 @@
 // The raw image file: opening a device folder (nand.img shaped by the chip in
-// its nand.cfg) or a bare dump (shaped by the chip given or by its size),
-// refusing a file whose size is not the chip's, and whole-page reads and
-// writes at the page's offset.
+// its nand.cfg) or a bare dump (shaped by the chip given or by its size; a
+// file, or bytes already in memory), refusing an image whose size is not the
+// chip's, and whole-page reads and writes at the page's offset.
 #include "tools/devsim/nandimage.h"
 
 #include <fcntl.h>
@@ -46,6 +46,8 @@ NandImage& NandImage::operator=(NandImage&& o) noexcept {
     Close();
     fd_ = o.fd_;
     o.fd_ = -1;
+    bytes_ = o.bytes_;
+    o.bytes_ = nullptr;
     isDevice_ = o.isDevice_;
     path_ = std::move(o.path_);
     imagePath_ = std::move(o.imagePath_);
@@ -61,6 +63,7 @@ NandImage::~NandImage() { Close(); }
 void NandImage::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  bytes_ = nullptr;
 }
 
 bool NandImage::OpenFile(const std::string& path, bool writable, std::string* error) {
@@ -110,6 +113,18 @@ bool NandImage::OpenBare(const std::string& path, std::optional<ChipId> chip, bo
   if (!OpenFile(path, writable, error)) return false;
   uint64_t size = 0;
   if (!FileSize(fd_, path, &size, error)) return false;
+  return ShapeBare(path, size, chip, error);
+}
+
+bool NandImage::OpenBareBytes(const std::string& name, const uint8_t* bytes, uint64_t size, std::optional<ChipId> chip,
+                              std::string* error) {
+  Close();
+  bytes_ = bytes;
+  imagePath_ = name;
+  return ShapeBare(name, size, chip, error);
+}
+
+bool NandImage::ShapeBare(const std::string& path, uint64_t size, std::optional<ChipId> chip, std::string* error) {
   ChipId id;
   if (chip) {
     id = *chip;
@@ -153,6 +168,10 @@ bool NandImage::ReadPage(uint64_t page, uint8_t* raw, std::string* error) const 
     *error = "page " + std::to_string(page) + " is beyond the chip's " + std::to_string(shape_.Pages());
     return false;
   }
+  if (bytes_) {
+    std::memcpy(raw, bytes_ + page * n, n);
+    return true;
+  }
   ssize_t got = ::pread(fd_, raw, n, off_t(page * n));
   if (got != ssize_t(n)) {
     *error = got < 0 ? Errno("cannot read page " + std::to_string(page) + " of " + imagePath_)
@@ -166,6 +185,10 @@ bool NandImage::WritePage(uint64_t page, const uint8_t* raw, std::string* error)
   const uint64_t n = shape_.RawPageBytes();
   if (page >= shape_.Pages()) {
     *error = "page " + std::to_string(page) + " is beyond the chip's " + std::to_string(shape_.Pages());
+    return false;
+  }
+  if (bytes_) {
+    *error = imagePath_ + " is an image in memory, opened to be read only";
     return false;
   }
   if (::pwrite(fd_, raw, n, off_t(page * n)) != ssize_t(n)) {

@@ -18,7 +18,7 @@
 
 namespace devsim {
 
-// A raw image file, opened for page access.
+// A raw image (a file, or a dump in memory), opened for page access.
 class NandImage {
  public:
   NandImage() = default;
@@ -34,6 +34,11 @@ class NandImage {
   bool OpenBare(const std::string& path, std::optional<ChipId> chip, bool writable, std::string* error);
   // Either, by what the path is.
   bool Open(const std::string& path, std::optional<ChipId> chip, bool writable, std::string* error);
+  // A bare image already in memory, read-only, checked and shaped as OpenBare
+  // shapes a file of that size; name stands for its path in messages. The
+  // bytes are not copied and must outlive the image.
+  bool OpenBareBytes(const std::string& name, const uint8_t* bytes, uint64_t size, std::optional<ChipId> chip,
+                     std::string* error);
 
   bool IsDevice() const { return isDevice_; }
   const std::string& Path() const { return path_; }  // as given
@@ -55,8 +60,11 @@ class NandImage {
  private:
   void Close();
   bool OpenFile(const std::string& path, bool writable, std::string* error);
+  // The checks and the shape of a bare image of `size` bytes, named path in messages.
+  bool ShapeBare(const std::string& path, uint64_t size, std::optional<ChipId> chip, std::string* error);
 
   int fd_ = -1;
+  const uint8_t* bytes_ = nullptr;  // an image in memory (OpenBareBytes), else the file fd_
   bool isDevice_ = false;
   std::string path_;
   std::string imagePath_;
