@@ -22,6 +22,15 @@ const OutcomeNameEntry kOutcomeNames[] = {
     {Outcome::kSilent, "silent"},     {Outcome::kPowerLost, "power-lost"}, {Outcome::kKilled, "killed"},
     {Outcome::kHung, "hung"},         {Outcome::kNotRun, "not-run"}};
 
+// The kinds of scenario, and the keys a scenario has besides those of nand.cfg.
+const char* const kKinds[] = {"load", "power-loss", "kill", "fault", "bad-input", "delivery"};
+const char* const kScenarioKeys[] = {
+    "kind", "image", "updater", "navorin", "program", "answer", "timeout", "old_image",
+    "camera_dies_after_ops", "kill_after_ops", "sweep", "sweep.sample", "expect.outcome", "expect.message",
+    "expect.flash", "expect.card", "expect.sysdrv", "expect.verified", "expect.recovery", "expect.abandoned",
+    "create.chip", "create.toc_block", "create.boot_block", "create.boot_sectors", "create.bad_blocks",
+    "create.fill", "create.no_toc"};
+
 bool ParseBool(const std::string& v, bool* out) {
   if (v == "yes" || v == "1" || v == "true") {
     *out = true;
@@ -84,12 +93,6 @@ std::string ApplyDeviceKey(Scenario* s, const std::string& key, const std::strin
   sim::KeyStatus status = sim::ApplyNandConfigKey(key, v, fault ? &s->faults : &scratch);
   if (status == sim::KeyStatus::kUnknown) {
     // The keys of a scenario are its own and those of nand.cfg.
-    static const char* const kScenarioKeys[] = {
-        "kind", "image", "updater", "navorin", "program", "answer", "timeout", "old_image",
-        "camera_dies_after_ops", "kill_after_ops", "sweep", "sweep.sample", "expect.outcome", "expect.message",
-        "expect.flash", "expect.card", "expect.sysdrv", "expect.verified", "expect.recovery", "expect.abandoned",
-        "create.chip", "create.toc_block", "create.boot_block", "create.boot_sectors", "create.bad_blocks",
-        "create.fill", "create.no_toc"};
     std::vector<std::string> known = sim::NandConfigKeys();
     known.insert(known.end(), std::begin(kScenarioKeys), std::end(kScenarioKeys));
     return "unknown key \"" + key + "\" (nearest: " + sim::NearestKey(key, known) + ")";
@@ -104,7 +107,6 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
   bool b = false;
   uint64_t n = 0;
   if (key == "kind") {
-    static const char* kKinds[] = {"load", "power-loss", "kill", "fault", "bad-input", "delivery"};
     if (std::find(std::begin(kKinds), std::end(kKinds), v) == std::end(kKinds)) return "unknown kind \"" + v + "\"";
     s->kind = v;
   } else if (key.compare(0, 7, "create.") == 0) {
@@ -180,6 +182,11 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
 }
 
 }  // namespace
+
+std::vector<std::string> ScenarioKeys() {
+  return std::vector<std::string>(std::begin(kScenarioKeys), std::end(kScenarioKeys));
+}
+std::vector<std::string> ScenarioKinds() { return std::vector<std::string>(std::begin(kKinds), std::end(kKinds)); }
 
 const char* OutcomeName(Outcome o) {
   for (const auto& e : kOutcomeNames)

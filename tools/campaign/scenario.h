@@ -107,6 +107,11 @@ struct Scenario {
   } expect;
 };
 
+// The keys a scenario has besides nand.cfg's (sim::NandConfigKeys()), and the
+// values of its "kind".
+std::vector<std::string> ScenarioKeys();
+std::vector<std::string> ScenarioKinds();
+
 // Parses one file's text. *error: "FILE:LINE: what is wrong".
 bool ParseScenarios(const std::string& text, const std::string& file, std::vector<Scenario>* out, std::string* error);
 // Every *.scn file of a folder, in name order.
