@@ -88,6 +88,25 @@ std::vector<KeyValueLine> SplitKeyValueLines(const std::string& text) {
   return out;
 }
 
+std::string FormatKeyValue(const std::string& key, const std::string& value) {
+  const std::string plain = key + " = " + value;
+  const std::vector<KeyValueLine> lines = SplitKeyValueLines(plain);
+  if (lines.size() == 1 && lines[0].kind == KeyValueLine::kKeyValue && lines[0].key == key && lines[0].value == value)
+    return plain;
+  std::string quoted = key + " = \"";
+  for (char c : value) {
+    if (c == '\\' || c == '"')
+      quoted += std::string("\\") + c;
+    else if (c == '\n')
+      quoted += "\\n";
+    else if (c == '\r')
+      quoted += "\\r";
+    else
+      quoted += c;
+  }
+  return quoted + "\"";
+}
+
 bool ParseNumber(const std::string& text, uint64_t* out) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const size_t start = hex ? 2 : 0;

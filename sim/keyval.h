@@ -34,6 +34,12 @@ std::vector<KeyValueLine> SplitKeyValueLines(const std::string& text);
 
 std::string TrimBlanks(const std::string& s);
 
+// The line "key = value" that reads back as this key and value: the value as
+// it is where it does, else in double quotes with '\', '"', line feeds and
+// carriage returns escaped (a value with blanks around it, a '#' after a
+// blank, quotes at both ends or a line feed).
+std::string FormatKeyValue(const std::string& key, const std::string& value);
+
 bool ParseNumber(const std::string& text, uint64_t* out);
 bool ParseNumber(const std::string& text, uint32_t* out);  // and no more than 32 bits
 

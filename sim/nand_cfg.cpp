@@ -178,7 +178,7 @@ std::string FormatNandConfig(const NandConfig& cfg) {
     os << "sysdrv.region = " << cfg.sysdrvFirstBlock << ":" << cfg.sysdrvBlockCount << "\n";
   os << "camera.active = " << (cfg.cameraActive ? 1 : 0) << "\n";
   os << "extboard.wp_user = " << (cfg.extboardWpUser ? 1 : 0) << "\n";
-  for (const auto& kv : cfg.unknown) os << kv.first << " = " << kv.second << "\n";
+  for (const auto& kv : cfg.unknown) os << FormatKeyValue(kv.first, kv.second) << "\n";
   return os.str();
 }
 

@@ -154,6 +154,23 @@ TEST(NandCfg, EveryKeyRoundTrips) {
   ExpectEachHangAloneIsAFault();
 }
 
+// Found by nand_cfg_fuzz: a reserved key's value was written as it stands, so
+// a value with " #" in it read back cut at the comment (and one with blanks
+// around it, quotes at both ends or a line feed read back otherwise too).
+TEST(NandCfg, AReservedKeysValueIsWrittenSoThatItReadsBack) {
+  sim::NandConfig cfg;
+  std::string err;
+  ASSERT_TRUE(sim::ParseNandConfig("later.x = \"a #b\"\n", "nand.cfg", &cfg, &err)) << err;
+  ASSERT_EQ(1u, cfg.unknown.size());
+  EXPECT_EQ("a #b", cfg.unknown[0].second);
+  const std::string written = sim::FormatNandConfig(cfg);
+  EXPECT_NE(std::string::npos, written.find("later.x = \"a #b\"\n")) << written;
+  sim::NandConfig back;
+  ASSERT_TRUE(sim::ParseNandConfig(written, "nand.cfg", &back, &err)) << err;
+  EXPECT_EQ(cfg.unknown, back.unknown);
+  EXPECT_EQ(written, sim::FormatNandConfig(back));
+}
+
 TEST(NandCfg, CommentsBlanksAndDefaults) {
   sim::NandConfig cfg;
   std::string err;

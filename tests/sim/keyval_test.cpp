@@ -57,6 +57,33 @@ TEST(KeyValueLines, MistakesSayWhatIsWrong) {
   }
 }
 
+TEST(KeyValueLines, AValueIsWrittenSoThatItReadsBack) {
+  const struct {
+    const char* value;
+    const char* line;
+  } cases[] = {
+      {"plain words", "k = plain words"},
+      {"a#b", "k = a#b"},
+      {"", "k = "},
+      {"a #b", "k = \"a #b\""},
+      {"#b", "k = \"#b\""},
+      {" blanks ", "k = \" blanks \""},
+      {"\"quoted\"", "k = \"\\\"quoted\\\"\""},
+      {"two\nlines\r", "k = \"two\\nlines\\r\""},
+      {"back\\ #", "k = \"back\\\\ #\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const std::string line = sim::FormatKeyValue("k", c.value);
+    EXPECT_EQ(c.line, line);
+    std::vector<KeyValueLine> lines = sim::SplitKeyValueLines(line);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(KeyValueLine::kKeyValue, lines[0].kind);
+    EXPECT_EQ("k", lines[0].key);
+    EXPECT_EQ(c.value, lines[0].value);
+  }
+}
+
 TEST(Numbers, DecimalOrHexTheWholeTextNothingElse) {
   const struct {
     const char* text;
