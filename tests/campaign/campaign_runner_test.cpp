@@ -258,6 +258,27 @@ TEST(SystemDriverReport, ReadFromTheEventLog) {
   EXPECT_FALSE(FindSysdrvReport(run).present);
 }
 
+// Found by event_log_fuzz: a number with a fraction or beyond 64 bits was
+// converted into a record's whole-number field (undefined behaviour for one
+// out of the field's range). The records hold whole numbers only.
+TEST(EventLog, ANumberThatIsNotAWholeOneIsRefused) {
+  for (const char* line : {R"({"kind":"progress","pid":1,"pos":1e300})", R"({"kind":"progress","pid":1,"pos":2.5})",
+                           R"({"kind":"progress","pid":18446744073709551616,"pos":2})"}) {
+    SCOPED_TRACE(line);
+    runproto::Event e;
+    std::string error;
+    EXPECT_FALSE(runproto::ParseEvent(line, &e, &error));
+    EXPECT_EQ(0u, error.find("bad progress event (")) << error;
+    EXPECT_NE(std::string::npos, error.find(" is not a whole number)")) << error;
+    std::vector<runproto::Event> events;
+    EXPECT_FALSE(runproto::ParseEventLog(std::string(line) + "\n", &events, &error));
+  }
+  runproto::Event e;
+  std::string error;
+  ASSERT_TRUE(runproto::ParseEvent(R"({"kind":"progress","pid":18446744073709551615,"pos":2})", &e, &error)) << error;
+  EXPECT_EQ(UINT64_MAX, std::get<runproto::Progress>(e).pid);
+}
+
 TEST(Table, SummaryCountsLostBytesAndRowsNotAsExpected) {
   Row good;
   good.scenario = "good";

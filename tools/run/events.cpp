@@ -63,6 +63,14 @@ bool ParseEvent(const std::string& line, Event* e, std::string* error) {
     *error = "no kind: " + line;
     return false;
   }
+  // Every number of a record is a whole one (ids, counts, codes, positions):
+  // one with a fraction, or too large for 64 bits, has no field to go to.
+  for (const auto& member : j.items()) {
+    if (member.value().is_number_float()) {
+      *error = "bad " + kind->get<std::string>() + " event (" + member.key() + " is not a whole number): " + line;
+      return false;
+    }
+  }
   try {
     if (FromJson(kind->get<std::string>(), j, e)) return true;
     *error = "unknown kind \"" + kind->get<std::string>() + "\": " + line;
