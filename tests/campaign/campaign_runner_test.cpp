@@ -102,6 +102,17 @@ TEST(ScenarioFormat, NumbersAreDecimalOrHexNeverOctal) {
   EXPECT_EQ(16, s[0].killAfterOps);
 }
 
+// Found by scenario_fuzz: a sample of 2^32 points was taken as 0 (the number
+// cut to 32 bits), which the reader refuses as it stands.
+TEST(ScenarioFormat, ASweepSampleBeyond32BitsIsRefusedNotCut) {
+  std::string error;
+  Parse("[a]\nsweep.sample = 4294967296\n", &error);
+  EXPECT_EQ("t.scn:2: sweep.sample wants a positive number of 32 bits", error);
+  auto s = Parse("[a]\nsweep.sample = 4294967295\n");
+  ASSERT_EQ(1u, s.size());
+  EXPECT_EQ(4294967295u, s[0].sweepSample);
+}
+
 TEST(ScenarioFormat, CreateKeysMirrorTheCreateOptions) {
   auto s = Parse(
       "[defaults]\ncreate.chip = ec:73\ncreate.fill = yes\ncreate.boot_sectors = 64\n"

@@ -160,8 +160,9 @@ std::string ApplyKey(Scenario* s, const std::string& key, const std::string& v) 
     if (v != "power-loss") return "sweep wants power-loss";
     s->powerLossSweep = true;
   } else if (key == "sweep.sample") {
-    if (!sim::ParseNumber(v, &n) || n == 0) return "sweep.sample wants a positive number";
-    s->sweepSample = unsigned(n);
+    uint32_t points = 0;
+    if (!sim::ParseNumber(v, &points) || points == 0) return "sweep.sample wants a positive number of 32 bits";
+    s->sweepSample = points;
   } else if (key == "expect.outcome") {
     if (!ParseOutcome(v, &s->expect.outcome)) return "unknown outcome \"" + v + "\"";
   } else if (key == "expect.message") {
