@@ -13,6 +13,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/fuzz-lib.sh
 
 seconds="${1:-60}"
 case "$seconds" in
@@ -40,31 +41,17 @@ run="$build/fuzz-runs/flash-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$run/corpus" "$run/tmp"
 cp fuzz/corpus/flash/* "$run/corpus/"
 echo "== fuzz: flash_fuzz for $seconds s in $run"
-# -max_len: room for a raw TOC sector and full lists of records, flips and
-# failures (fuzz/flash_case.h). -timeout: one run takes milliseconds; a run
-# that does not end in 30 s hangs.
-TMPDIR="$run/tmp" "$build/fuzz/flash_fuzz" "$run/corpus" -max_total_time="$seconds" -max_len=1400 -timeout=30 \
+# The target's options as fuzz/CMakeLists.txt declares them (max_len, timeout).
+mapfile -t flags < <(fuzz_flags "$build/fuzz/flash_fuzz.options")
+TMPDIR="$run/tmp" "$build/fuzz/flash_fuzz" "$run/corpus" -max_total_time="$seconds" "${flags[@]}" \
   -print_final_stats=1 -artifact_prefix="$run/" >"$run/fuzz.log" 2>&1
 code=$?
 
-last=$(grep -E '^#[0-9]+[[:space:]].*cov: ' "$run/fuzz.log" | tail -n 1)
-runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/fuzz.log" | tail -n 1)
-rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$run/fuzz.log" | tail -n 1)
-rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$run/fuzz.log" | tail -n 1)
-took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$run/fuzz.log" | tail -n 1)
-cov=$(echo "$last" | sed -n 's/.*cov: \([0-9]*\).*/\1/p')
-ft=$(echo "$last" | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
-corp=$(echo "$last" | sed -n 's/.* corp: \([^ ]*\).*/\1/p')
-echo "runs: ${runs:-?} in ${took:-?} s, ${rate:-?} exec/s; coverage: cov ${cov:-?} ft ${ft:-?}; corpus ${corp:-?}" \
-  "(units/bytes); peak RSS ${rss:-?} MB"
+fuzz_stats "$run/fuzz.log"
 echo "log: $run/fuzz.log; grown corpus: $run/corpus"
 
 if [ "$code" -ne 0 ]; then
-  grep -E '^==== flash_fuzz finding|ERROR: (AddressSanitizer|UndefinedBehaviorSanitizer|LeakSanitizer|libFuzzer)|runtime error' \
-    "$run/fuzz.log" | head -n 5
-  artifact=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$run/fuzz.log" | tail -n 1)
-  echo "fuzz: FINDING (exit $code); input: ${artifact:-none written, see the log}"
-  [ -n "$artifact" ] && echo "reproduce: $build/fuzz/flash_fuzz $artifact"
+  fuzz_finding fuzz "$run/fuzz.log" "$build/fuzz/flash_fuzz" "$code"
   exit 1
 fi
 echo "fuzz: no finding"

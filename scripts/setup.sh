@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Installs what every build needs from Debian's packages and prepares the Wine
 # prefix the device build runs in. Idempotent: a second run only checks.
+#   scripts/setup.sh --fuzz-packages   only prints what the fuzz targets' build
+#                                      takes from the distribution besides clang
+#                                      (the engine's image installs these,
+#                                      .clusterfuzzlite/Dockerfile)
 set -euo pipefail
 
-PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-          mingw-w64 g++-mingw-w64-x86-64 wine wine64 libcli11-dev nlohmann-json3-dev libpng-dev xvfb x11-utils xdotool imagemagick python3
+FUZZ_PACKAGES=(cmake ninja-build googletest libcli11-dev nlohmann-json3-dev libpng-dev zip unzip)
+if [ "${1:-}" = --fuzz-packages ]; then
+  echo "${FUZZ_PACKAGES[*]}"
+  exit 0
+fi
+PACKAGES=("${FUZZ_PACKAGES[@]}" g++ libgtest-dev libbenchmark-dev
+          mingw-w64 g++-mingw-w64-x86-64 wine wine64 xvfb x11-utils xdotool imagemagick python3
           g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr ccache)
 
 missing=()
