@@ -1,5 +1,9 @@
 #include "fuzz/flash_case.h"
 
+#include <string.h>
+
+#include <algorithm>
+
 namespace flashfuzz {
 namespace {
 
@@ -51,8 +55,19 @@ class Writer {
 
 std::vector<uint8_t> FlashCase::Image() const {
   std::vector<uint8_t> image(imageSize);
-  for (size_t i = 0; i < image.size(); ++i)
-    image[i] = imageSource.empty() ? uint8_t(i * 31 + (i >> 9)) : imageSource[i % imageSource.size()];
+  if (image.empty()) return image;
+  if (imageSource.empty()) {
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 31 + (i >> 9));
+    return image;
+  }
+  // The source repeated: copies of what is already there, doubling each time.
+  size_t have = std::min(image.size(), imageSource.size());
+  memcpy(image.data(), imageSource.data(), have);
+  while (have < image.size()) {
+    size_t n = std::min(have, image.size() - have);
+    memcpy(image.data() + have, image.data(), n);
+    have += n;
+  }
   return image;
 }
 

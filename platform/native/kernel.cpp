@@ -136,6 +136,7 @@ void EndProcessLocked(int process) {
     if (K().regions[i].process == process) {
       munmap(reinterpret_cast<void*>(K().regions[i].base), K().regions[i].size);
       K().regions.erase(K().regions.begin() + long(i));
+      K().regionsEpoch.fetch_add(1, std::memory_order_release);
     }
   }
   K().changed.notify_all();

@@ -94,6 +94,7 @@ extern "C" LPVOID VirtualAlloc(LPVOID addr, SIZE_T size, DWORD type, DWORD prote
   r.process = t_thread.process;
   r.committed = commit;
   K().regions.push_back(r);
+  K().regionsEpoch.fetch_add(1, std::memory_order_release);
   return p;
 }
 
@@ -107,6 +108,7 @@ extern "C" BOOL VirtualFree(LPVOID addr, SIZE_T size, DWORD type) {
   }
   munmap(addr, K().regions[i].size);
   K().regions.erase(K().regions.begin() + i);
+  K().regionsEpoch.fetch_add(1, std::memory_order_release);
   return TRUE;
 }
 
@@ -210,6 +212,7 @@ extern "C" BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect) 
   }
   r.window = id;
   r.windowOffset = windowOffset;
+  K().regionsEpoch.fetch_add(1, std::memory_order_release);
   return TRUE;
 }
 
@@ -217,14 +220,37 @@ extern "C" BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect) 
 
 namespace {
 
+// The register window a thread reached last, good while the regions have not
+// changed since: a driver makes thousands of accesses to one or two windows
+// between two changes, and the table's lock and walk cost a quarter of each.
+struct RememberedWindow {
+  uint32_t epoch = ~0u;
+  uintptr_t base = 0, size = 0;
+  int window = -1;
+  uint32_t windowOffset = 0;
+};
+thread_local RememberedWindow t_window;
+
 // The register window and offset behind an address of a VirtualCopy'd
 // register window; false for plain memory.
 bool RegisterAt(volatile ULONG* reg, int* window, unsigned* offset) {
+  uintptr_t a = reinterpret_cast<uintptr_t>(reg);
+  if (t_window.epoch == K().regionsEpoch.load(std::memory_order_acquire) && a - t_window.base < t_window.size) {
+    *window = t_window.window;
+    *offset = unsigned(a - t_window.base) + t_window.windowOffset;
+    return true;
+  }
   std::lock_guard<std::mutex> g(K().lock);
-  int i = native::FindRegionContaining(reinterpret_cast<uintptr_t>(reg));
+  int i = native::FindRegionContaining(a);
   if (i < 0 || K().regions[i].view || K().regions[i].window < 0) return false;
-  *window = K().regions[i].window;
-  *offset = unsigned(reinterpret_cast<uintptr_t>(reg) - K().regions[i].base) + K().regions[i].windowOffset;
+  const Region& r = K().regions[i];
+  t_window.epoch = K().regionsEpoch.load(std::memory_order_relaxed);
+  t_window.base = r.base;
+  t_window.size = r.size;
+  t_window.window = r.window;
+  t_window.windowOffset = r.windowOffset;
+  *window = r.window;
+  *offset = unsigned(a - r.base) + r.windowOffset;
   return true;
 }
 

@@ -99,6 +99,9 @@ struct Kernel {
   std::set<Object*> objects;
   std::map<std::wstring, Object*, NameOrder> names;
   std::vector<Region> regions;
+  // Changes at every change of regions (a region added, removed or made a
+  // window): a thread's remembered register window is good while it stays.
+  std::atomic<uint32_t> regionsEpoch{0};
   std::map<uintptr_t, size_t> views;  // MapViewOfFile views: base -> size
   int nextProcess = 2;
   unsigned failVirtualCopyAt = 0;
