@@ -3,8 +3,9 @@
 # builds the host build, the device build (run by Wine), the native target
 # (the device code in one process under ASan and UBSan) and the ARMv4 target
 # (run by qemu-arm), runs their tests, runs the fuzzer over the flash for a
-# minute, measures the coverage of the device code (scripts/coverage.sh), and
-# ends with one summary line that counts each target's tests.
+# minute and each fuzz target over the host tool's readers briefly, measures
+# the coverage of the device code (scripts/coverage.sh), and ends with one
+# summary line that counts each target's tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -55,6 +56,15 @@ if scripts/fuzz.sh "${KESTREL_FUZZ_SECONDS:-60}"; then
   passed=$((passed + 1)); counts+=("fuzz 1/1")
 else
   failed=$((failed + 1)); status=1; counts+=("fuzz 0/1")
+fi
+
+# The fuzz targets over the host tool's readers (dumps, nand.cfg, scenarios,
+# the event log): seeds and dictionaries checked, a short run of each.
+echo "== fuzz: the readers (${KESTREL_READER_FUZZ_SECONDS:-15} s each)"
+if scripts/fuzz-all.sh --except flash_fuzz "${KESTREL_READER_FUZZ_SECONDS:-15}"; then
+  passed=$((passed + 1)); counts+=("reader fuzz 1/1")
+else
+  failed=$((failed + 1)); status=1; counts+=("reader fuzz 0/1")
 fi
 
 # Coverage of the device code by the native target's tests (gcov, gcovr): one
