@@ -27,65 +27,98 @@
  * constant bits of byte 2 are 1 so that they never need programming.
  *
  * HOW IT IS COMPUTED
- * The classic method looks every byte up in EccParityTable (CP0..CP5 of the byte in
- * bits 0-5, its parity in bit 7), XORs the entries for the column parities, collects
- * the 256 byte parities in a 32-byte scratch area and runs the table over that twice
- * more for the line parities.  That is one load, one table load and about six ALU
- * operations per byte, in a serial chain through the shift register.
+ * The block is read as 64 32-bit words (word j = bytes 4j..4j+3), and everything follows
+ * from XORs of whole words, because every parity is linear:
+ *  - t, the XOR of all 64 words, holds in byte lane L the XOR of the bytes whose index
+ *    is L modulo 4.  Its four lanes folded together give the XOR of all 256 bytes (the
+ *    column byte), which decides CP0..CP5 and the parity of the whole block; lanes 1^3
+ *    and 2^3 give LP01 and LP03 (index bits 0 and 1 lie inside a word).
+ *  - for index bits 2..7 (the word index), LP05, LP07, ..., LP15 are the parities of
+ *    a2..a7, the XORs of the words whose byte index has that bit set.
+ *  - every even line parity is the parity of the whole block XOR its odd partner.
+ * The steps, measured in executed instructions per 256-byte block on the handheld's
+ * instruction set (scripts/ecc-insn-count.sh: gcc 12.2 -O2 -march=armv4 -marm, counted
+ * under qemu-arm; call, return and the counting loop's 10 or so included):
  *
- * Here the block is read as 64 32-bit words instead (word w = bytes 4w..4w+3), and
- * everything follows from XORs of whole words, because parity is linear:
- *  - the XOR t of all 64 words holds in byte lane L the XOR of the bytes whose index is
- *    L modulo 4.  Folding t's four lanes gives the XOR of all 256 bytes, whose table
- *    entry yields CP0..CP5 and (bit 7) the parity of the whole block; lanes 1^3 and 2^3
- *    give LP01 and LP03 (index bits 0 and 1 lie inside a word).
- *  - for index bits 2..7 (the word index), the parity of the XOR of the words whose
- *    index has that bit set is LP05, LP07, ..., LP15.
- *  - every even line parity is the whole-block parity XOR its odd partner, so only the
- *    odd ones are computed.
- * The six "odd half" word sums are not accumulated separately (one XOR per word and
- * set index bit, 4 per word on average); the words are folded in a tree that shares
- * partial sums (Fold8: 12 XORs for eight inputs instead of 16), about 2 XORs per word.
- * The work is arranged on quads of four consecutive words so that the compiler can use
- * SIMD registers where the CPU has them; on a scalar CPU the same source is the same
- * number of plain XORs.  Parities of the final words take two shifts and a table look-up.
+ * 1. Groups and a tree, no branches.  Words 8g..8g+7 are group g (byte index bits
+ *    5-7 = g).  Group computes with 11 XORs the group's sum s and the sums of its words
+ *    with word index bit 0, 1, 2 set, which go into a2, a3, a4 (3 XORs); the eight group
+ *    sums give t, a5, a6, a7 as a tree over pairs and quads of groups (11 XORs).  120
+ *    XORs in all, every word loaded once, no branch.  The previous method folded quads
+ *    of four words as four lanes (one SIMD operation each where the CPU has SIMD
+ *    registers) and kept up to 32 partial sums in flight, far more than the 14 registers
+ *    of the handheld's CPU; the scalar groups keep 7 sums and one group's words.
+ * 2. Eight parities in one word.  LP01..LP15 are the parities of eight words (t's lane
+ *    pairs and a2..a7).  Instead of a fold and a table look-up for each, the eight are
+ *    folded together: pairs of words into the 16-bit halves of one (Pair16), pairs of
+ *    those into four bytes (Merge8), two of those into eight nibbles; each nibble to its
+ *    parity, and the nibbles moved beside each other so that LP01, LP03, ..., LP15 land
+ *    on bits 17, 19, ..., 31, each copied into the even bit below it.
+ * 3. One table for the column byte.  kCodeOfColumn gives, per column byte, code byte 2
+ *    (the inverted CP bits) and the line bytes of a block whose odd line parities are
+ *    all 0 (FFFF, or AAAA when the block's parity is odd: its even line parities are
+ *    then 1); one XOR with the odd parities of step 2 is the code.
+ * 4. Reads in address order.  The words are read through a volatile pointer, so that
+ *    the compiler reads each exactly once and in the order written, group after group.
+ *    Left to itself, gcc schedules the loads of later groups early (the chains of the
+ *    sums look like the critical path), runs out of registers and reads words a second
+ *    time; how often depends on the shape of the source, so without this step the
+ *    savings of steps 1-3 come and go.
  *
- * Measured on the x86-64 build host (gcc 12, -O2, 256-byte blocks, best of repeated
- * runs; the host is shared, so single figures vary by +-30%):
- *   two-pass table method (the reference in the tests)      ~310-340 ns   ~0.8 GB/s
- *   words, one accumulator per index bit (plain loop)         ~64 ns
- *   words folded as a tree (Fold8)                            ~24 ns      ~13x
- *   quads of words, vectorised by the compiler (shipped)      ~18 ns      ~14 GB/s, ~17-18x
- * EccCorrect on a clean block costs the same as EccGenerate (within noise); see
- * bench/ecc_bench.cpp.
+ *   EccGenerate, words read ...                       plainly    in order (step 4)
+ *   previous method (quads of words, 8 look-ups)        373
+ *   groups of 8 words, 7 sums, 8 look-ups               274           274
+ *   + the eight parities folded in one word (2)         275           259
+ *   + one table for the column byte (3)                 269           253
+ *   + the group sums as a tree (1), as shipped          284           248
+ * Shipped: EccGenerate 248, EccCorrect of a clean block 241, of a block with one
+ * flipped data bit 275 (previous method: 373, 367, 401).  What is left: 64 loads, 120
+ * XORs, 43 instructions to fold and pack the parities and look the column up, 5 to
+ * store the code, and the entry, the alignment test and the return.  Loading several
+ * words at once (LDM) would cut the loads, but gcc forms an LDM only from adjacent
+ * loads into ascending registers, which its scheduling and register allocation do not
+ * give here.
+ *
+ * On the x86-64 build host (gcc 12, bench/ecc_bench.cpp: the previous method, kept in
+ * bench/ecc_previous.cpp, and this one side by side; median of 7, CPU time per block):
+ *                               host build (ASan + UBSan)    plain -O2, no sanitizers
+ *   EccGenerate                     791 ns ->  74 ns              17 ns -> 27 ns
+ *   EccGenerate, block at +1        790 ns -> 197 ns              18 ns -> 23 ns
+ *   EccCorrect, clean block         628 ns ->  76 ns              18 ns -> 27 ns
+ *   EccCorrect, one bit flipped     706 ns -> 101 ns              33 ns -> 40 ns
+ * In the project's x86 builds, all with sanitizers, the previous quads were checked
+ * word by word and not vectorised; without sanitizers they became SSE operations,
+ * which these scalar groups, read in order through a volatile pointer, do not.
  *
  * ALIGNMENT AND BYTE ORDER
  * The device CPU faults on misaligned word loads, and blocks inside packed buffers can
  * start anywhere.  A block at a 4-byte boundary is read with word loads; any other block
- * is read through byte copies assembled into words (a single load on CPUs that allow
- * misaligned access, byte loads elsewhere), never through a misaligned word pointer.
- * Only the mapping of byte lanes to addresses depends on the byte order, and it is
- * corrected at the end (see Compute).
+ * is read by CodeOfUnaligned, which assembles each word from its four bytes (a single
+ * load on CPUs that allow misaligned access, byte loads elsewhere), never through a
+ * misaligned word pointer.  Lane L of a word is the byte at address 4k+L: word loads put
+ * the lowest address in bits 0-7 on the handheld's CPU as its system runs it and on
+ * every host the tests run on, and the assembled words follow the same order.
  *
  * STATE
- * The word method needs no scratch area: nothing is kept between calls and there is no
- * global mutable state, so the functions are reentrant.  (The 32-byte scratch of byte
- * parities belongs to the two-pass method, which survives as the reference in the
- * tests.)
+ * Nothing is kept between calls and there is no global mutable state, so the functions
+ * are reentrant.  (The 32-byte scratch of byte parities belongs to the two-pass method,
+ * which survives as the reference in the tests.)
  */
 #include "ecc/ecc.h"
 
 #include <stddef.h> /* size_t, for the alignment test only */
 
-/* The small helpers below must disappear into the one function that uses them, or the
- * quads go through memory. */
+/* The small helpers below must disappear into the function that uses them. */
 #if defined(__GNUC__)
-#define ECC_INLINE inline __attribute__((__always_inline__))
+#define ECC_INLINE   inline __attribute__((__always_inline__))
+#define ECC_NOINLINE __attribute__((__noinline__))
 #else
 #define ECC_INLINE inline
+#define ECC_NOINLINE
 #endif
 
-// Sixteen entries a row, as the table is read.
+// The per-byte table ecc.h declares, for its users; the code below needs only the code of
+// the column byte, kCodeOfColumn.  Sixteen entries a row, as the table is read.
 // clang-format off
 const unsigned char EccParityTable[256] = {
     0x00, 0x95, 0x96, 0x03, 0x99, 0x0C, 0x0F, 0x9A, 0x9A, 0x0F, 0x0C, 0x99, 0x03, 0x96, 0x95, 0x00,
@@ -109,159 +142,190 @@ const unsigned char EccParityTable[256] = {
 
 namespace {
 
+/* Per column byte (the XOR of all 256 data bytes): the code of a block with that column
+ * byte whose odd line parities are all 0.  Bits 16-23: code byte 2 (~CP5..~CP0, 1, 1);
+ * bits 0-15: FFFF when the block's parity (the parity of the column byte) is even, AAAA
+ * when it is odd, as every even line parity is then 1.  Eight entries a row. */
+// clang-format off
+const unsigned int kCodeOfColumn[256] = {
+    0xFFFFFF, 0xABAAAA, 0xA7AAAA, 0xF3FFFF, 0x9BAAAA, 0xCFFFFF, 0xC3FFFF, 0x97AAAA,
+    0x97AAAA, 0xC3FFFF, 0xCFFFFF, 0x9BAAAA, 0xF3FFFF, 0xA7AAAA, 0xABAAAA, 0xFFFFFF,
+    0x6BAAAA, 0x3FFFFF, 0x33FFFF, 0x67AAAA, 0x0FFFFF, 0x5BAAAA, 0x57AAAA, 0x03FFFF,
+    0x03FFFF, 0x57AAAA, 0x5BAAAA, 0x0FFFFF, 0x67AAAA, 0x33FFFF, 0x3FFFFF, 0x6BAAAA,
+    0x67AAAA, 0x33FFFF, 0x3FFFFF, 0x6BAAAA, 0x03FFFF, 0x57AAAA, 0x5BAAAA, 0x0FFFFF,
+    0x0FFFFF, 0x5BAAAA, 0x57AAAA, 0x03FFFF, 0x6BAAAA, 0x3FFFFF, 0x33FFFF, 0x67AAAA,
+    0xF3FFFF, 0xA7AAAA, 0xABAAAA, 0xFFFFFF, 0x97AAAA, 0xC3FFFF, 0xCFFFFF, 0x9BAAAA,
+    0x9BAAAA, 0xCFFFFF, 0xC3FFFF, 0x97AAAA, 0xFFFFFF, 0xABAAAA, 0xA7AAAA, 0xF3FFFF,
+    0x5BAAAA, 0x0FFFFF, 0x03FFFF, 0x57AAAA, 0x3FFFFF, 0x6BAAAA, 0x67AAAA, 0x33FFFF,
+    0x33FFFF, 0x67AAAA, 0x6BAAAA, 0x3FFFFF, 0x57AAAA, 0x03FFFF, 0x0FFFFF, 0x5BAAAA,
+    0xCFFFFF, 0x9BAAAA, 0x97AAAA, 0xC3FFFF, 0xABAAAA, 0xFFFFFF, 0xF3FFFF, 0xA7AAAA,
+    0xA7AAAA, 0xF3FFFF, 0xFFFFFF, 0xABAAAA, 0xC3FFFF, 0x97AAAA, 0x9BAAAA, 0xCFFFFF,
+    0xC3FFFF, 0x97AAAA, 0x9BAAAA, 0xCFFFFF, 0xA7AAAA, 0xF3FFFF, 0xFFFFFF, 0xABAAAA,
+    0xABAAAA, 0xFFFFFF, 0xF3FFFF, 0xA7AAAA, 0xCFFFFF, 0x9BAAAA, 0x97AAAA, 0xC3FFFF,
+    0x57AAAA, 0x03FFFF, 0x0FFFFF, 0x5BAAAA, 0x33FFFF, 0x67AAAA, 0x6BAAAA, 0x3FFFFF,
+    0x3FFFFF, 0x6BAAAA, 0x67AAAA, 0x33FFFF, 0x5BAAAA, 0x0FFFFF, 0x03FFFF, 0x57AAAA,
+    0x57AAAA, 0x03FFFF, 0x0FFFFF, 0x5BAAAA, 0x33FFFF, 0x67AAAA, 0x6BAAAA, 0x3FFFFF,
+    0x3FFFFF, 0x6BAAAA, 0x67AAAA, 0x33FFFF, 0x5BAAAA, 0x0FFFFF, 0x03FFFF, 0x57AAAA,
+    0xC3FFFF, 0x97AAAA, 0x9BAAAA, 0xCFFFFF, 0xA7AAAA, 0xF3FFFF, 0xFFFFFF, 0xABAAAA,
+    0xABAAAA, 0xFFFFFF, 0xF3FFFF, 0xA7AAAA, 0xCFFFFF, 0x9BAAAA, 0x97AAAA, 0xC3FFFF,
+    0xCFFFFF, 0x9BAAAA, 0x97AAAA, 0xC3FFFF, 0xABAAAA, 0xFFFFFF, 0xF3FFFF, 0xA7AAAA,
+    0xA7AAAA, 0xF3FFFF, 0xFFFFFF, 0xABAAAA, 0xC3FFFF, 0x97AAAA, 0x9BAAAA, 0xCFFFFF,
+    0x5BAAAA, 0x0FFFFF, 0x03FFFF, 0x57AAAA, 0x3FFFFF, 0x6BAAAA, 0x67AAAA, 0x33FFFF,
+    0x33FFFF, 0x67AAAA, 0x6BAAAA, 0x3FFFFF, 0x57AAAA, 0x03FFFF, 0x0FFFFF, 0x5BAAAA,
+    0xF3FFFF, 0xA7AAAA, 0xABAAAA, 0xFFFFFF, 0x97AAAA, 0xC3FFFF, 0xCFFFFF, 0x9BAAAA,
+    0x9BAAAA, 0xCFFFFF, 0xC3FFFF, 0x97AAAA, 0xFFFFFF, 0xABAAAA, 0xA7AAAA, 0xF3FFFF,
+    0x67AAAA, 0x33FFFF, 0x3FFFFF, 0x6BAAAA, 0x03FFFF, 0x57AAAA, 0x5BAAAA, 0x0FFFFF,
+    0x0FFFFF, 0x5BAAAA, 0x57AAAA, 0x03FFFF, 0x6BAAAA, 0x3FFFFF, 0x33FFFF, 0x67AAAA,
+    0x6BAAAA, 0x3FFFFF, 0x33FFFF, 0x67AAAA, 0x0FFFFF, 0x5BAAAA, 0x57AAAA, 0x03FFFF,
+    0x03FFFF, 0x57AAAA, 0x5BAAAA, 0x0FFFFF, 0x67AAAA, 0x33FFFF, 0x3FFFFF, 0x6BAAAA,
+    0xFFFFFF, 0xABAAAA, 0xA7AAAA, 0xF3FFFF, 0x9BAAAA, 0xCFFFFF, 0xC3FFFF, 0x97AAAA,
+    0x97AAAA, 0xC3FFFF, 0xCFFFFF, 0x9BAAAA, 0xF3FFFF, 0xA7AAAA, 0xABAAAA, 0xFFFFFF,
+};
+// clang-format on
+
 /* The word method needs a 32-bit unsigned int (true on the device and on both hosts). */
 typedef char EccUnsignedIntIs32Bits[(sizeof(unsigned int) == 4 && (0xFFFFFFFFu + 1u) == 0u) ? 1 : -1];
 
-/* A word read from a byte buffer; may_alias tells the optimiser that such a read may
- * see bytes stored through unsigned char. */
-#if defined(__GNUC__)
-typedef unsigned int __attribute__((__may_alias__)) EccWord;
-#else
 typedef unsigned int EccWord;
-#endif
 
-/* Word i (0..63) of a 4-byte-aligned block: a plain word load. */
+/* Word i (0..63) of a 4-byte-aligned block, read through a volatile pointer (step 4
+ * above: each word read once, in the order the code names them). */
 struct AlignedWords {
-  const EccWord* p;
+  const volatile EccWord* p;
   ECC_INLINE unsigned int operator()(int i) const { return p[i]; }
 };
 
-/* Word i of a block at any address, in the byte order a word load would give, but
- * never by a misaligned word access: the compiler emits byte loads where the CPU needs
- * them and a single load where misaligned loads are allowed. */
+/* Word i of a block at any address, assembled from its bytes in the order a word load
+ * gives on the little-endian CPUs this code runs on, never by a misaligned word access
+ * (compilers for CPUs that allow one turn the four byte loads into a single load). */
 struct UnalignedWords {
   const unsigned char* p;
   ECC_INLINE unsigned int operator()(int i) const {
-    unsigned int v;
-#if defined(__GNUC__)
-    __builtin_memcpy(&v, p + 4 * i, 4);
-#else
-    unsigned char* d = reinterpret_cast<unsigned char*>(&v);
-    d[0] = p[4 * i];
-    d[1] = p[4 * i + 1];
-    d[2] = p[4 * i + 2];
-    d[3] = p[4 * i + 3];
-#endif
-    return v;
+    const unsigned char* b = p + 4 * i;
+    return static_cast<unsigned int>(b[0]) | (static_cast<unsigned int>(b[1]) << 8) |
+           (static_cast<unsigned int>(b[2]) << 16) | (static_cast<unsigned int>(b[3]) << 24);
   }
 };
 
-/* Four consecutive words 4q..4q+3 as four independent lanes.  All the XOR work is done
- * on quads: the same operation on four words.  Written as short loops on purpose: a
- * vectorising compiler turns each into one SIMD instruction (it does not for the four
- * statements spelled out), a scalar target unrolls it into four plain XORs. */
-struct Quad {
-  unsigned int l[4];
-};
-
-ECC_INLINE Quad operator^(const Quad& a, const Quad& b) {
-  Quad r;
-  for (int i = 0; i < 4; ++i) r.l[i] = a.l[i] ^ b.l[i];
-  return r;
-}
-
+/* Group g, words 8g..8g+7 (byte index bits 5-7 = g): returns their XOR, and adds to a2,
+ * a3, a4 the XOR of those whose byte index has bit 2, 3, 4 set (v1 v3 v5 v7; v2 v3 v6
+ * v7; v4 v5 v6 v7).  11 XORs for the four sums, 3 to add them. */
 template <class Words>
-ECC_INLINE Quad LoadQuad(const Words& w, int q) {
-  Quad r;
-  for (int i = 0; i < 4; ++i) r.l[i] = w(4 * q + i);
-  return r;
+ECC_INLINE unsigned int Group(const Words& w, int g, unsigned int& a2, unsigned int& a3, unsigned int& a4) {
+  const int j = 8 * g;
+  const unsigned int v0 = w(j);
+  const unsigned int v1 = w(j + 1);
+  const unsigned int v2 = w(j + 2);
+  const unsigned int v3 = w(j + 3);
+  const unsigned int v4 = w(j + 4);
+  const unsigned int v5 = w(j + 5);
+  const unsigned int v6 = w(j + 6);
+  const unsigned int v7 = w(j + 7);
+  const unsigned int p23 = v2 ^ v3;
+  const unsigned int p67 = v6 ^ v7;
+  const unsigned int o2 = (v4 ^ v5) ^ p67;
+  a2 ^= (v1 ^ v3) ^ (v5 ^ v7);
+  a3 ^= p23 ^ p67;
+  a4 ^= o2;
+  return ((v0 ^ v1) ^ p23) ^ o2;
 }
 
-/* Folds eight quads v0..v7 into their XOR (all) and the XORs of those whose number
- * (0..7) has bit 0 (b0), bit 1 (b1) or bit 2 (b2) set: 12 XORs where one accumulator
- * per output would take 16. */
-ECC_INLINE void Fold8(const Quad& v0, const Quad& v1, const Quad& v2, const Quad& v3, const Quad& v4, const Quad& v5,
-                      const Quad& v6, const Quad& v7, Quad& all, Quad& b0, Quad& b1, Quad& b2) {
-  const Quad x13 = v1 ^ v3;
-  const Quad x57 = v5 ^ v7;
-  const Quad x23 = v2 ^ v3;
-  const Quad x67 = v6 ^ v7;
-  const Quad x45 = v4 ^ v5;
-  b0 = x13 ^ x57;
-  b1 = x23 ^ x67;
-  b2 = x45 ^ x67;
-  all = (v0 ^ v1) ^ x23 ^ (x45 ^ x67);
+/* x folded to 16 bits in bits 16-31, y folded to 16 bits in bits 0-15: the two halves
+ * have the parities of x and y. */
+ECC_INLINE unsigned int Pair16(unsigned int x, unsigned int y) {
+  return ((x ^ (x >> 16)) << 16) | ((y ^ (y << 16)) >> 16);
 }
 
-/* Fold8 over quads q..q+7 of the block. */
+/* The 16-bit halves of c folded into bytes 0 (low half) and 2 (high half), those of d
+ * into bytes 1 and 3: each byte has the parity of its half.  m = 0x00FF00FF. */
+ECC_INLINE unsigned int Merge8(unsigned int c, unsigned int d, unsigned int m) {
+  const unsigned int cf = c ^ (c >> 8);
+  const unsigned int df = d ^ (d << 8);
+  return ((cf ^ df) & m) ^ df;
+}
+
+/* The 3 code bytes of the block: byte 0 in bits 0-7, byte 1 in 8-15, byte 2 in 16-23,
+ * bits 24-31 zero.  The steps are those of HOW IT IS COMPUTED above. */
 template <class Words>
-ECC_INLINE void Fold8At(const Words& w, int q, Quad& all, Quad& b0, Quad& b1, Quad& b2) {
-  Fold8(LoadQuad(w, q), LoadQuad(w, q + 1), LoadQuad(w, q + 2), LoadQuad(w, q + 3), LoadQuad(w, q + 4),
-        LoadQuad(w, q + 5), LoadQuad(w, q + 6), LoadQuad(w, q + 7), all, b0, b1, b2);
+ECC_INLINE unsigned int Code(const Words& w) {
+  /* Step 1: the group sums s0..s7 and a2..a4; then t (all groups) and a5, a6, a7 (the
+   * groups whose number has bit 0, 1, 2 set) as a tree over the pairs and quads of
+   * groups: 11 XORs. */
+  unsigned int a2 = 0, a3 = 0, a4 = 0;
+  const unsigned int s0 = Group(w, 0, a2, a3, a4);
+  const unsigned int s1 = Group(w, 1, a2, a3, a4);
+  const unsigned int x01 = s0 ^ s1;
+  const unsigned int s2 = Group(w, 2, a2, a3, a4);
+  const unsigned int s3 = Group(w, 3, a2, a3, a4);
+  const unsigned int x23 = s2 ^ s3;
+  unsigned int a5 = s1 ^ s3;
+  const unsigned int q0 = x01 ^ x23;
+  const unsigned int s4 = Group(w, 4, a2, a3, a4);
+  const unsigned int s5 = Group(w, 5, a2, a3, a4);
+  const unsigned int x45 = s4 ^ s5;
+  const unsigned int s6 = Group(w, 6, a2, a3, a4);
+  const unsigned int s7 = Group(w, 7, a2, a3, a4);
+  const unsigned int x67 = s6 ^ s7;
+  a5 ^= s5 ^ s7;
+  const unsigned int a6 = x23 ^ x67;
+  const unsigned int a7 = x45 ^ x67;
+  const unsigned int t = q0 ^ a7;
+
+  /* Step 2.  Byte lanes of t: L0..L3 in bits 0-7 .. 24-31.  t16 = L0^L2 | (L1^L3) << 8 |
+   * L2 << 16 | L3 << 24; without its byte 0 its halves have the parities LP01 (low half)
+   * and LP03 (high half). */
+  const unsigned int t16 = t ^ (t >> 16);
+  const unsigned int q01 = t16 & ~0xFFu;
+  /* Eight values, one parity each, folded and merged: into 16-bit halves, then bytes,
+   * then nibbles.  Nibbles 0-7 of g: LP01 LP05 LP09 LP13 LP03 LP07 LP11 LP15. */
+  const unsigned int q23 = Pair16(a3, a2);
+  const unsigned int q45 = Pair16(a5, a4);
+  const unsigned int q67 = Pair16(a7, a6);
+  const unsigned int m8 = 0x00FF00FFu;
+  const unsigned int e = Merge8(q01, q45, m8);
+  const unsigned int f = Merge8(q23, q67, m8);
+  const unsigned int ef = e ^ (e >> 4);
+  const unsigned int ff = f ^ (f << 4);
+  unsigned int g = ((ef ^ ff) & 0x0F0F0F0Fu) ^ ff;
+  /* Each nibble's parity into its bit 3; nibbles 0-3 moved up beside 4-7: LP01, LP03,
+   * ..., LP15 at bits 17, 19, ..., 31, each copied into the even bit below it. */
+  g ^= g << 2;
+  g ^= g << 1;
+  const unsigned int h = g & (0x11111111u << 3);
+  unsigned int x = h | (h << 14);
+  x |= x >> 1;
+  /* Step 3: the column byte's code, and the odd line parities (each even one is the
+   * block's parity XOR its odd partner: the table entry brings that in). */
+  return kCodeOfColumn[(t16 ^ (t16 >> 8)) & 0xFFu] ^ (x >> 16);
 }
 
-ECC_INLINE unsigned int Xor4(const Quad& q) { return (q.l[0] ^ q.l[1]) ^ (q.l[2] ^ q.l[3]); }
-
-ECC_INLINE unsigned int Parity8(unsigned int x) { return EccParityTable[x & 0xFFu] >> 7; }
-
-ECC_INLINE unsigned int Parity32(unsigned int x) {
-  x ^= x >> 16;
-  x ^= x >> 8;
-  return Parity8(x);
-}
-
-/* The 3 code bytes of the block, byte 0 in bits 0-7, byte 1 in 8-15, byte 2 in 16-23. */
-template <class Words>
-ECC_INLINE unsigned int Compute(const Words& w) {
-  /* Quad q holds words 4q..4q+3, so quad-number bits 0-3 are byte-index bits 4-7 and
-   * the lane number gives byte-index bits 2-3.  First the 16 quads fold into their
-   * XOR and the XORs selected by each quad-number bit. */
-  Quad lo, lo0, lo1, lo2, hi, hi0, hi1, hi2;
-  Fold8At(w, 0, lo, lo0, lo1, lo2);
-  Fold8At(w, 8, hi, hi0, hi1, hi2);
-  const Quad all = lo ^ hi;
-
-  /* t = XOR of all 64 words; ak = XOR of the words whose byte index has bit k set,
-   * for k = 2..7. */
-  const unsigned int t = Xor4(all);
-  const unsigned int a2 = all.l[1] ^ all.l[3];
-  const unsigned int a3 = all.l[2] ^ all.l[3];
-  const unsigned int a4 = Xor4(lo0 ^ hi0);
-  const unsigned int a5 = Xor4(lo1 ^ hi1);
-  const unsigned int a6 = Xor4(lo2 ^ hi2);
-  const unsigned int a7 = Xor4(hi);
-
-  /* Byte lane L of t is the XOR of the data bytes whose index is L modulo 4 (lane =
-   * address order, the CPU being little-endian: see below). */
-  const unsigned int t16 = t ^ (t >> 16);                 /* lanes 0^2 | (1^3) << 8 */
-  const unsigned int column = (t16 ^ (t16 >> 8)) & 0xFFu; /* XOR of all 256 bytes */
-  const unsigned int c = EccParityTable[column];
-  const unsigned int total = c >> 7;                  /* parity of the whole block */
-  /* Lane L holds the byte at address 4k+L: word loads put the lowest address in bits
-   * 0-7 on the handheld's CPU as its system runs it, and on every host the tests run
-   * on. */
-  const unsigned int odd0 = Parity8(t16 >> 8);              /* lanes 1,3: index bit 0 set */
-  const unsigned int odd1 = Parity8((t >> 16) ^ (t >> 24)); /* lanes 2,3: index bit 1 set */
-
-  /* Odd line parities LP01, LP03, ..., LP15 at bits 1, 3, ..., 15; each even partner
-   * is the total parity XOR its odd one. */
-  const unsigned int odd = (odd0 << 1) | (odd1 << 3) | (Parity32(a2) << 5) | (Parity32(a3) << 7) | (Parity32(a4) << 9) |
-                           (Parity32(a5) << 11) | (Parity32(a6) << 13) | (Parity32(a7) << 15);
-  const unsigned int lines = odd | ((odd >> 1) ^ (0x5555u & (0u - total)));
-  return ~(lines | ((c & 0x3Fu) << 18)) & 0xFFFFFFu;
-}
-
-inline unsigned int ComputeCode(const unsigned char* pBlock) {
-  if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & 3u) == 0) {
-    AlignedWords w;
-    w.p = reinterpret_cast<const EccWord*>(pBlock);
-    return Compute(w);
-  }
+/* A block off a word boundary: the same code from words assembled byte by byte (its own
+ * function, so that the aligned path stays word loads only). */
+ECC_NOINLINE unsigned int CodeOfUnaligned(const unsigned char* pBlock) {
   UnalignedWords w;
   w.p = pBlock;
-  return Compute(w);
+  return Code(w);
+}
+
+ECC_INLINE unsigned int ComputeCode(const unsigned char* pBlock) {
+  if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & 3u) == 0) {
+    AlignedWords w;
+    w.p = reinterpret_cast<const volatile EccWord*>(pBlock);
+    return Code(w);
+  }
+  return CodeOfUnaligned(pBlock);
 }
 
 }  // namespace
 
-void EccCompute(const unsigned char* pBlock, unsigned char* pCode) {
+void EccGenerate(const unsigned char* pBlock, unsigned char* pCode) {
   const unsigned int code = ComputeCode(pBlock);
   pCode[0] = static_cast<unsigned char>(code & 0xFFu);
   pCode[1] = static_cast<unsigned char>((code >> 8) & 0xFFu);
   pCode[2] = static_cast<unsigned char>((code >> 16) & 0xFFu);
 }
 
-void EccGenerate(const unsigned char* pBlock, unsigned char* pCode) { EccCompute(pBlock, pCode); }
+void EccCompute(const unsigned char* pBlock, unsigned char* pCode) { EccGenerate(pBlock, pCode); }
 
 int EccCorrect(unsigned char* pBlock, const unsigned char* pStored) {
   const unsigned int stored = static_cast<unsigned int>(pStored[0]) | (static_cast<unsigned int>(pStored[1]) << 8) |
