@@ -56,21 +56,6 @@ using namespace devsim;
 constexpr uint64_t kMostSectors = 256;
 static_assert(kMostSectors <= kMaxListedSectors, "inspect lists every sector extract takes");
 
-// The chip a dump's head is taken for: the small-page chip of the chip table
-// with the smallest dump (maker 0xEC, as for a dump known by its size).
-ChipId SmallestChip() {
-  ChipId best;
-  uint64_t bytes = UINT64_MAX;
-  for (uint32_t device = 0; device <= 0xFF; ++device) {
-    const sim::ChipShape s = sim::ChipShapeFor(0xEC, device);
-    if (s.known && !s.largePage && s.ImageBytes() < bytes) {
-      bytes = s.ImageBytes();
-      best = ChipId{0xEC, device};
-    }
-  }
-  return best;
-}
-
 struct Chip {
   ChipId id;
   std::vector<uint8_t> image;  // erased but for the head of the current input
@@ -241,7 +226,8 @@ void CheckCreate(const NandImage& img, const InspectReport& rep, const std::vect
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_chip = new Chip;
-  g_chip->id = SmallestChip();
+  // The chip a dump's head is taken for: the smallest small-page chip.
+  g_chip->id = devsim::SmallestSmallPageChip();
   g_chip->image.assign(sim::ChipShapeFor(g_chip->id.maker, g_chip->id.device).ImageBytes(), 0xFF);
   const char* tmp = getenv("TMPDIR");
   g_chip->png = std::string(tmp && *tmp ? tmp : "/tmp") + "/dump_fuzz-" + std::to_string(getpid()) + ".png";

@@ -131,20 +131,6 @@ std::string EventLogDictionary() {
 
 // --- dumps -----------------------------------------------------------------------
 
-// The smallest small-page chip of the chip table (dump_fuzz pads to it).
-ChipId SmallestChip() {
-  ChipId best;
-  uint64_t bytes = UINT64_MAX;
-  for (uint32_t device = 0; device <= 0xFF; ++device) {
-    const sim::ChipShape s = sim::ChipShapeFor(0xEC, device);
-    if (s.known && !s.largePage && s.ImageBytes() < bytes) {
-      bytes = s.ImageBytes();
-      best = ChipId{0xEC, device};
-    }
-  }
-  return best;
-}
-
 class Scratch {
  public:
   Scratch() {
@@ -189,7 +175,7 @@ void FlipBit(std::string* dump, uint64_t sector, uint32_t byte, int bit) {
 void AddDumps(Files* files) {
   Scratch scratch;
   DeviceRecipe base;
-  base.chip = SmallestChip();
+  base.chip = devsim::SmallestSmallPageChip();
   const std::string dir = "fuzz/corpus/dump/";
 
   // A TOC at block 1 naming an 8-sector area at block 2 that holds a

@@ -41,21 +41,8 @@ bool IsKnownKey(const std::string& key) {
          key.compare(0, strlen(sim::kReservedKeyPrefix), sim::kReservedKeyPrefix) == 0;
 }
 
-size_t LineCount(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')) + 1; }
-
 void CheckRefusal(const std::string& text, const std::string& error, const sim::NandConfig& cfg) {
-  const std::string prefix = "nand.cfg:";
-  READER_CHECK(error.compare(0, prefix.size(), prefix) == 0, "error: " + error);
-  size_t end = 0;
-  unsigned long line = 0;
-  try {
-    line = std::stoul(error.substr(prefix.size()), &end);
-  } catch (const std::exception&) {
-    READER_CHECK(false, "no line number in the error: " + error);
-  }
-  READER_CHECK(line >= 1 && line <= LineCount(text), "error: " + error);
-  READER_CHECK(error.size() > prefix.size() + end + 2 && error.compare(prefix.size() + end, 2, ": ") == 0,
-               "error: " + error);
+  readerfuzz::CheckRefusalNamesALine("nand.cfg", text, error);
   READER_CHECK(sim::FormatNandConfig(cfg) == sim::FormatNandConfig(Marked()),
                "a refused file changed the configuration:\n" + sim::FormatNandConfig(cfg));
 }

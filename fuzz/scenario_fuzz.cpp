@@ -31,28 +31,15 @@ namespace {
 
 const char kFile[] = "fuzz.scn";
 
-size_t LineCount(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')) + 1; }
-
 void CheckRefusal(const std::string& text, const std::string& error) {
-  const std::string prefix = std::string(kFile) + ":";
-  READER_CHECK(error.compare(0, prefix.size(), prefix) == 0, "error: " + error);
-  size_t end = 0;
-  unsigned long line = 0;
-  try {
-    line = std::stoul(error.substr(prefix.size()), &end);
-  } catch (const std::exception&) {
-    READER_CHECK(false, "no line number in the error: " + error);
-  }
-  READER_CHECK(line >= 1 && line <= LineCount(text), "error: " + error);
-  READER_CHECK(error.size() > prefix.size() + end + 2 && error.compare(prefix.size() + end, 2, ": ") == 0,
-               "error: " + error);
+  readerfuzz::CheckRefusalNamesALine(kFile, text, error);
 }
 
 void CheckScenario(const std::string& text, const devsim::Scenario& s) {
   static const std::vector<std::string> kinds = devsim::ScenarioKinds();
   READER_CHECK(!s.name.empty() && s.name != "defaults", "scenario \"" + s.name + "\"");
   READER_CHECK(s.file == kFile, s.name + ": file " + s.file);
-  READER_CHECK(s.line >= 1 && size_t(s.line) <= LineCount(text), s.name + ": line " + std::to_string(s.line));
+  READER_CHECK(s.line >= 1 && size_t(s.line) <= readerfuzz::LineCount(text), s.name + ": line " + std::to_string(s.line));
   READER_CHECK(std::find(kinds.begin(), kinds.end(), s.kind) != kinds.end(), s.name + ": kind " + s.kind);
   READER_CHECK(s.sweepSample >= 1, s.name + ": sweep.sample " + std::to_string(s.sweepSample));
   READER_CHECK(s.timeoutSeconds > 0, s.name + ": timeout " + std::to_string(s.timeoutSeconds));

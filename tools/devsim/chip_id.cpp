@@ -39,4 +39,17 @@ bool ChipForImageSize(uint64_t bytes, ChipId* id) {
   return false;
 }
 
+ChipId SmallestSmallPageChip() {
+  ChipId best;
+  uint64_t bytes = UINT64_MAX;
+  for (uint32_t device = 0; device <= 0xFF; ++device) {
+    const sim::ChipShape s = sim::ChipShapeFor(0xEC, device);
+    if (s.known && !s.largePage && s.ImageBytes() < bytes) {
+      bytes = s.ImageBytes();
+      best = ChipId{0xEC, device};
+    }
+  }
+  return best;
+}
+
 }  // namespace devsim

@@ -22,6 +22,8 @@ std::string FormatChipId(const ChipId& id);
 // The chip table's entry whose image has this many bytes (the maker cannot be
 // told from the size; 0xEC is taken).
 bool ChipForImageSize(uint64_t bytes, ChipId* id);
+// The small-page chip of the chip table with the smallest image (maker 0xEC).
+ChipId SmallestSmallPageChip();
 
 }  // namespace devsim
 
