@@ -57,7 +57,13 @@ std::vector<uint8_t> FlashCase::Image() const {
   std::vector<uint8_t> image(imageSize);
   if (image.empty()) return image;
   if (imageSource.empty()) {
-    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 31 + (i >> 9));
+    // The pattern made once, for the longest image.
+    static const std::vector<uint8_t> pattern = [] {
+      std::vector<uint8_t> p(kMaxImageBytes);
+      for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 31 + (i >> 9));
+      return p;
+    }();
+    memcpy(image.data(), pattern.data(), image.size());
     return image;
   }
   // The source repeated: copies of what is already there, doubling each time.

@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -42,6 +43,11 @@ struct Harness {
   std::vector<uint8_t> image;  // all 0xFF between runs
   std::string root;            // the device folder: "SDMMC Disk" lives here
   std::string cardFile;
+  // The card file as the last case wrote it: the next case with the same
+  // image leaves it alone unless something changed it since.
+  std::vector<uint8_t> cardBytes;
+  struct stat cardStat = {};
+  bool cardValid = false;
   HANDLE hFlashMutex = NULL;
   HANDLE hPinMutex = NULL;
 };
@@ -52,6 +58,15 @@ void RemoveRoot() {
   if (!g_h || g_h->root.empty()) return;
   std::error_code ec;
   std::filesystem::remove_all(g_h->root, ec);
+}
+
+// Whether the card file holds `image` as the harness wrote it: the same
+// bytes, and the file not written, replaced or resized since.
+bool CardHolds(const Harness& h, const std::vector<uint8_t>& image) {
+  struct stat now;
+  return h.cardValid && h.cardBytes == image && stat(h.cardFile.c_str(), &now) == 0 &&
+         now.st_ino == h.cardStat.st_ino && now.st_size == h.cardStat.st_size &&
+         now.st_mtim.tv_sec == h.cardStat.st_mtim.tv_sec && now.st_mtim.tv_nsec == h.cardStat.st_mtim.tv_nsec;
 }
 
 // The planted pages into the chip, the chip with its faults into the device
@@ -65,10 +80,13 @@ void PrepareDevice(const Evidence& ev, Harness* h) {
 
   if (c.card == Card::kMissing) {
     unlink(h->cardFile.c_str());
-  } else {
+    h->cardValid = false;
+  } else if (!CardHolds(*h, b.image)) {
     FILE* f = fopen(h->cardFile.c_str(), "wb");
     if (!f || fwrite(b.image.data(), 1, b.image.size(), f) != b.image.size() || fclose(f) != 0)
       Finding(ev, "harness: cannot write %s", h->cardFile.c_str());
+    h->cardBytes = b.image;
+    h->cardValid = stat(h->cardFile.c_str(), &h->cardStat) == 0;
   }
   if (c.card == Card::kReadFails)
     setenv("DEVSIM_CARD_FAULT", "read-fail", 1);
@@ -84,11 +102,12 @@ void PrepareDevice(const Evidence& ev, Harness* h) {
 Observed Observe() {
   Observed s;
   static const char kAnnounce[] = "NandLocateTocAndEBoot: Got EBOOT first block ";
-  for (const runproto::Event& e : native::Events()) {
+  std::vector<runproto::Event> events = native::TakeEvents();
+  s.debug.reserve(events.size());
+  for (runproto::Event& e : events) {
     if (const auto* box = std::get_if<runproto::MessageBoxCall>(&e)) s.boxes.push_back(*box);
     if (const auto* p = std::get_if<runproto::Progress>(&e)) s.progress.push_back(p->pos);
-    if (const auto* d = std::get_if<runproto::DebugLine>(&e)) {
-      s.debug.push_back(d->line);
+    if (auto* d = std::get_if<runproto::DebugLine>(&e)) {
       if (d->line.compare(0, sizeof(kAnnounce) - 1, kAnnounce) == 0) {
         unsigned first = 0;
         int count = 0;
@@ -98,6 +117,7 @@ Observed Observe() {
           s.count = uint32_t(count);
         }
       }
+      s.debug.push_back(std::move(d->line));
     }
   }
   sim::SocReadRecord(&s.record);
@@ -117,7 +137,8 @@ void CheckRunItself(const Evidence& ev) {
 // Pages that may differ from the flash before the run: those planted and
 // those the chip programmed (an erase alone turns only planted pages into
 // something else, since every other page is erased already).
-static_assert(kPages % 4 == 0, "the scan below takes four pages at a time");
+constexpr uint32_t kScanPages = 256;
+static_assert(kPages % kScanPages == 0, "the scan below takes whole groups of pages");
 
 std::vector<uint32_t> TouchedPages(const BuiltFlash& b, const sim::SocState* st, bool paranoid) {
   std::vector<uint32_t> touched;
@@ -125,12 +146,11 @@ std::vector<uint32_t> TouchedPages(const BuiltFlash& b, const sim::SocState* st,
     for (uint32_t p = 0; p < kPages; ++p) touched.push_back(p);
   } else {
     for (const auto& kv : b.planted) touched.push_back(kv.first);
-    // Four pages' counters a word: most of the chip is never programmed.
-    for (uint32_t p = 0; p < kPages; p += 4) {
-      uint64_t four;
-      memcpy(&four, st->partial[p], sizeof(four));
-      if (four == 0) continue;
-      for (uint32_t q = p; q < p + 4; ++q)
+    // The counters of 256 pages at a time: most of the chip is never programmed.
+    static const uint8_t kZero[kScanPages][2] = {};
+    for (uint32_t p = 0; p < kPages; p += kScanPages) {
+      if (memcmp(st->partial[p], kZero, sizeof(kZero)) == 0) continue;
+      for (uint32_t q = p; q < p + kScanPages; ++q)
         if ((st->partial[q][0] || st->partial[q][1]) && !b.planted.count(q)) touched.push_back(q);
     }
   }

@@ -39,6 +39,14 @@ uint8_t Faults::OnRead(uint32_t sector, uint32_t byte, uint8_t value) {
   return value;
 }
 
+bool Faults::TouchReads(uint32_t sector) const {
+  for (uint32_t i = 0; i < r_.readFlipCount; ++i)
+    if (r_.readFlips[i].sector == sector) return true;
+  for (uint32_t i = 0; i < r_.stuckBitCount; ++i)
+    if (r_.stuckBits[i].sector == sector) return true;
+  return false;
+}
+
 void Faults::ForceStuck(uint32_t sector, uint8_t* rawPage) const {
   for (uint32_t i = 0; i < r_.stuckBitCount; ++i) {
     const StuckBitRec& s = r_.stuckBits[i];

@@ -38,6 +38,9 @@ class Faults {
   // The byte of raw page `sector` at `byte` as the bus delivers it now;
   // consumes one use of each counted read flip on it.
   uint8_t OnRead(uint32_t sector, uint32_t byte, uint8_t value);
+  // Whether any read flip or stuck cell lies on raw page `sector` (false: its
+  // bytes read as the page holds them).
+  bool TouchReads(uint32_t sector) const;
   // Stuck cells of the page forced into the raw page bytes (after an erase or
   // a program changed the array).
   void ForceStuck(uint32_t sector, uint8_t* rawPage) const;

@@ -1,5 +1,6 @@
 #include "sim/nand_chip.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "flash/soc_ressh.h"
@@ -330,6 +331,30 @@ void NandChip::Write(uint8_t byte) {
     c_.dataInMain = 1;
   else
     c_.dataInSpare = 1;
+}
+
+void NandChip::ReadMany(uint8_t* out, uint32_t n) {
+  uint32_t i = 0;
+  if (n != 0 && State() == ChipState::kAddress) CloseAddress(true);
+  if (State() == ChipState::kDataOut && c_.column < kRawPageBytes && !faults_.TouchReads(c_.row)) {
+    i = std::min(n, kRawPageBytes - c_.column);
+    memcpy(out, c_.page + c_.column, i);
+    c_.column += i;
+  }
+  for (; i < n; ++i) out[i] = Read();
+}
+
+void NandChip::WriteMany(const uint8_t* in, uint32_t n) {
+  uint32_t i = 0;
+  if (n != 0 && State() == ChipState::kAddress) CloseAddress(true);
+  if (n != 0 && State() == ChipState::kDataIn && c_.column < kRawPageBytes) {
+    i = std::min(n, kRawPageBytes - c_.column);
+    memcpy(c_.page + c_.column, in, i);
+    if (c_.column < kPageDataBytes) c_.dataInMain = 1;
+    if (c_.column + i > kPageDataBytes) c_.dataInSpare = 1;
+    c_.column += i;
+  }
+  for (; i < n; ++i) Write(in[i]);
 }
 
 void NandChip::Program() {

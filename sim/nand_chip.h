@@ -105,6 +105,11 @@ class NandChip {
   void Address(uint8_t byte);
   uint8_t Read();
   void Write(uint8_t byte);
+  // n data cycles in a row, as a DMA transfer clocks them: the same bytes,
+  // records and counts as n calls of Read or Write, with the bytes of the page
+  // moved at once when nothing on the sector changes them on the way.
+  void ReadMany(uint8_t* out, uint32_t n);
+  void WriteMany(const uint8_t* in, uint32_t n);
 
   bool Busy() const;  // R/B# low now
   uint64_t ReadyAtNs() const { return c_.readyAtNs; }

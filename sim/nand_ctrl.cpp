@@ -376,10 +376,13 @@ uint64_t NandController::DmaDataPhase(bool toChip, uint8_t* buffer, uint32_t byt
   uint32_t n = std::min(bytes, n_.count > n_.done ? n_.count - n_.done : 0u);
   uint64_t from = s_.h.clock.nowNs;
   if (toChip) {
-    for (uint32_t i = 0; i < n; ++i) ChipWrite(buffer[i]);
+    if (ChipReached()) chip_.WriteMany(buffer, n);
+  } else if (ChipReached()) {
+    from = std::max(from, chip_.ReadyAtNs());
+    chip_.ReadMany(buffer, n);
+    EndOperation();
   } else {
-    if (ChipReached()) from = std::max(from, chip_.ReadyAtNs());
-    for (uint32_t i = 0; i < n; ++i) buffer[i] = ChipRead();
+    memset(buffer, 0xFF, n);
     EndOperation();
   }
   n_.done += n;

@@ -154,8 +154,12 @@ void PowerOnSoc(SocHeader& h) {
 }
 
 void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash) {
+  InitializeSocState(s, cfg, configHash, kMaxPages);
+}
+
+void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash, uint32_t pages) {
   memset(&s.h, 0, sizeof(s.h));
-  memset(s.partial, 0, sizeof(s.partial));
+  memset(s.partial, 0, size_t(std::min(pages, kMaxPages)) * sizeof(s.partial[0]));
   s.h.magic = kSocStateMagic;
   s.h.version = kSocStateVersion;
   PowerOnSoc(s.h);

@@ -89,6 +89,9 @@ class SocModel {
 // and chip at power-on, clock 0, record empty, every page's partial-program
 // counters 0, settings from cfg.
 void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash);
+// The same for a state whose partial-program counters are 0 from page `pages`
+// on (the chip's size: rows wrap there), which are left as they are.
+void InitializeSocState(SocState& s, const NandConfig& cfg, uint64_t configHash, uint32_t pages);
 // Registers, controllers and chip back to power-on (after a power loss); the
 // clock, the record, the settings and the memory windows are kept.
 void PowerOnSoc(SocHeader& h);

@@ -107,6 +107,7 @@ void FormatOne(std::wstring* out, const std::string& directive, wchar_t conv, in
 
 std::wstring Format(const wchar_t* fmt, va_list ap) {
   std::wstring out;
+  out.reserve(128);
   va_list args;
   va_copy(args, ap);
   for (const wchar_t* p = fmt; *p; ++p) {
@@ -177,23 +178,24 @@ void PlatformLogEvent(const runproto::Event& event) {
   WriteLogLine(r, event);
 }
 
+// A debug line is formatted, converted and kept without copies: a run of the
+// updater prints some hundreds of them, and their copies were a tenth of a
+// fuzzer's run.
 extern "C" void NKDbgPrintfW(LPCWSTR fmt, ...) {
-  native::internal::DeviceUtf8(fmt);  // the width check
+  native::internal::CheckDeviceWide(fmt);
   va_list ap;
   va_start(ap, fmt);
   std::wstring line = Format(fmt, ap);
   va_end(ap);
-  std::string utf8 = PlatformUtf8(line);
   runproto::DebugLine ev;
   ev.pid = GetCurrentProcessId();
-  ev.line = utf8;
-  {
-    Record& r = R();
-    std::lock_guard<std::mutex> g(r.lock);
-    if (r.keep) r.lines.push_back(line);
-    if (r.echo) fputs(utf8.c_str(), stderr);
-  }
-  PlatformLogEvent(ev);
+  ev.line = PlatformUtf8(line);
+  Record& r = R();
+  std::lock_guard<std::mutex> g(r.lock);
+  if (r.echo) fputs(ev.line.c_str(), stderr);
+  if (r.keep) r.lines.push_back(std::move(line));
+  WriteLogLine(r, ev);
+  if (r.keep) r.events.push_back(std::move(ev));
 }
 
 std::string PlatformUtf8(const std::wstring& w) { return native::internal::DeviceUtf8(w.data(), w.size()); }
@@ -238,6 +240,14 @@ namespace native {
 std::vector<runproto::Event> Events() {
   std::lock_guard<std::mutex> g(R().lock);
   return R().events;
+}
+
+std::vector<runproto::Event> TakeEvents() {
+  std::lock_guard<std::mutex> g(R().lock);
+  std::vector<runproto::Event> taken;
+  taken.swap(R().events);
+  R().lines.clear();
+  return taken;
 }
 
 void ClearEvents() {

@@ -257,8 +257,19 @@ uint64_t WideUnitsBeyond16Bits() {
 
 namespace internal {
 
+namespace {
+
+void CountBeyond(uint64_t beyond) {
+  if (!beyond) return;
+  std::lock_guard<std::mutex> g(K().lock);
+  g_wideBeyond += beyond;
+}
+
+}  // namespace
+
 std::string DeviceUtf8(const wchar_t* s, size_t n) {
   std::string out;
+  out.reserve(n);
   uint64_t beyond = 0;
   for (size_t i = 0; i < n; ++i) {
     uint32_t c = uint32_t(s[i]);
@@ -279,14 +290,18 @@ std::string DeviceUtf8(const wchar_t* s, size_t n) {
       out += char(0x80 | (c & 0x3F));
     }
   }
-  if (beyond) {
-    std::lock_guard<std::mutex> g(K().lock);
-    g_wideBeyond += beyond;
-  }
+  CountBeyond(beyond);
   return out;
 }
 
 std::string DeviceUtf8(const wchar_t* s) { return s ? DeviceUtf8(s, wcslen(s)) : std::string(); }
+
+void CheckDeviceWide(const wchar_t* s) {
+  uint64_t beyond = 0;
+  for (; s && *s; ++s)
+    if (uint32_t(*s) > 0xFFFF) ++beyond;
+  CountBeyond(beyond);
+}
 
 int CallingProcess() { return t_thread.process; }
 

@@ -44,6 +44,13 @@ std::string Lower(std::string s) {
 // The entry of dir whose name matches part without regard to case, as the
 // device's file system matches names.
 bool MatchEntry(const std::string& dir, const std::string& part, std::string* name) {
+  // An entry of exactly that name is the match the scan below would prefer;
+  // one look-up finds it without reading the folder.
+  struct stat st;
+  if (lstat((dir + "/" + part).c_str(), &st) == 0) {
+    *name = part;
+    return true;
+  }
   DIR* d = opendir(dir.c_str());
   if (!d) return false;
   bool found = false;

@@ -22,6 +22,8 @@ int SectionFd(HANDLE h);
 // the device's 16-bit WCHAR is counted (WideUnitsBeyond16Bits).
 std::string DeviceUtf8(const wchar_t* s);
 std::string DeviceUtf8(const wchar_t* s, size_t n);
+// The same count for a string the call does not convert (a format, a name).
+void CheckDeviceWide(const wchar_t* s);
 
 // The folder of the attached device (Linux path), empty when none.
 std::string AttachedDeviceDir();

@@ -34,7 +34,7 @@ namespace {
 
 HANDLE CreateNamed(Object::Kind kind, LPCWSTR name, bool manual, bool initial) {
   std::wstring key = name ? name : L"";
-  if (name) native::internal::DeviceUtf8(name);  // the width check
+  native::internal::CheckDeviceWide(name);
   std::lock_guard<std::mutex> g(K().lock);
   if (!key.empty()) {
     auto it = K().names.find(key);

@@ -81,6 +81,8 @@ std::vector<std::string> NamedMutexTrace();
 // message boxes with their answers, progress positions (tools/run/events.h).
 std::vector<runproto::Event> Events();
 void ClearEvents();
+// The events so far, handed over: the record is left empty (ClearEvents).
+std::vector<runproto::Event> TakeEvents();
 // Not kept in memory (long sweeps): still written to DEVSIM_EVENT_LOG.
 void SetKeepEvents(bool keep);
 

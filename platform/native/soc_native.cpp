@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -277,10 +278,14 @@ bool AttachMemoryDevice(const sim::NandConfig& cfg, uint8_t* image, uint64_t ima
   // file, 700 KiB of fresh pages, their release).
   if (sim::Device* d = sim::g_dev; d && d->dir.empty() && d->image == image && d->imageBytes == imageBytes) {
     std::lock_guard<std::mutex> g(sim::g_modelLock);
-    // Below the counters (header, memory windows) here; the counters and the
-    // header again by the initialisation.
+    // Below the counters (header, memory windows) here; the header again and
+    // the counters of the pages the image holds by the initialisation: any
+    // chip attached to this image had at most those (a small-page chip must
+    // fit it, and its rows wrap at its size; a large-page chip programs
+    // nothing).
     memset(d->state, 0, size_t(sim::kPartialOffset));
-    sim::InitializeSocState(*d->state, cfg, 0);
+    uint64_t pages = (imageBytes + sim::kRawPageBytes - 1) / sim::kRawPageBytes;
+    sim::InitializeSocState(*d->state, cfg, 0, uint32_t(std::min<uint64_t>(pages, sim::kMaxPages)));
     d->ownedModel.reset(new sim::SocModel(*d->state, d->image, d->imageBytes));
     d->model = d->ownedModel.get();
     return true;

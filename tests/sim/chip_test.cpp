@@ -8,6 +8,7 @@
 
 #include "flash/soc_nand.h"
 #include "sim/checker.h"
+#include "sim/nand_chip.h"
 #include "tests/sim/sim_harness.h"
 
 namespace simtest {
@@ -241,6 +242,103 @@ TEST(ChipCommands, StatusReportsReadyProtectAndFail) {
   ASSERT_TRUE(h.WritePage(9, data.data()));
   EXPECT_EQ(0xC0, status());
   EXPECT_EQ(0u, h.Violations()) << h.Record();
+}
+
+
+// A DMA transfer clocks its data cycles through ReadMany and WriteMany, which
+// move the page's bytes at once: they must give the same bytes, chip state and
+// records as the same cycles one at a time, with and without faults on the
+// sector, from any column and past the end of the page.
+class ChipTransfers : public testing::Test {
+ protected:
+  struct Twin {
+    explicit Twin(const sim::NandConfig& cfg)
+        : h(cfg), checker(h.state->h), chip(*h.state, h.image.data(), h.image.size(), checker) {}
+    Harness h;
+    sim::Checker checker;
+    sim::NandChip chip;
+    void Open(uint8_t command, uint32_t sector, uint8_t column) {
+      chip.Command(command);
+      chip.Address(column);
+      for (uint32_t i = 1; i < h.addrCycles; ++i) chip.Address(uint8_t(sector >> (8 * (i - 1))));
+    }
+  };
+
+  static sim::NandConfig Faulted() {
+    sim::NandConfig cfg;
+    sim::ReadFlipFault flip;
+    flip.sector = 9, flip.byte = 300, flip.bit = 2, flip.count = 1;  // the first read only
+    cfg.readFlips.push_back(flip);
+    sim::StuckBitFault stuck;
+    stuck.sector = 9, stuck.byte = 515, stuck.bit = 0, stuck.value = 1;
+    cfg.stuckBits.push_back(stuck);
+    return cfg;
+  }
+
+  static void ExpectSameChip(Twin& many, Twin& one) {
+    EXPECT_EQ(0, memcmp(&many.h.state->h.chip, &one.h.state->h.chip, sizeof(one.h.state->h.chip)));
+    EXPECT_EQ(one.h.Violations(), many.h.Violations()) << one.h.Record();
+    EXPECT_EQ(one.h.Record(), many.h.Record());
+  }
+};
+
+TEST_F(ChipTransfers, ReadManyGivesWhatByteByByteGives) {
+  struct Case {
+    uint8_t command, column;
+    uint32_t sector, n, reads;
+  } cases[] = {
+      {0x00, 0, 4, 528, 1},    // a whole page, no fault on it
+      {0x00, 0, 9, 528, 2},    // a flip on the first read only, a stuck cell
+      {0x01, 10, 9, 100, 1},   // from the second half, over the flip
+      {0x00, 200, 4, 400, 1},  // on past the end of the page: recorded, 0xFF
+      {0x50, 2, 9, 8, 1},      // the spare area, over the stuck cell
+      {0x00, 0, 4, 0, 1},      // no cycle at all
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << unsigned(c.command) << std::dec << " column "
+                                    << unsigned(c.column) << " sector " << c.sector << " n " << c.n);
+    Twin many(Faulted()), one(Faulted());
+    Bytes raw = Pattern(kPage, c.sector);
+    many.h.Fill(c.sector, raw);
+    one.h.Fill(c.sector, raw);
+    for (uint32_t r = 0; r < c.reads; ++r) {
+      many.Open(c.command, c.sector, c.column);
+      one.Open(c.command, c.sector, c.column);
+      Bytes got(c.n + 1, 0x5A), want(c.n + 1, 0x5A);
+      many.chip.ReadMany(got.data(), c.n);
+      for (uint32_t i = 0; i < c.n; ++i) want[i] = one.chip.Read();
+      EXPECT_EQ(want, got) << DiffBytes(want.data(), got.data(), want.size());
+      ExpectSameChip(many, one);
+    }
+  }
+}
+
+TEST_F(ChipTransfers, WriteManyLatchesWhatByteByByteLatches) {
+  struct Case {
+    uint8_t command, column;
+    uint32_t n;
+  } cases[] = {
+      {0x00, 0, 512},    // the data area only
+      {0x00, 0, 528},    // data and spare
+      {0x00, 0, 513},    // one byte into the spare
+      {0x50, 0, 16},     // the spare only
+      {0x01, 0, 300},    // into the spare from the second half
+      {0x00, 100, 500},  // past the end of the page: recorded, dropped
+      {0x00, 0, 0},      // no cycle at all: neither area written
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << unsigned(c.command) << std::dec << " column "
+                                    << unsigned(c.column) << " n " << c.n);
+    Twin many(Faulted()), one(Faulted());
+    Bytes data = Pattern(c.n, 7);
+    for (Twin* t : {&many, &one}) {
+      if (c.command != 0x00) t->chip.Command(c.command);  // the pointer first
+      t->Open(0x80, 12, c.column);
+    }
+    many.chip.WriteMany(data.data(), c.n);
+    for (uint32_t i = 0; i < c.n; ++i) one.chip.Write(data[i]);
+    ExpectSameChip(many, one);
+  }
 }
 
 }  // namespace
