@@ -142,10 +142,13 @@ void AddFlips(const FlashCase& c, BuiltFlash* b) {
   }
 }
 
-// Program failures on pages of the area, erase failures on its blocks.
+// Program failures on pages of the area, erase failures on its blocks, the
+// failure point of the run.
 void AddFailures(const FlashCase& c, BuiltFlash* b) {
   for (const FailureEntry& f : c.failures) {
-    if (f.kind == FailureKind::kProgram) {
+    if (f.kind == FailureKind::kPoint) {
+      if (b->failPoint < 0) b->failPoint = f.index;
+    } else if (f.kind == FailureKind::kProgram) {
       sim::ProgramFailFault p;
       p.sector = AreaPage(c, f.index % 64);
       b->cfg.programFails.push_back(p);

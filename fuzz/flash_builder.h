@@ -68,6 +68,7 @@ struct BuiltFlash {
   sim::NandConfig cfg;               // the chip's identity and faults, for the device in memory
   std::vector<uint8_t> image;        // the card's EBOOT.NB0
   bool anyFlip = false, anyProgramFail = false, anyEraseFail = false;
+  int64_t failPoint = -1;  // the run's failure point that fails (-1: none)
   std::vector<sim::ReadFlipFault> flips;  // as resolved to pages
 };
 

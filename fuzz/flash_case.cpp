@@ -115,7 +115,7 @@ FlashCase DecodeFlashCase(const uint8_t* data, size_t size) {
   }
   for (uint32_t i = 0; i < failures; ++i) {
     FailureEntry f;
-    f.kind = FailureKind(r.U8() % 2);
+    f.kind = FailureKind(r.U8() % kFailureKinds);
     f.index = r.U16();
     c.failures.push_back(f);
   }

@@ -70,7 +70,12 @@ enum FieldMode : uint8_t { kRawFirstBlock = 0x01, kRawSectorCount = 0x02 };
 enum class Card : uint8_t { kHealthy = 0, kMissing = 1, kReadFails = 2, kShortRead = 3 };
 enum class RecordKind : uint8_t { kBootRecord = 0, kBadBlock = 1, kRaw = 2 };
 enum class FlipTarget : uint8_t { kTocPage = 0, kAreaPage = 1, kProbeRecord = 2, kAnyPage = 3 };
-enum class FailureKind : uint8_t { kProgram = 0, kErase = 1 };
+// kProgram, kErase: a fault of the chip on the area's page or block `index`
+// names; kPoint: failure point `index` of the run (a call of the updater into
+// the kernel that can fail, or a wait of its driver on the hardware that then
+// never ends: a chip stuck busy), the first such entry only.
+enum class FailureKind : uint8_t { kProgram = 0, kErase = 1, kPoint = 2 };
+constexpr int kFailureKinds = 3;
 
 struct RecordEntry {
   uint16_t block = 0;

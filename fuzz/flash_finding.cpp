@@ -20,12 +20,13 @@ void PrintCase(const FlashCase& c, const BuiltFlash& b, const TocView& v) {
     fprintf(stderr, "  read flip: sector %u byte %u bit %u count %u\n", f.sector, f.byte, f.bit, f.count);
   for (const sim::ProgramFailFault& f : b.cfg.programFails) fprintf(stderr, "  program fails: sector %u\n", f.sector);
   for (uint32_t blk : b.cfg.eraseFails) fprintf(stderr, "  erase fails: block %u\n", blk);
+  if (b.failPoint >= 0) fprintf(stderr, "  failure point %lld fails\n", (long long)b.failPoint);
   fprintf(stderr, "TOC on the flash: %s, found %d at block %u, signature %d, first block %u, %u sectors, valid %d\n",
           v.certain ? "certain" : "uncertain", v.found, v.tocBlock, v.signature, v.first, v.count, v.valid);
 }
 
 void PrintObserved(const Observed& s) {
-  fprintf(stderr, "run: %zu message boxes\n", s.boxes.size());
+  fprintf(stderr, "run: %zu message boxes%s\n", s.boxes.size(), s.failStruck ? ", its failure point came and failed" : "");
   for (const runproto::MessageBoxCall& m : s.boxes)
     fprintf(stderr, "  box: caption \"%s\" text \"%s\" type %llu\n", m.caption.c_str(), m.text.c_str(),
             (unsigned long long)m.type);

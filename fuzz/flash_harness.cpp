@@ -220,6 +220,9 @@ void SetUpHarness() {
     fprintf(stderr, "flash_fuzz: cannot create the bus mutexes\n");
     abort();
   }
+  // The updater's calls into the kernel and its driver's waits on the hardware
+  // are failure points of this thread: a case may fail one.
+  native::CountFailurePointsHere(true);
   const char* echo = getenv("FLASH_FUZZ_ECHO");
   PlatformSetDebugEcho(echo && *echo == '1');
   // The application object lives in the updater's library; naming it links it.
@@ -241,8 +244,10 @@ RunResult RunFlashCase(const FlashCase& c, bool paranoid) {
   // loss, no kill), and a second thread would be woken at every bus release
   // (a third of the time went into those switches).
   native::ClearEvents();
+  native::ArmFailurePoint(b.failPoint, false);
   AfxWinMain(NULL, NULL, const_cast<LPTSTR>(L""), SW_SHOW);
   Observed s = Observe();
+  s.failStruck = native::FailurePointStruck();
   ev.s = &s;
 
   CheckRunItself(ev);

@@ -61,8 +61,13 @@ void CountTocPageFlips(const BuiltFlash& b, TocView* v) {
 
 // The messages the case allows, and the one it demands when it fixes the
 // outcome (kNone: several are possible).
-void ExpectedMessages(const FlashCase& c, const BuiltFlash& b, const TocView& v, uint32_t* allowed, Message* exact) {
+void ExpectedMessages(const FlashCase& c, const BuiltFlash& b, const TocView& v, bool failStruck, uint32_t* allowed,
+                      Message* exact) {
   *exact = Message::kNone;
+  if (failStruck) {
+    *allowed = ~0u;
+    return;
+  }
   bool cardFails = (c.card == Card::kReadFails || c.card == Card::kShortRead) && c.imageSize > 0;
   bool mediaFaults = b.anyFlip || b.anyProgramFail || b.anyEraseFail;
   if (c.card == Card::kMissing) {
@@ -171,7 +176,7 @@ Message CheckMessage(const Evidence& ev) {
   if (got == Message::kNone) Finding(ev, "a message box that is none of the updater's");
   uint32_t allowed = 0;
   Message exact = Message::kNone;
-  ExpectedMessages(*ev.c, *ev.b, *ev.v, &allowed, &exact);
+  ExpectedMessages(*ev.c, *ev.b, *ev.v, s.failStruck, &allowed, &exact);
   if (!(allowed & Bit(got))) {
     if (exact != Message::kNone) Finding(ev, "\"%s\", expected \"%s\"", MessageName(got), MessageName(exact));
     Finding(ev, "\"%s\" has no cause in this case", MessageName(got));
@@ -184,13 +189,16 @@ Message CheckMessage(const Evidence& ev) {
 Area AreaTheRunMayChange(const Evidence& ev, Message got) {
   const TocView& v = *ev.v;
   const Observed& s = *ev.s;
-  if (v.certain && s.announced && (!v.found || !v.signature || s.first != v.first || s.count != v.count))
+  // A failed read while the locator probes may make it pass over the TOC's
+  // block: after a failure point, the area is the one announced.
+  const bool certain = v.certain && !s.failStruck;
+  if (certain && s.announced && (!v.found || !v.signature || s.first != v.first || s.count != v.count))
     Finding(ev, "the updater announced area block %u, %u sectors; the flash holds a different TOC", s.first, s.count);
   Area area;
   bool pastLocate = got == Message::kErase || got == Message::kWrite || got == Message::kDone;
   if (!pastLocate) return area;
   if (!s.announced) Finding(ev, "the updater went past the locator without announcing an area");
-  uint32_t first = v.certain ? v.first : s.first, count = v.certain ? v.count : s.count;
+  uint32_t first = certain ? v.first : s.first, count = certain ? v.count : s.count;
   uint64_t blocks = (uint64_t(count) + kPagesPerBlock - 1) / kPagesPerBlock;
   if (uint64_t(first) + blocks > kBlocks)
     Finding(ev, "the updater went past the locator with an area beyond the chip (block %u, %u sectors)", first, count);

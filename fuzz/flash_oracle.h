@@ -10,10 +10,14 @@
 //    a cause in the case (a read error needs a card that fails, a write error
 //    a fault of the media, ...); a case without faults and with a valid TOC
 //    must succeed, one whose TOC is missing or invalid must end with "Can't
-//    locate bootloader area!".
+//    locate bootloader area!". A run whose failure point came and failed
+//    may end with any of them: the locator passes over a block it cannot
+//    read, and the failure sweep holds each point of the default update to
+//    the message its step calls for.
 //  - The area the run may change: the TOC's on the flash (the one the updater
-//    announced when the flash does not tell it for certain), none when the run
-//    stopped before the erase; a page changed outside it is a finding.
+//    announced when the flash does not tell it for certain or a failure point
+//    failed), none when the run stopped before the erase; a page changed
+//    outside it is a finding.
 //  - After "Bootloader update finished!": the area holds the image (each
 //    sector its data with 0xFF padding, its page ECC and the boot spare
 //    record, the rest of the area erased) and the progress bar went up to 100.
@@ -64,6 +68,7 @@ struct Observed {
   std::vector<uint64_t> progress;
   bool announced = false;
   uint32_t first = 0, count = 0;
+  bool failStruck = false;  // the case's failure point came and failed
   sim::DeviceRecord record;
 };
 

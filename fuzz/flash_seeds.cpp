@@ -63,6 +63,14 @@ FlipEntry Flip(FlipTarget target, uint16_t page, uint16_t byte, uint8_t bit) {
   return f;
 }
 
+// Failure point `index` of the run fails.
+FailureEntry Point(uint16_t index) {
+  FailureEntry f;
+  f.kind = FailureKind::kPoint;
+  f.index = index;
+  return f;
+}
+
 const std::vector<Seed>& Seeds() {
   static const std::vector<Seed> seeds = {
       {"update-ok", Message::kDone, [](FlashCase*) {}},
@@ -126,6 +134,14 @@ const std::vector<Seed>& Seeds() {
          f.index = 0;
          c->failures.push_back(f);
        }},
+      // Failure points of this update, numbered as they come: 0 opens the card
+      // file, 2 maps the first register window, 19 waits for the bus to read
+      // a probed block before the TOC's (the locator passes over it), 38 waits
+      // for the first block's erase (the chip then stays busy).
+      {"card-open-fails", Message::kOpen, [](FlashCase* c) { c->failures.push_back(Point(0)); }},
+      {"window-map-fails", Message::kInit, [](FlashCase* c) { c->failures.push_back(Point(2)); }},
+      {"probe-bus-wait-fails", Message::kDone, [](FlashCase* c) { c->failures.push_back(Point(19)); }},
+      {"chip-stuck-busy-in-erase", Message::kErase, [](FlashCase* c) { c->failures.push_back(Point(38)); }},
   };
   return seeds;
 }

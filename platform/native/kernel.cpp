@@ -308,6 +308,12 @@ int CallingProcess() { return t_thread.process; }
 bool CallingThreadCountsPoints() { return t_thread.points; }
 
 }  // namespace internal
+
+void CountFailurePointsHere(bool on) { t_thread.points = on; }
+
+namespace internal {
+
+}  // namespace internal
 }  // namespace native
 
 // --- handles -------------------------------------------------------------------------

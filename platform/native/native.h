@@ -134,6 +134,9 @@ void ArmFailurePoint(int64_t fail, bool keepList = true);
 // read would), besides the armed one; ArmFailurePoint ends it.
 void FailEveryPointOf(FailureKind kind);
 std::vector<FailurePoint> FailurePointsSeen();
+// The calling thread's calls are failure points from now on (on) or not: for
+// a harness that runs the program under test in its own thread.
+void CountFailurePointsHere(bool on);
 uint64_t FailurePointsCounted();
 bool FailurePointStruck();
 
