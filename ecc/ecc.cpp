@@ -89,6 +89,13 @@
  * In the project's x86 builds, all with sanitizers, the previous quads were checked
  * word by word and not vectorised; without sanitizers they became SSE operations,
  * which these scalar groups, read in order through a volatile pointer, do not.
+ * The code is one source for every CPU, and the handheld is where its time counts
+ * (every sector written is coded, and read back and checked).  The forms tried that
+ * leave gcc free to vectorise on x86 give up the handheld's gain: the same groups
+ * with plain loads, 284 instructions; with gcc's early scheduling turned off for
+ * these functions instead of the volatile reads, 323.  So an x86 build without
+ * sanitizers codes a block in about 26 ns instead of 17: 1.7 ms instead of 1.1 for
+ * the 65,536 blocks of a 16 MiB chip in the host tools.
  *
  * ALIGNMENT AND BYTE ORDER
  * The device CPU faults on misaligned word loads, and blocks inside packed buffers can
