@@ -2,6 +2,8 @@
 
 #include <png.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +29,9 @@ const KindLook kLooks[] = {
 };
 
 const KindLook& Look(BlockKind k) { return kLooks[int(k)]; }
+
+// The frame of a marked block: a colour none of the kinds has.
+const uint8_t kMarkRgb[3] = {200, 0, 200};
 
 BlockKind AreaBlock(const NandImage& img, uint32_t block) {
   std::vector<uint8_t> raw(img.Shape().RawPageBytes());
@@ -109,20 +114,34 @@ std::string TextMap(const std::vector<BlockKind>& blocks, unsigned perRow) {
 }
 
 void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, unsigned cell) {
+  WriteMapPng(path, blocks, BlockMarks(), cell);
+}
+
+void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, const BlockMarks& marked,
+                 unsigned cell) {
   const unsigned perRow = 64;
   const unsigned rows = unsigned((blocks.size() + perRow - 1) / perRow);
   const unsigned legendCells = sizeof(kLooks) / sizeof(kLooks[0]);
   const unsigned width = perRow * cell;
-  // The map, a blank row, then one square of each kind in BlockKind's order.
+  // The map, a blank row, then one square of each kind in BlockKind's order
+  // (and the mark's frame on a map with marks).
   const unsigned height = (rows + 2) * cell;
   std::vector<uint8_t> pixels(size_t(width) * height * 3, 255);
-  auto square = [&](unsigned col, unsigned row, const uint8_t* rgb) {
-    for (unsigned y = row * cell; y < row * cell + cell - 1; ++y)
-      for (unsigned x = col * cell; x < col * cell + cell - 1; ++x)
-        memcpy(&pixels[(size_t(y) * width + x) * 3], rgb, 3);
+  // A square of cell - 1 pixels, the last row and column left as the gap to
+  // the next; framed, its outermost pixels are the mark's.
+  auto square = [&](unsigned col, unsigned row, const uint8_t* rgb, bool framed) {
+    const unsigned x0 = col * cell, y0 = row * cell, x1 = x0 + cell - 2, y1 = y0 + cell - 2;
+    for (unsigned y = y0; y <= y1; ++y)
+      for (unsigned x = x0; x <= x1; ++x) {
+        const bool edge = x == x0 || x == x1 || y == y0 || y == y1;
+        memcpy(&pixels[(size_t(y) * width + x) * 3], framed && edge ? kMarkRgb : rgb, 3);
+      }
   };
-  for (size_t i = 0; i < blocks.size(); ++i) square(unsigned(i % perRow), unsigned(i / perRow), Look(blocks[i]).rgb);
-  for (unsigned k = 0; k < legendCells; ++k) square(k * 2, rows + 1, kLooks[k].rgb);
+  for (size_t i = 0; i < blocks.size(); ++i)
+    square(unsigned(i % perRow), unsigned(i / perRow), Look(blocks[i]).rgb, i < marked.size() && marked[i]);
+  for (unsigned k = 0; k < legendCells; ++k) square(k * 2, rows + 1, kLooks[k].rgb, false);
+  const uint8_t blank[3] = {255, 255, 255};
+  if (!marked.empty()) square(legendCells * 2, rows + 1, blank, true);
 
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) throw InputError(path + ": cannot write");
@@ -141,6 +160,25 @@ void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, 
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   if (fclose(f) != 0) throw InputError(path + ": cannot write");
+}
+
+MapFormat MapFormatOf(const std::string& path) {
+  std::string name = path;
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  auto endsWith = [&](const char* ext) {
+    const size_t n = strlen(ext);
+    return name.size() > n && name.compare(name.size() - n, n, ext) == 0;
+  };
+  if (endsWith(".png")) return MapFormat::kPng;
+  throw UsageError("--map " + path + ": a map is drawn as FILE.png");
+}
+
+void WriteMap(const std::string& path, const std::vector<BlockKind>& blocks, const BlockMarks& marked) {
+  switch (MapFormatOf(path)) {
+    case MapFormat::kPng:
+      WriteMapPng(path, blocks, marked);
+      return;
+  }
 }
 
 }  // namespace devsim

@@ -2,7 +2,8 @@
 // which block holds the TOC, how the boot area's blocks stand (written,
 // erased, corrected or uncorrectable sectors), where other data lies, which
 // blocks are factory bad and which are erased. `devsim inspect --map` prints
-// it as text or draws it as a PNG.
+// it as text or draws it as a PNG; `devsim diff --map` draws it with the
+// blocks that changed marked.
 #ifndef TOOLS_DEVSIM_BLOCK_MAP_H
 #define TOOLS_DEVSIM_BLOCK_MAP_H
 
@@ -36,6 +37,23 @@ std::string TextMap(const std::vector<BlockKind>& blocks, unsigned perRow = 128)
 // row, coloured by kind, with a row of legend squares under it. Throws
 // InputError when the file cannot be written.
 void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, unsigned cell = 6);
+
+// Blocks singled out on a map, one entry per block (devsim diff: the blocks
+// with a changed page). A marked block keeps its kind's colour inside a frame
+// of the mark's colour, and the legend gains a last square: the frame alone.
+using BlockMarks = std::vector<bool>;
+void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, const BlockMarks& marked,
+                 unsigned cell = 6);
+
+// The forms a map is drawn in, told by the file's name. Every form draws the
+// same squares, colours, marks and legend.
+enum class MapFormat {
+  kPng,  // FILE.png
+};
+// The form path's name asks for; UsageError for a name of no form.
+MapFormat MapFormatOf(const std::string& path);
+// The map drawn into path in the form its name asks for (MapFormatOf).
+void WriteMap(const std::string& path, const std::vector<BlockKind>& blocks, const BlockMarks& marked);
 
 }  // namespace devsim
 
