@@ -8,6 +8,7 @@
   X(kInspectCommand)       \
   X(kExtractCommand)       \
   X(kVerifyCommand)        \
+  X(kDiffCommand)          \
   X(kFaultCommand)         \
   X(kCardCommand)          \
   X(kRunCommand)           \

@@ -25,6 +25,8 @@ constexpr uint32_t kSpareBytes = NAND_SPARE_BYTES;
 constexpr uint32_t kRawPageBytes = NAND_RAW_PAGE_BYTES;
 
 // Spare byte positions.
+constexpr uint32_t kSpareRecord = SPARE_RECORD_OFFSET;  // the sector's record, kSpareRecordBytes long
+constexpr uint32_t kSpareRecordBytes = SPARE_RECORD_BYTES;
 constexpr uint32_t kSpareBadBlock = SPARE_BAD_BLOCK_OFFSET;
 constexpr uint32_t kSpareEcc0 = SPARE_ECC0_OFFSET;  // code of data 0-255
 constexpr uint32_t kSpareEcc1 = SPARE_ECC1_OFFSET;  // code of data 256-511
