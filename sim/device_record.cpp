@@ -69,6 +69,7 @@ DeviceRecord RecordOf(const SocHeader& h) {
   rec.chipBusyNs = h.clock.chipBusyNs;
   rec.chipOps = h.chip.ops;
   rec.poweredOff = h.power.poweredOff != 0;
+  rec.killAfterOps = h.power.killed != 0 ? -1 : h.power.killAfterOps;
   rec.violationCount = h.checker.count;
   for (uint32_t i = 0; i < h.checker.stored && i < kRecordedViolations; ++i)
     rec.violations.push_back(FormatViolation(h.checker.first[i]));

@@ -18,6 +18,7 @@ struct DeviceRecord {
   uint64_t chipBusyNs = 0;              // of which the chip was busy (read, program, erase)
   uint64_t chipOps = 0;                 // chip operations since the last program start
   bool poweredOff = false;              // a power-loss fault has struck
+  int64_t killAfterOps = -1;            // armed: the program under test is ended after this many (-1: not)
   uint64_t violationCount = 0;          // protocol violations recorded (all of them)
   std::vector<std::string> violations;  // the first ones, as text
 };

@@ -5,6 +5,7 @@
 // Verify is strict: the image has to be there with its own codes and records.
 // A sector the ECC would repair on reading still fails, because a flipped bit
 // in a freshly written boot loader is a bad write, not wear.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -147,6 +148,55 @@ ExtractResult ExtractBootArea(const NandImage& img, const BootArea& area, uint64
   return r;
 }
 
+namespace {
+
+// The keys of nand.cfg fault lines ("fault.read_flip = 32:0:0"), each once,
+// in the order the file has them.
+std::string FaultKeys(const std::vector<std::string>& lines) {
+  std::vector<std::string> keys;
+  for (const std::string& line : lines) {
+    std::string key = line.substr(0, line.find(' '));
+    if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+  }
+  std::string out;
+  for (const std::string& k : keys) out += (out.empty() ? "" : ", ") + k;
+  return out;
+}
+
+std::vector<Warning> WarningsOf(const NandImage& img, const InspectReport& rep) {
+  std::vector<Warning> out;
+  const AreaReport& a = rep.area;
+  const uint64_t bad = a.counts[int(SectorState::kUncorrectable)], wrong = a.counts[int(SectorState::kWrongSpare)];
+  if (a.present && (bad || wrong)) {
+    std::string text = "the boot area holds " + std::to_string(bad) + " uncorrectable sector" + (bad == 1 ? "" : "s");
+    if (wrong) text += " and " + std::to_string(wrong) + " with a wrong spare record";
+    out.push_back({Warning::kUncorrectable, text + ": the boot loader would not read back whole"});
+  }
+  if (!img.IsDevice()) return out;
+  // The power loss has a line of its own; the other faults are named by key.
+  sim::NandConfig others = img.Config();
+  others.powerLossAfter = -1;
+  const std::vector<std::string> lines = FaultLines(others);
+  if (!lines.empty())
+    out.push_back({Warning::kFaults, "nand.cfg still sets " + std::to_string(lines.size()) + " fault" +
+                                         (lines.size() == 1 ? "" : "s") + " (" + FaultKeys(lines) +
+                                         "): the next run meets them"});
+  if (img.Config().powerLossAfter >= 0)
+    out.push_back({Warning::kPowerLoss, "nand.cfg has the power go after " +
+                                            std::to_string(img.Config().powerLossAfter) +
+                                            " chip operations of the next run"});
+  if (rep.haveRecord && rep.record.poweredOff)
+    out.push_back({Warning::kPoweredOff, "the device is off: a power loss struck in its last run"});
+  if (rep.haveRecord && rep.record.killAfterOps >= 0)
+    out.push_back({Warning::kKillArmed, "soc.state still ends the program under test after " +
+                                            std::to_string(rep.record.killAfterOps) +
+                                            " chip operations (devsim run sets this anew; a program started "
+                                            "otherwise meets it)"});
+  return out;
+}
+
+}  // namespace
+
 InspectReport InspectImage(const NandImage& img, const std::optional<AreaChoice>& given) {
   InspectReport rep;
   std::string problem;
@@ -160,6 +210,7 @@ InspectReport InspectImage(const NandImage& img, const std::optional<AreaChoice>
     rep.haveRecord = sim::ReadDeviceRecord(img.Path(), &rep.record, &rep.recordError);
     if (!rep.haveRecord && rep.recordError.empty()) rep.recordError = "cannot read " + img.Path() + "/soc.state";
   }
+  rep.warnings = WarningsOf(img, rep);
   return rep;
 }
 

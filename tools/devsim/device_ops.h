@@ -190,6 +190,20 @@ struct AreaReport {
 };
 constexpr size_t kMaxListedSectors = 1000;
 
+// What a person should know before reading a report or starting a run: one
+// line each.
+struct Warning {
+  enum Kind {
+    kUncorrectable,  // the boot area holds sectors that do not read back
+    kFaults,         // nand.cfg still sets faults
+    kPowerLoss,      // nand.cfg has the power go after some chip operations
+    kPoweredOff,     // a power loss has struck: the device is off
+    kKillArmed,      // soc.state ends the next program after some chip operations
+  };
+  Kind kind;
+  std::string text;
+};
+
 struct InspectReport {
   TocInfo toc;
   AreaReport area;
@@ -197,6 +211,7 @@ struct InspectReport {
   sim::DeviceRecord record;
   std::string recordError;
   std::vector<std::string> faults;
+  std::vector<Warning> warnings;
 };
 // InputError when the flash cannot be read; an unreadable soc.state is
 // reported in recordError.

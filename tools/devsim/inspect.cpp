@@ -41,8 +41,11 @@ const char kFooter[] =
     "       [{index, sector, state, detail}...] (erased ones not listed; at most 1000),\n"
     "       notCleanTruncated\n"
     "  record (null for an image): clockNs, chipBusyNs, chipOps, poweredOff,\n"
-    "       violationCount, violations [text...], error (null or why soc.state\n"
-    "       could not be read)\n"
+    "       killAfterOps (null when no kill is armed), violationCount, violations\n"
+    "       [text...], error (null or why soc.state could not be read)\n"
+    "  warnings: [text...] (also on stderr before the report, one line each: an\n"
+    "       area with uncorrectable sectors, faults or a power loss still set in\n"
+    "       nand.cfg, a device left off by a power loss, a kill still armed)\n"
     "\n"
     "Exit 0 when everything could be read; 2 when the input (or soc.state) cannot be.";
 
@@ -59,6 +62,10 @@ int RunInspect(const InspectArgs& a) {
   std::optional<AreaChoice> given;
   if (a.area) given = ParseAreaChoice(*a.area);
   InspectReport rep = InspectImage(img, given);
+  // Before the report, on their own stream: a reader of the JSON or of the
+  // picture's name is not disturbed, a person at a terminal sees them first.
+  for (const Warning& w : rep.warnings) std::fprintf(stderr, "devsim inspect: warning: %s\n", w.text.c_str());
+  std::fflush(stderr);
   if (map) {
     std::vector<BlockKind> blocks = MapBlocks(img, rep);
     if (blocks.empty()) throw InputError("--map: only small-page chips are drawn");

@@ -195,10 +195,14 @@ std::string InspectJson(const NandImage& img, const InspectReport& rep) {
                    {"chipBusyNs", r.chipBusyNs},
                    {"chipOps", r.chipOps},
                    {"poweredOff", r.poweredOff},
+                   {"killAfterOps", r.killAfterOps >= 0 ? Json(r.killAfterOps) : Json()},
                    {"violationCount", r.violationCount},
                    {"violations", r.violations},
                    {"error", rep.haveRecord ? Json() : Json(rep.recordError)}};
   }
+  Json warnings = Json::array();
+  for (const Warning& w : rep.warnings) warnings.push_back(w.text);
+  o["warnings"] = std::move(warnings);
   // Paths and texts from the flash need not be UTF-8: such bytes come out as U+FFFD.
   return o.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

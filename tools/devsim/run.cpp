@@ -76,8 +76,24 @@ RunOptions OptionsFrom(const RunArgs& a) {
   return opt;
 }
 
+// What the run is about to meet, one line each on stderr before it starts:
+// an area that does not read back, faults or a power loss still set. (The
+// kill and the power state are set anew by the run itself.) A device that
+// cannot be opened says nothing here: the run reports why it cannot start.
+void WarnBeforeRun(const std::string& dir) {
+  try {
+    NandImage img = OpenSource(dir, std::nullopt, false);
+    for (const Warning& w : InspectImage(img, std::nullopt).warnings)
+      if (w.kind != Warning::kKillArmed && w.kind != Warning::kPoweredOff)
+        fprintf(stderr, "devsim run: warning: %s\n", w.text.c_str());
+  } catch (const InputError&) {
+  }
+  fflush(stderr);
+}
+
 int Run(const RunArgs& a) {
   RunOptions opt = OptionsFrom(a);
+  WarnBeforeRun(opt.deviceDir);
 
   // Each line as it happens, so that a person (or a program reading the
   // output) follows the run while it goes.
