@@ -5,19 +5,29 @@
 #                                      takes from the distribution besides clang
 #                                      (the engine's image installs these,
 #                                      .clusterfuzzlite/Dockerfile)
+#   scripts/setup.sh --browser         also installs a headless browser
+#                                      (Debian's chromium) for
+#                                      scripts/map-screenshot.sh; no build or
+#                                      test needs it
 set -euo pipefail
 
 FUZZ_PACKAGES=(cmake ninja-build googletest libcli11-dev nlohmann-json3-dev libpng-dev zip unzip)
+# The host tests read the maps' SVG back with expat.
+HOST_TEST_PACKAGES=(libexpat1-dev)
 if [ "${1:-}" = --fuzz-packages ]; then
   echo "${FUZZ_PACKAGES[*]}"
   exit 0
 fi
-PACKAGES=("${FUZZ_PACKAGES[@]}" g++ libgtest-dev libbenchmark-dev
+BROWSER_PACKAGES=()
+if [ "${1:-}" = --browser ]; then
+  BROWSER_PACKAGES=(chromium)
+fi
+PACKAGES=("${FUZZ_PACKAGES[@]}" "${HOST_TEST_PACKAGES[@]}" g++ libgtest-dev libbenchmark-dev
           mingw-w64 g++-mingw-w64-x86-64 wine wine64 xvfb x11-utils xdotool imagemagick python3
           g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr ccache)
 
 missing=()
-for p in "${PACKAGES[@]}"; do
+for p in "${PACKAGES[@]}" "${BROWSER_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
