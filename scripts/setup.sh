@@ -24,7 +24,7 @@ if [ "${1:-}" = --browser ]; then
 fi
 PACKAGES=("${FUZZ_PACKAGES[@]}" "${HOST_TEST_PACKAGES[@]}" g++ libgtest-dev libbenchmark-dev
           mingw-w64 g++-mingw-w64-x86-64 wine wine64 xvfb x11-utils xdotool imagemagick python3
-          g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr ccache)
+          g++-arm-linux-gnueabi qemu-user clang libclang-rt-14-dev gcovr ccache help2man man-db)
 
 missing=()
 for p in "${PACKAGES[@]}" "${BROWSER_PACKAGES[@]}"; do
@@ -37,30 +37,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# One prefix per machine; tests and devsim reuse it.
+# The prefix devsim and the tests run in (scripts/wine-prefix, installed with
+# devsim too).
 export WINEPREFIX="${WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-WINE=/usr/lib/wine/wine64
-stamp="$WINEPREFIX/.kestrel-ready-2"
-if [ ! -f "$stamp" ]; then
-  echo "setup: preparing Wine prefix $WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1 || true
-  # Headless by default: the null graphics driver runs dialogs without X.
-  "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  # Under Xvfb (screenshots) hidden windows stall without a window manager.
-  "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  # A crashing or trapping test must exit, not wait in a debugger.
-  for view in 32 64; do
-    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /d kestrel-no-debugger /f /reg:$view >/dev/null 2>&1 || true
-    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Auto /d 1 /f /reg:$view >/dev/null 2>&1 || true
-  done
-  /usr/bin/wineserver -w || true
-  touch "$stamp"
-fi
+"$(dirname "$0")/wine-prefix"
 
 # One prefix per test worker (cmake/wine-workers.json names the workers), each
 # a copy of the prepared one, so that tests that run Wine side by side each

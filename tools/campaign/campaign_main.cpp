@@ -29,15 +29,17 @@ std::string SourceDir() {
 
 }  // namespace
 
-std::string DefaultScenarioDir() { return SourceDir() + "/tests/campaign/scenarios"; }
-std::string DefaultTablePath() { return SourceDir() + "/build/campaign/table.md"; }
+// An installed devsim has the scenarios among its data, and writes the table
+// where it is run rather than into a checkout it may not have.
+std::string DefaultScenarioDir() {
+  const std::string data = DataFolder();
+  return data.empty() ? SourceDir() + "/tests/campaign/scenarios" : data + "/scenarios";
+}
+std::string DefaultTablePath() {
+  return DataFolder().empty() ? SourceDir() + "/build/campaign/table.md" : "campaign-table.md";
+}
 
 namespace {
-
-bool PrefixReady(const std::string& p) {
-  struct stat st;
-  return stat((p + "/.kestrel-ready-2").c_str(), &st) == 0 || stat((p + "/.kestrel-x11-ready").c_str(), &st) == 0;
-}
 
 // The Wine prefixes rows run in, one per row under way: the test workers'
 // (each with its own Wine server, so that the bus mutexes of two runs are
@@ -50,7 +52,7 @@ bool RowPrefixes(unsigned jobs, std::vector<std::string>* prefixes, std::string*
   }
   for (unsigned i = 0; jobs == 0 || i < jobs; ++i) {
     std::string worker = base + "-worker" + std::to_string(i);
-    if (!PrefixReady(worker)) break;
+    if (!WinePrefixReady(worker)) break;
     prefixes->push_back(worker);
   }
   if (prefixes->empty() && jobs == 0) prefixes->push_back(base);

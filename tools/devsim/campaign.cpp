@@ -10,11 +10,12 @@ namespace {
 
 const char kProse[] =
     "Runs every scenario of the scenario folder on fresh simulated devices with the device\n"
-    "build's programs under Wine (DEVSIM_DEVICE_BUILD, else build/device), checks each\n"
-    "outcome against what the scenario expects and prints the table: scenario, outcome,\n"
-    "message, whether the boot area verifies, bytes changed outside the boot area, protocol\n"
-    "violations, the system driver's own check, recovery by a second run. Rows run side by\n"
-    "side on the test workers' Wine prefixes; the table keeps the scenarios' order.";
+    "build's programs under Wine (DEVSIM_DEVICE_BUILD, else those installed with devsim, else\n"
+    "build/device), checks each outcome against what the scenario expects and prints the\n"
+    "table: scenario, outcome, message, whether the boot area verifies, bytes changed outside\n"
+    "the boot area, protocol violations, the system driver's own check, recovery by a second\n"
+    "run. Rows run side by side on the test workers' Wine prefixes; the table keeps the\n"
+    "scenarios' order.";
 const char kFooter[] = "exit codes: 0 every row as expected, 1 a row is not, 2 bad usage or unreadable scenarios";
 
 struct CampaignArgs {
@@ -39,10 +40,14 @@ Runner Declare(CommandLine& cl) {
   cl.Footer(kFooter);
   cl.Flag("--full", "every power-loss point of the sweeps, not a sample", &a->opt.full);
   cl.Value("--only", "TEXT", "only the scenarios whose name holds TEXT", &a->only);
-  cl.Value("--scenarios", "DIR", "the scenario folder (default tests/campaign/scenarios of the source tree)",
+  cl.Value("--scenarios", "DIR",
+           "the scenario folder (default tests/campaign/scenarios of the source tree; installed, "
+           "the scenarios installed with devsim)",
            &a->scenarios);
   cl.Value("--table", "FILE",
-           "the table also goes here, as Markdown (default build/campaign/table.md of the source tree)", &a->table);
+           "the table also goes here, as Markdown (default build/campaign/table.md of the source tree; installed, "
+           "campaign-table.md here)",
+           &a->table);
   cl.Value("--work", "DIR", "where the devices are made (default a temporary folder)", &a->work);
   cl.Flag("--keep", "keep every device folder (those of failing rows are always kept)", &a->opt.keep);
   cl.Value("--jobs", "N",

@@ -48,8 +48,9 @@ int Run(const CardArgs& a) {
     printf("card: %s -> %s/EBOOT.NB0\n", image->c_str(), card.c_str());
   }
   if (a.updater) {
-    std::string exe = ProgramPath("kestrel");
-    if (stat(exe.c_str(), &st) != 0) throw InputError(exe + ": not built (cmake --build --preset device)");
+    const DevicePrograms programs = FindDevicePrograms();
+    std::string exe = programs.Path("kestrel");
+    if (stat(exe.c_str(), &st) != 0) throw InputError(programs.Missing(exe));
     Copy(exe, card + "/Kestrel.exe");
     printf("card: %s -> %s/Kestrel.exe\n", exe.c_str(), card.c_str());
   }
@@ -74,8 +75,8 @@ Runner Declare(CommandLine& cl) {
   cl.Positional("DIR", "the device folder", &a->dir);
   cl.Value("--image", "FILE", "FILE becomes \"EBOOT.NB0\", the boot image the updater reads", &a->image);
   cl.Flag("--updater",
-          "the built kestrel becomes \"Kestrel.exe\", the program the launcher starts (from the device build: "
-          "DEVSIM_DEVICE_BUILD or build/device)",
+          "the built kestrel becomes \"Kestrel.exe\", the program the launcher starts (from the device build "
+          "DEVSIM_DEVICE_BUILD names, else those installed with devsim, else build/device)",
           &a->updater);
   cl.Repeated("--remove", "NAME", "removes NAME from the card first", &a->removes);
   return [a] { return Run(*a); };

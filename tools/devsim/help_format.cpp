@@ -106,7 +106,7 @@ std::string HelpFormatter::ToolHelp(const CLI::App& tool) const {
   const auto [summary, prose] = SummaryAndProse(tool);
   const std::string indent(7, ' ');  // under the command line after "usage: "
   const std::string usage = "usage: " + name + " COMMAND [ARGS...]\n" + indent + name + " COMMAND --help\n" + indent +
-                            name + " help [COMMAND]";
+                            name + " help [COMMAND]\n" + indent + name + " --version";
   size_t width = 0;
   for (const CLI::App* c : tool.get_subcommands({})) width = std::max(width, c->get_name().size());
   std::string commands = "commands:\n";

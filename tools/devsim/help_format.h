@@ -15,7 +15,8 @@
 //
 //   its footer
 //
-// The tool's help: "devsim - summary", the usage lines, the rest of its
+// The tool's help: "devsim - summary", the usage lines (the last one
+// devsim --version), the rest of its
 // description, "commands:" with one line a command (its name and summary),
 // an empty line, its footer. Options and positionals without a group are not
 // shown; descriptions are wrapped to the width of the help.

@@ -5,6 +5,8 @@
 #include <exception>
 
 #include "tools/devsim/help_format.h"
+#include "tools/devsim/shell_docs.h"
+#include "tools/devsim/version.h"
 
 namespace devsim {
 
@@ -87,6 +89,17 @@ int Tool::Main(const std::vector<std::string>& args) {
   }
   if (args[0] == "--help" || args[0] == "-h" || (args[0] == "help" && args.size() == 1)) {
     std::fputs(Help().c_str(), stdout);
+    return kExitOk;
+  }
+  // What the build makes the installed tool's manual page and completion of
+  // (shell_docs.h); the two generators are not in the help.
+  const std::vector<std::string> completion = {"--completion", "bash"};
+  if (args == std::vector<std::string>{"--version"} || args == completion ||
+      args == std::vector<std::string>{"--man-sections"}) {
+    const std::string text = args == completion       ? BashCompletion(*app_)
+                             : args[0] == "--version" ? VersionLine() + "\n"
+                                                      : ManPageSections(*this);
+    std::fputs(text.c_str(), stdout);
     return kExitOk;
   }
   const bool helpCommand = args[0] == "help";

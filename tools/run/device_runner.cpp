@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/device_record.h"
+#include "tools/run/install_layout.h"
 #include "tools/run/process.h"
 #include "tools/run/protocol.h"
 
@@ -112,23 +113,79 @@ std::vector<std::string> RunResult::DebugLines() const {
   return out;
 }
 
-std::string DeviceBuildDir() {
-#ifdef KESTREL_SOURCE_DIR
-  std::string dflt = std::string(KESTREL_SOURCE_DIR) + "/build/device";
-#else
-  std::string dflt = "build/device";
-#endif
-  return Env("DEVSIM_DEVICE_BUILD", dflt);
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
 }
 
-std::string ProgramPath(const std::string& name) {
-  std::string dir = DeviceBuildDir();
-  if (name == "kestrel") return dir + "/updater/kestrel.exe";
-  if (name == "tollgate") return dir + "/launcher/tollgate.exe";
-  if (name == "devrun") return dir + "/tools/run/devrun.exe";
-  if (name == "sysflash") return dir + "/sim/sysflash/sysflash.exe";
-  if (name == "camera") return dir + "/sim/camera/camera.exe";
+// The folder of the running program, as the kernel knows it (empty if not).
+std::string OwnFolder() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return "";
+  std::string exe(buf, size_t(n));
+  return exe.substr(0, exe.rfind('/'));
+}
+
+std::string SourceDir() {
+#ifdef KESTREL_SOURCE_DIR
+  return KESTREL_SOURCE_DIR;
+#else
+  return ".";
+#endif
+}
+
+// The installed tree's folder FROM_BIN away from the running program, when
+// there is one: a devsim in a build folder has none beside it.
+std::string InstalledFolder(const char* fromBin) {
+  const std::string own = OwnFolder();
+  if (own.empty()) return "";
+  const std::string dir = own + "/" + fromBin;
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? AbsolutePath(dir) : "";
+}
+
+}  // namespace
+
+// A device build named by the caller wins (tests, a second build); then the
+// programs installed with this devsim; then the checkout's own device build.
+DevicePrograms FindDevicePrograms() {
+  const std::string named = Env("DEVSIM_DEVICE_BUILD", "");
+  if (!named.empty()) return {named, false};
+  const std::string installed = InstalledFolder(layout::kProgramDirFromBin);
+  if (!installed.empty()) return {installed, true};
+  return {SourceDir() + "/build/device", false};
+}
+
+std::string DevicePrograms::Path(const std::string& name) const {
+  for (const layout::DeviceProgram& p : layout::kDevicePrograms) {
+    if (name != p.name) continue;
+    return installed ? dir + "/" + name + ".exe" : dir + "/" + p.buildFolder + "/" + name + ".exe";
+  }
   return name;
+}
+
+std::string DevicePrograms::Missing(const std::string& path) const {
+  if (installed)
+    return path + ": missing from the installed device programs in " + dir +
+           " (install a host build again, with the device build's programs built)";
+  return path + ": not built (run the device build first: cmake --build --preset device --target device_programs)";
+}
+
+std::string ProgramPath(const std::string& name) { return FindDevicePrograms().Path(name); }
+
+std::string DataFolder() { return InstalledFolder(layout::kDataDirFromBin); }
+
+bool WinePrefixReady(const std::string& prefix) {
+  return Exists(prefix + "/.kestrel-ready-2") || Exists(prefix + "/.kestrel-x11-ready");
+}
+
+std::string WinePrefixSetup() {
+  const DevicePrograms programs = FindDevicePrograms();
+  if (programs.installed) return programs.dir + "/" + layout::kWinePrefixScript;
+  return SourceDir() + "/scripts/setup.sh";
 }
 
 std::string WinePathOf(const std::string& unixPath) {
@@ -243,9 +300,10 @@ bool CheckAndReset(const RunOptions& opt, const std::string& dir, const std::str
     result->error = dir + ": not a device folder (no nand.img)";
     return false;
   }
-  for (const std::string& p : {program, ProgramPath("devrun")}) {
+  const DevicePrograms programs = FindDevicePrograms();
+  for (const std::string& p : {program, programs.Path("devrun")}) {
     if (stat(p.c_str(), &st) != 0) {
-      result->error = p + ": not built (run the device build first: cmake --build --preset device)";
+      result->error = programs.Missing(p);
       return false;
     }
   }
@@ -265,6 +323,13 @@ bool RunOnDevice(const RunOptions& opt, RunResult* result) {
   std::string program = ProgramPath(opt.program);
   if (!CheckAndReset(opt, dir, program, result)) return false;
   std::string prefix = opt.winePrefix.empty() ? WinePrefix() : opt.winePrefix;
+  // A prefix Wine would make on its own has neither the null graphics driver
+  // nor a debugger that lets a trapping program end: say what prepares one.
+  if (!WinePrefixReady(prefix)) {
+    result->error = "the Wine prefix " + prefix + " is not prepared (WINEPREFIX=" + prefix + " " + WinePrefixSetup() +
+                    " prepares it)";
+    return false;
+  }
   DriveMapping drive(prefix, dir);
   if (!drive.Letter()) {
     result->error = "no free drive letter in " + prefix + "/dosdevices";

@@ -63,10 +63,26 @@ struct RunResult {
   std::vector<std::string> DebugLines() const;
 };
 
-// Where the device build's programs are: DEVSIM_DEVICE_BUILD, else the
-// project's build/device.
-std::string DeviceBuildDir();
-std::string ProgramPath(const std::string& name);  // kestrel, tollgate, devrun, sysflash, camera
+// Where the device programs are: the device build DEVSIM_DEVICE_BUILD names,
+// else those installed with this devsim (cmake/install-layout.cmake), else the
+// checkout's build/device.
+struct DevicePrograms {
+  std::string dir;
+  bool installed = false;  // side by side as installed, else in a device build's folders
+  // The program's path (kestrel, tollgate, devrun, sysflash, camera); any
+  // other name is taken as a path.
+  std::string Path(const std::string& name) const;
+  // What to say when the program at `path` is not there.
+  std::string Missing(const std::string& path) const;
+};
+DevicePrograms FindDevicePrograms();
+std::string ProgramPath(const std::string& name);  // FindDevicePrograms().Path(name)
+// The installed data folder beside this devsim; "" for a devsim in a build.
+std::string DataFolder();
+// A Wine prefix the set-up prepared (or its X11 copy), and the command that
+// prepares one: the installed script, or the checkout's set-up.
+bool WinePrefixReady(const std::string& prefix);
+std::string WinePrefixSetup();
 
 bool RunOnDevice(const RunOptions& opt, RunResult* result);
 
