@@ -347,11 +347,11 @@ TEST(DevsimDiff, TheMapIsInspectsPictureOfBWithTheChangedBlocksFramed) {
     }
   EXPECT_FALSE(std::equal(frame, frame + 3, inspect.At(2 * cell, 0))) << "the frame in the block's own colour";
 
-  // Another picture form is not drawn (yet): refused before anything is read.
-  ToolRun svg = Devsim({"diff", d.before, d.dir, "--map", d.t / "diff.svg"});
-  EXPECT_EQ(2, svg.exit) << svg.All();
-  EXPECT_NE(std::string::npos, svg.err.find("FILE.png")) << svg.All();
-  EXPECT_FALSE(IsDir(d.t / "diff.svg") || FileSize(d.t / "diff.svg") != ~0ull);
+  // A name of no picture form: refused before anything is read.
+  ToolRun gif = Devsim({"diff", d.before, d.dir, "--map", d.t / "diff.gif"});
+  EXPECT_EQ(2, gif.exit) << gif.All();
+  EXPECT_NE(std::string::npos, gif.err.find("FILE.png")) << gif.All();
+  EXPECT_FALSE(IsDir(d.t / "diff.gif") || FileSize(d.t / "diff.gif") != ~0ull);
 }
 
 // A file of this many bytes that reads as zeros, without taking the room.

@@ -10,14 +10,8 @@
 namespace devsim {
 namespace {
 
-struct KindLook {
-  char symbol;
-  uint8_t rgb[3];
-  const char* name;
-};
-
 // In the order of BlockKind.
-const KindLook kLooks[] = {
+const MapLook kLooks[kBlockKinds] = {
     {'.', {235, 235, 235}, "erased"},
     {'d', {150, 150, 150}, "other data"},
     {'X', {20, 20, 20}, "factory bad"},
@@ -28,75 +22,136 @@ const KindLook kLooks[] = {
     {'U', {220, 40, 40}, "boot area, a sector uncorrectable or with a wrong record"},
 };
 
-const KindLook& Look(BlockKind k) { return kLooks[int(k)]; }
+const MapLook& Look(BlockKind k) { return kLooks[int(k)]; }
 
-// The frame of a marked block: a colour none of the kinds has.
-const uint8_t kMarkRgb[3] = {200, 0, 200};
+// A page takes the colour of the block kind it would make alone; a wrong
+// record, which a block shares with an uncorrectable sector, has its own.
+// In the order of PageKind.
+const MapLook kPageLooks[kPageKinds] = {
+    {'.', {235, 235, 235}, "erased"},
+    {'d', {150, 150, 150}, "data outside the boot area"},
+    {'T', {40, 90, 220}, "TOC block, written"},
+    {'B', {40, 170, 70}, "boot area, clean"},
+    {'e', {170, 225, 180}, "boot area, erased"},
+    {'c', {240, 180, 30}, "boot area, corrected"},
+    {'U', {220, 40, 40}, "boot area, uncorrectable"},
+    {'W', {120, 20, 110}, "boot area, wrong spare record"},
+};
 
-BlockKind AreaBlock(const NandImage& img, uint32_t block) {
-  std::vector<uint8_t> raw(img.Shape().RawPageBytes());
-  bool anyWritten = false, corrected = false, bad = false;
-  std::string error;
-  for (uint32_t p = 0; p < kBootSectorsPerBlock; ++p) {
-    if (!img.ReadPage(uint64_t(block) * kBootSectorsPerBlock + p, raw.data(), &error)) throw InputError(error);
-    switch (CheckSector(raw.data()).AreaState()) {
-      case SectorState::kErased:
-        break;
-      case SectorState::kClean:
-        anyWritten = true;
-        break;
-      case SectorState::kCorrected:
-        anyWritten = corrected = true;
-        break;
-      case SectorState::kUncorrectable:
-      case SectorState::kWrongSpare:
-        anyWritten = bad = true;
-        break;
-    }
+// The page kind of an area sector's state.
+PageKind PageOfSector(SectorState s) {
+  switch (s) {
+    case SectorState::kErased:
+      return PageKind::kAreaErased;
+    case SectorState::kClean:
+      return PageKind::kAreaClean;
+    case SectorState::kCorrected:
+      return PageKind::kAreaCorrected;
+    case SectorState::kUncorrectable:
+      return PageKind::kAreaUncorrectable;
+    case SectorState::kWrongSpare:
+      break;
   }
-  if (bad) return BlockKind::kAreaUncorrectable;
-  if (corrected) return BlockKind::kAreaCorrected;
-  return anyWritten ? BlockKind::kAreaWritten : BlockKind::kAreaErased;
+  return PageKind::kAreaWrongRecord;
 }
 
-BlockKind OtherBlock(const NandImage& img, uint32_t block) {
+// An area block from its sectors' counts by SectorState.
+BlockKind AreaBlock(const std::array<uint32_t, 5>& n) {
+  if (n[int(SectorState::kUncorrectable)] || n[int(SectorState::kWrongSpare)]) return BlockKind::kAreaUncorrectable;
+  if (n[int(SectorState::kCorrected)]) return BlockKind::kAreaCorrected;
+  return n[int(SectorState::kClean)] ? BlockKind::kAreaWritten : BlockKind::kAreaErased;
+}
+
+// A block outside the area: erased or data. With pages, every page's kind
+// (toc: the TOC block's); without, the reading stops at the first written page.
+BlockKind OtherBlock(const NandImage& img, uint32_t block, bool toc, std::vector<PageKind>* pages) {
   const size_t pageBytes = size_t(img.Shape().RawPageBytes());
   std::vector<uint8_t> raw(pageBytes);
   const std::vector<uint8_t> erased(pageBytes, 0xFF);
   std::string error;
+  BlockKind kind = BlockKind::kErased;
   for (uint32_t p = 0; p < img.Shape().pagesPerBlock; ++p) {
     if (!img.ReadPage(uint64_t(block) * img.Shape().pagesPerBlock + p, raw.data(), &error)) throw InputError(error);
-    if (std::memcmp(raw.data(), erased.data(), pageBytes) != 0) return BlockKind::kData;
+    const bool written = std::memcmp(raw.data(), erased.data(), pageBytes) != 0;
+    if (written) kind = BlockKind::kData;
+    if (pages)
+      pages->push_back(!written ? PageKind::kErased : toc ? PageKind::kToc : PageKind::kData);
+    else if (written)
+      break;
   }
-  return BlockKind::kErased;
+  return kind;
 }
 
 }  // namespace
 
-std::vector<BlockKind> MapBlocks(const NandImage& img, const InspectReport& rep) {
-  std::vector<BlockKind> out;
-  if (!img.SmallPage()) return out;
-  const uint32_t blocks = img.Shape().blocks;
-  bool area = rep.area.present && rep.area.usable;
+const MapLook kMarkLook = {'*', {200, 0, 200}, "framed: a page changed"};
+
+const MapLook& LookOf(BlockKind k) { return kLooks[int(k)]; }
+const MapLook& LookOf(PageKind k) { return kPageLooks[int(k)]; }
+
+ChipMap MapChip(const NandImage& img, const InspectReport& rep) {
+  ChipMap map;
+  map.chip = img.Chip();
+  map.shape = img.Shape();
+  if (!img.SmallPage()) return map;
+  const uint32_t blocks = img.Shape().blocks, ppb = img.Shape().pagesPerBlock;
+  if (rep.toc.found) map.tocBlock = rep.toc.block;
+  const AreaReport& a = rep.area;
+  if (a.present && a.usable) map.area = a.area;
+  const uint64_t areaFirst = map.area ? map.area->firstBlock : 0;
+  const uint64_t areaEnd = map.area ? areaFirst + map.area->Blocks() : 0;
+
+  // The area's blocks from the report's sector states (the sectors past the
+  // area's end in its last block are not the area's, and not counted).
+  if (map.area) {
+    map.areaCounts.resize(size_t(areaEnd - areaFirst));
+    for (size_t i = 0; i < a.states.size(); ++i) map.areaCounts[i / kBootSectorsPerBlock][int(a.states[i])]++;
+  }
+
+  // The neighbourhood the strip shows, when the chip is larger than it.
+  uint64_t lo = UINT64_MAX, hi = 0;
+  if (map.tocBlock) lo = hi = *map.tocBlock;
+  if (map.area) lo = std::min(lo, areaFirst), hi = std::max(hi, areaEnd - 1);
+  const bool zoom = lo != UINT64_MAX && hi + kZoomMargin + 1 < blocks;
+  const uint64_t zoomFirst = zoom && lo > kZoomMargin ? lo - kZoomMargin : 0, zoomEnd = hi + kZoomMargin + 1;
+  if (zoom) map.zoomFirst = uint32_t(zoomFirst);
+
   for (uint32_t b = 0; b < blocks; ++b) {
-    bool inArea = area && b >= rep.area.area.firstBlock &&
-                  uint64_t(b) < uint64_t(rep.area.area.firstBlock) + rep.area.area.Blocks();
-    if (rep.toc.found && b == rep.toc.block)
-      out.push_back(BlockKind::kToc);
-    else if (inArea)
-      out.push_back(AreaBlock(img, b));
-    else
-      out.push_back(OtherBlock(img, b));
+    const bool inZoom = zoom && b >= zoomFirst && b < zoomEnd;
+    const bool isToc = map.tocBlock && b == *map.tocBlock;
+    if (!isToc && map.area && b >= areaFirst && b < areaEnd) {
+      map.blocks.push_back(AreaBlock(map.areaCounts[b - areaFirst]));
+      if (!inZoom) continue;
+      for (uint32_t p = 0; p < ppb; ++p) {
+        const uint64_t i = uint64_t(b - areaFirst) * ppb + p;
+        // A page of the area's last block past its sectors reads as other pages do.
+        if (i < a.states.size()) {
+          map.zoomPages.push_back(PageOfSector(a.states[i]));
+        } else {
+          std::vector<PageKind> rest;
+          OtherBlock(img, b, false, &rest);
+          map.zoomPages.insert(map.zoomPages.end(), rest.begin() + p, rest.end());
+          break;
+        }
+      }
+      continue;
+    }
+    const BlockKind k = OtherBlock(img, b, isToc, inZoom ? &map.zoomPages : nullptr);
+    map.blocks.push_back(isToc ? BlockKind::kToc : k);
   }
   // Bad blocks by their marks, as a device made from a dump learns them (the
   // TOC block and the area are never taken for bad), and for a device those
   // its nand.cfg lists.
-  for (uint32_t b : FindBadBlocks(img, rep.toc, area)) out[b] = BlockKind::kBad;
+  for (uint32_t b : FindBadBlocks(img, rep.toc, a.present && a.usable)) map.blocks[b] = BlockKind::kBad;
   if (img.IsDevice())
     for (uint32_t b : img.Config().badBlocks)
-      if (b < out.size()) out[b] = BlockKind::kBad;
-  return out;
+      if (b < map.blocks.size()) map.blocks[b] = BlockKind::kBad;
+  for (uint32_t b = 0; b < blocks; ++b)
+    if (map.blocks[b] == BlockKind::kBad) map.badBlocks.push_back(b);
+  return map;
 }
+
+std::vector<BlockKind> MapBlocks(const NandImage& img, const InspectReport& rep) { return MapChip(img, rep).blocks; }
 
 std::string TextMap(const std::vector<BlockKind>& blocks, unsigned perRow) {
   std::string out;
@@ -108,7 +163,7 @@ std::string TextMap(const std::vector<BlockKind>& blocks, unsigned perRow) {
     out += "\n";
   }
   out += "legend:";
-  for (const KindLook& l : kLooks) out += std::string(" ") + l.symbol + " " + l.name + ";";
+  for (const MapLook& l : kLooks) out += std::string(" ") + l.symbol + " " + l.name + ";";
   out.back() = '\n';
   return out;
 }
@@ -134,7 +189,7 @@ void WriteMapPng(const std::string& path, const std::vector<BlockKind>& blocks, 
     for (unsigned y = y0; y <= y1; ++y)
       for (unsigned x = x0; x <= x1; ++x) {
         const bool edge = x == x0 || x == x1 || y == y0 || y == y1;
-        memcpy(&pixels[(size_t(y) * width + x) * 3], framed && edge ? kMarkRgb : rgb, 3);
+        memcpy(&pixels[(size_t(y) * width + x) * 3], framed && edge ? kMarkLook.rgb : rgb, 3);
       }
   };
   for (size_t i = 0; i < blocks.size(); ++i)
@@ -170,14 +225,24 @@ MapFormat MapFormatOf(const std::string& path) {
     return name.size() > n && name.compare(name.size() - n, n, ext) == 0;
   };
   if (endsWith(".png")) return MapFormat::kPng;
-  throw UsageError("--map " + path + ": a map is drawn as FILE.png");
+  if (endsWith(".svg")) return MapFormat::kSvg;
+  throw UsageError("--map " + path + ": a map is drawn as " + MapFormatNames());
 }
 
-void WriteMap(const std::string& path, const std::vector<BlockKind>& blocks, const BlockMarks& marked) {
+std::string MapFormatNames() { return "FILE.png or FILE.svg"; }
+
+void WriteMap(const std::string& path, const ChipMap& map, const BlockMarks& marked) {
   switch (MapFormatOf(path)) {
     case MapFormat::kPng:
-      WriteMapPng(path, blocks, marked);
+      WriteMapPng(path, map.blocks, marked);
       return;
+    case MapFormat::kSvg: {
+      const std::string svg = SvgMap(map, marked);
+      FILE* f = fopen(path.c_str(), "wb");
+      const bool ok = f && fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+      if ((f && fclose(f) != 0) || !ok) throw InputError(path + ": cannot write");
+      return;
+    }
   }
 }
 

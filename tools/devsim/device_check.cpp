@@ -56,12 +56,14 @@ VerifyResult Failed(const std::string& why) { return VerifyResult{false, "verify
 
 void CheckArea(const NandImage& img, AreaReport* r) {
   r->checked = img.SmallPage() ? r->area.SectorsInside(img.Shape().Pages()) : 0;
+  r->states.reserve(r->checked);
   std::string err;
   for (uint64_t i = 0; i < r->checked; ++i) {
     SectorCheck c;
     if (!CheckAreaSector(img, r->area, uint32_t(i), &c, &err)) throw InputError(err);
     SectorState s = c.AreaState();
     r->counts[int(s)]++;
+    r->states.push_back(s);
     if (s == SectorState::kErased) {
       if (!r->erasedRanges.empty() && r->erasedRanges.back().second + 1 == i)
         r->erasedRanges.back().second = i;

@@ -179,6 +179,7 @@ struct AreaReport {
   std::string problem;
   uint64_t checked = 0;
   uint64_t counts[5] = {};  // by SectorState
+  std::vector<SectorState> states;  // every checked sector's, in order (the map's squares and strip)
   std::vector<std::pair<uint64_t, uint64_t>> erasedRanges;
   struct Entry {
     uint64_t index;

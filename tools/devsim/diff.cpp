@@ -28,7 +28,8 @@ const char kProse[] =
 const char kFooter[] =
     "The map is inspect's picture of B (64 blocks a row, the legend squares under it)\n"
     "with each block that has a changed page framed in magenta; the last legend square\n"
-    "is that frame. Only FILE.png is drawn.\n"
+    "is that frame. FILE.png or FILE.svg; the SVG names the frame in its legend and in\n"
+    "the hover titles of the framed blocks.\n"
     "\n"
     "The JSON object's keys:\n"
     "  a, b: path, kind (\"device\" | \"image\"), image (the raw file), chip (\"ec:76\")\n"
@@ -38,7 +39,7 @@ const char kFooter[] =
     "          there)\n"
     "  blocks: [{block, ranges: [{first, last, kinds: [\"data\" | \"spareRecord\" |\n"
     "          \"ecc\" | \"otherSpare\"...]}...]}...] (pages numbered across the chip)\n"
-    "  map: FILE.png or null\n"
+    "  map: FILE (.png or .svg) or null\n"
     "\n"
     "Exit 0 when no page differs, 1 when a page does; 2 when A and B cannot be compared\n"
     "(one cannot be read, the chips' geometries differ, a chip with large pages) or on\n"
@@ -58,7 +59,7 @@ int RunDiff(const DiffArgs& args) {
   const DiffReport rep = DiffImages(pair.a, pair.b);
   if (args.map) {
     const InspectReport inspected = InspectImage(pair.b, std::nullopt);
-    WriteMap(*args.map, MapBlocks(pair.b, inspected), ChangedBlocks(pair.b, rep));
+    WriteMap(*args.map, MapChip(pair.b, inspected), ChangedBlocks(pair.b, rep));
   }
   if (args.json) {
     std::fputs(DiffJson(pair.a, pair.b, rep, args.map).c_str(), stdout);
@@ -79,7 +80,8 @@ Runner Declare(CommandLine& cl) {
   cl.Positional("B", "another of the same chip (after)", &a->b);
   cl.Flag("--json", "one JSON object instead of text (its keys below)", &a->json);
   cl.Value("--chip", "MM:DD", "the chip of a bare A or B (default: from its size)", &a->chip);
-  cl.Value("--map", "FILE.png", "also draw B's blocks to FILE.png, those with a changed page marked (below)", &a->map);
+  cl.Value("--map", "FILE",
+           "also draw B's blocks to " + MapFormatNames() + ", those with a changed page marked (below)", &a->map);
   return [a] { return RunDiff(*a); };
 }
 

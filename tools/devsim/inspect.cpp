@@ -23,7 +23,12 @@ const char kFooter[] =
     "corrected, U a sector uncorrectable or with a wrong record), other data (d), factory\n"
     "bad blocks (X), erased blocks (.); as text 128 blocks a row, as a picture 64 blocks a\n"
     "row (same kinds, legend squares under it in that order: erased, data, bad, TOC,\n"
-    "written, erased, corrected, uncorrectable).\n"
+    "written, erased, corrected, uncorrectable). FILE.svg adds the words: a title with\n"
+    "the chip and the area, the legend, the TOC, the area's first and last block and\n"
+    "the first factory bad blocks named by number, a hover title on every block (its\n"
+    "kind; for the area's blocks their sectors written, erased, corrected and\n"
+    "uncorrectable), and when the chip is larger than the blocks around the TOC and\n"
+    "the area, those blocks again page by page.\n"
     "\n"
     "The JSON object's keys:\n"
     "  path, kind (\"device\" | \"image\"), image (the raw file)\n"
@@ -67,13 +72,13 @@ int RunInspect(const InspectArgs& a) {
   for (const Warning& w : rep.warnings) std::fprintf(stderr, "devsim inspect: warning: %s\n", w.text.c_str());
   std::fflush(stderr);
   if (map) {
-    std::vector<BlockKind> blocks = MapBlocks(img, rep);
-    if (blocks.empty()) throw InputError("--map: only small-page chips are drawn");
+    const ChipMap chipMap = MapChip(img, rep);
+    if (chipMap.blocks.empty()) throw InputError("--map: only small-page chips are drawn");
     if (map->empty()) {
-      std::fputs(TextMap(blocks).c_str(), stdout);
+      std::fputs(TextMap(chipMap.blocks).c_str(), stdout);
     } else {
-      WriteMapPng(*map, blocks);
-      std::printf("map: %s (%zu blocks)\n", map->c_str(), blocks.size());
+      WriteMap(*map, chipMap, BlockMarks());
+      std::printf("map: %s (%zu blocks)\n", map->c_str(), chipMap.blocks.size());
     }
   } else {
     std::fputs((a.json ? InspectJson(img, rep) : InspectText(img, rep)).c_str(), stdout);
@@ -93,7 +98,8 @@ Runner Declare(CommandLine& cl) {
   cl.Flag("--json", "one JSON object instead of text (its keys below)", &a->json);
   cl.Value("--chip", "MM:DD", "the chip of a bare IMAGE (default: from its size)", &a->chip);
   cl.Value("--area", "BLOCK:SECTORS", "look at this run of sectors instead of the TOC's area", &a->area);
-  cl.OptionalValue("--map", "FILE.png", "the chip as a map of blocks instead: text, or a picture in FILE.png (below)",
+  cl.OptionalValue("--map", "FILE",
+                   "the chip as a map of blocks instead: text, or a picture in " + MapFormatNames() + " (below)",
                    &a->map);
   return [a] { return RunInspect(*a); };
 }
