@@ -76,8 +76,12 @@ run_rc=${PIPESTATUS[0]}
 verify=$(./devsim verify "$dev" "$work/EBOOT.NB0" 2>&1)
 verify_rc=$?
 ./devsim inspect "$dev" --json >"$work/inspect.json" 2>>"$log"
-./devsim inspect "$work/nand.before" --map "$work/map-before.png" >>"$log" 2>&1
-./devsim inspect "$dev" --map "$work/map-after.png" >>"$log" 2>&1
+# The chip before and after, as pictures and as SVG maps that explain
+# themselves (a title, the legend in words, labels, a title on each block).
+for form in png svg; do
+  ./devsim inspect "$work/nand.before" --map "$work/map-before.$form" >>"$log" 2>&1
+  ./devsim inspect "$dev" --map "$work/map-after.$form" >>"$log" 2>&1
+done
 echo "== summary"
 python3 - "$work" "$dev" "$verify" <<'PY'
 import json, sys
@@ -95,7 +99,7 @@ print(f"  device time:     {ms(rec.get('clockNs', 0))} simulated, of which the c
       f" ({rec.get('chipOps', 0)} chip operations)")
 print(f"  verify:          {verify.splitlines()[0].removeprefix('verify: ') if verify else '(no answer)'}")
 print(f"  pages changed outside the boot area: {outside}")
-print(f"  maps of the chip: {work}/map-before.png, {work}/map-after.png")
+print(f"  maps of the chip: {work}/map-before.svg, {work}/map-after.svg (and as .png)")
 PY
 if [ "$run_rc" -eq 0 ] && [ $verify_rc -eq 0 ]; then
   echo "RESULT: the boot area now matches the image"
