@@ -104,6 +104,14 @@ expect_code 2 env WINEPREFIX="$work/no-prefix" devsim run dev kestrel
 has "$out" "$prefix/lib/kestrel/wine-prefix" || fail "an unprepared prefix: $out"
 [ -x "$prefix/lib/kestrel/wine-prefix" ] || fail "the prefix script is not installed"
 
+# The campaign from the installed scenarios (their first), its table written
+# where it runs.
+scenario=$(awk '/^\[.*\]$/ && $0 != "[defaults]" { print substr($0, 2, length($0) - 2); exit }' \
+  "$prefix"/share/kestrel/scenarios/*.scn)
+expect_code 0 devsim campaign --only "$scenario" --jobs 1
+has "$out" "as expected, 0 not;" || fail "campaign --only $scenario: $out"
+grep -qF -- "$scenario" campaign-table.md || fail "the campaign's table in $PWD has no row $scenario"
+
 # --- The commands, as devsim --help lists them.
 commands=$(devsim --help | sed -n '/^commands:/,/^$/s/^  \([a-z]*\) .*/\1/p')
 [ "$(wc -w <<<"$commands")" -ge 9 ] || fail "devsim --help lists: $commands"
