@@ -249,13 +249,13 @@ std::map<std::pair<uint32_t, uint32_t>, const Element*> StripPages(const Element
 
 TEST(DevsimSvgMap, TheStripShowsTheBlocksAroundTheTocAndTheAreaPageByPage) {
   SvgDevice d;
-  // A corrected sector (one data bit), an uncorrectable one (two bits in one
-  // ECC half), a wrong spare record (the record's 0xfc byte changed, data and
-  // codes intact).
+  // A corrected sector (one data bit) and a wrong spare record (the record's
+  // 0xfc byte changed, data and codes intact) in block 2, an uncorrectable one
+  // (two bits in one ECC half) in block 3.
   FlipBit(d.img, 2 * 32 + 5, 100, 3);
   FlipBit(d.img, 3 * 32 + 1, 10, 0);
   FlipBit(d.img, 3 * 32 + 1, 20, 5);
-  SetByte(d.img, 3 * 32 + 7, 512 + 4, 0x00);
+  SetByte(d.img, 2 * 32 + 7, 512 + 4, 0x00);
   SvgMap m = InspectSvg(d.dir, d.t / "map.svg");
   ASSERT_TRUE(m.ok) << m.doc;
   const std::vector<LegendEntry> pageLegend = LegendAfter(m.root, "Pages:");
@@ -275,11 +275,11 @@ TEST(DevsimSvgMap, TheStripShowsTheBlocksAroundTheTocAndTheAreaPageByPage) {
   for (uint32_t p = 0; p < 32; ++p) {
     SCOPED_TRACE("page " + std::to_string(p));
     EXPECT_EQ(p == 0 ? "TOC block, written" : "erased", kind(1, p));
-    EXPECT_EQ(p == 5 ? "boot area, corrected" : "boot area, clean", kind(2, p));
-    const char* third = p == 1   ? "boot area, uncorrectable"
-                        : p == 7 ? "boot area, wrong spare record"
-                        : p < 8  ? "boot area, clean"
-                                 : "boot area, erased";
+    const char* second = p == 5   ? "boot area, corrected"
+                         : p == 7 ? "boot area, wrong spare record"
+                                  : "boot area, clean";
+    EXPECT_EQ(second, kind(2, p));
+    const char* third = p == 1 ? "boot area, uncorrectable" : p < 8 ? "boot area, clean" : "boot area, erased";
     EXPECT_EQ(third, kind(3, p));
     EXPECT_EQ("erased", kind(4, p));
     EXPECT_EQ(p == 0 || p == 1 ? "data outside the boot area" : "erased", kind(6, p)) << "the bad block's marks";
@@ -288,13 +288,16 @@ TEST(DevsimSvgMap, TheStripShowsTheBlocksAroundTheTocAndTheAreaPageByPage) {
   for (const Element* e : WithClass(m.root, "strip-block-number")) numbers.push_back(e->text);
   EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7"}), numbers);
 
-  // The blocks' titles count the same sectors.
+  // The blocks' titles count the same sectors; a wrong record alone makes
+  // its block as unusable as an uncorrectable sector.
   const std::vector<const Element*> blocks = WithClass(m.root, "block");
-  EXPECT_EQ("block 2: boot area, a sector corrected; sectors: 32 written, 0 erased, 1 corrected, 0 uncorrectable",
-            blocks[2]->Title());
+  EXPECT_EQ(
+      "block 2: boot area, a sector uncorrectable or with a wrong record; sectors: 32 written, 0 erased, 1 corrected, "
+      "0 uncorrectable, 1 with a wrong spare record",
+      blocks[2]->Title());
   EXPECT_EQ(
       "block 3: boot area, a sector uncorrectable or with a wrong record; sectors: 8 written, 24 erased, 0 corrected, "
-      "1 uncorrectable, 1 with a wrong spare record",
+      "1 uncorrectable",
       blocks[3]->Title());
 }
 
