@@ -3,5 +3,8 @@
 #include <vector>
 
 #include "tools/devsim/tool.h"
+#include "tools/devsim/version.h"
 
-int main(int argc, char** argv) { return devsim::Tool().Main(std::vector<std::string>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) {
+  return devsim::Tool(devsim::Commands(), devsim::VersionLine()).Main(std::vector<std::string>(argv + 1, argv + argc));
+}

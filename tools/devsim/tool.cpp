@@ -6,7 +6,6 @@
 
 #include "tools/devsim/help_format.h"
 #include "tools/devsim/shell_docs.h"
-#include "tools/devsim/version.h"
 
 namespace devsim {
 
@@ -40,8 +39,8 @@ struct Tool::Entry {
   Runner run;
 };
 
-Tool::Tool(const std::vector<const Command*>& commands)
-    : app_(new CLI::App(std::string(kSummary) + "\n" + kProse, "devsim")) {
+Tool::Tool(const std::vector<const Command*>& commands, const std::string& version)
+    : app_(new CLI::App(std::string(kSummary) + "\n" + kProse, "devsim")), version_(version) {
   // Help is the tool's to give (Main), so that it comes wherever --help
   // stands; the commands inherit these settings.
   app_->set_help_flag();
@@ -97,7 +96,7 @@ int Tool::Main(const std::vector<std::string>& args) {
   if (args == std::vector<std::string>{"--version"} || args == completion ||
       args == std::vector<std::string>{"--man-sections"}) {
     const std::string text = args == completion       ? BashCompletion(*app_)
-                             : args[0] == "--version" ? VersionLine() + "\n"
+                             : args[0] == "--version" ? version_ + "\n"
                                                       : ManPageSections(*this);
     std::fputs(text.c_str(), stdout);
     return kExitOk;

@@ -14,8 +14,10 @@ namespace devsim {
 
 class Tool {
  public:
-  // The tool with these commands (a test's own, or the command table's).
-  explicit Tool(const std::vector<const Command*>& commands = Commands());
+  // The tool with these commands (a test's own, or the command table's);
+  // `version` is what devsim --version prints (the program's VersionLine(),
+  // kept out of this library so that a new commit relinks the program only).
+  explicit Tool(const std::vector<const Command*>& commands = Commands(), const std::string& version = "devsim");
   ~Tool();
   Tool(const Tool&) = delete;
   Tool& operator=(const Tool&) = delete;
@@ -39,6 +41,7 @@ class Tool {
 
   std::unique_ptr<CLI::App> app_;
   std::vector<Entry> entries_;
+  std::string version_;
 };
 
 }  // namespace devsim
