@@ -14,6 +14,7 @@
 #include "sim/device_record.h"
 #include "sim/soc_state.h"
 #include "tests/tools/tool_test_support.h"
+#include "tools/devsim/block_map.h"
 #include "tools/devsim/device_ops.h"
 
 namespace tooltest {
@@ -382,6 +383,24 @@ TEST(DevsimInspect, ADumpInMemoryReadsAsItsFile) {
   EXPECT_EQ(devsim::InspectJson(file, fromFile), devsim::InspectJson(memory, fromMemory));
   EXPECT_EQ(devsim::InspectText(file, fromFile), devsim::InspectText(memory, fromMemory));
   EXPECT_TRUE(fromMemory.toc.found);
+  EXPECT_EQ(devsim::MapBlocks(file, fromFile), devsim::MapBlocks(memory, fromMemory));
+
+  // A block's pages at once, as the map reads them: from the file and from
+  // memory the bytes the dump holds there, and none past the chip's end.
+  std::vector<uint8_t> buffer;
+  const uint64_t pages = file.Shape().Pages();
+  for (uint64_t first : {uint64_t(0), uint64_t(32), pages - 32}) {
+    SCOPED_TRACE(first);
+    const uint8_t* got = file.ReadPages(first, 32, &buffer, &err);
+    ASSERT_NE(nullptr, got) << err;
+    EXPECT_EQ(0, memcmp(dump.raw.data() + first * kPage, got, 32 * kPage));
+    got = memory.ReadPages(first, 32, &buffer, &err);
+    ASSERT_NE(nullptr, got) << err;
+    EXPECT_EQ(dump.raw.data() + first * kPage, got) << "an image in memory is not copied";
+  }
+  EXPECT_EQ(nullptr, file.ReadPages(pages - 31, 32, &buffer, &err));
+  EXPECT_NE(std::string::npos, err.find("beyond")) << err;
+  EXPECT_EQ(nullptr, memory.ReadPages(pages, 1, &buffer, &err));
 
   Bytes page(kPage, 0x00);
   EXPECT_FALSE(memory.WritePage(0, page.data(), &err));

@@ -66,13 +66,15 @@ BlockKind AreaBlock(const std::array<uint32_t, 5>& n) {
 // (toc: the TOC block's); without, the reading stops at the first written page.
 BlockKind OtherBlock(const NandImage& img, uint32_t block, bool toc, std::vector<PageKind>* pages) {
   const size_t pageBytes = size_t(img.Shape().RawPageBytes());
-  std::vector<uint8_t> raw(pageBytes);
+  const uint32_t ppb = img.Shape().pagesPerBlock;
+  thread_local std::vector<uint8_t> buffer;
   const std::vector<uint8_t> erased(pageBytes, 0xFF);
   std::string error;
+  const uint8_t* raw = img.ReadPages(uint64_t(block) * ppb, ppb, &buffer, &error);
+  if (!raw) throw InputError(error);
   BlockKind kind = BlockKind::kErased;
-  for (uint32_t p = 0; p < img.Shape().pagesPerBlock; ++p) {
-    if (!img.ReadPage(uint64_t(block) * img.Shape().pagesPerBlock + p, raw.data(), &error)) throw InputError(error);
-    const bool written = std::memcmp(raw.data(), erased.data(), pageBytes) != 0;
+  for (uint32_t p = 0; p < ppb; ++p) {
+    const bool written = std::memcmp(raw + size_t(p) * pageBytes, erased.data(), pageBytes) != 0;
     if (written) kind = BlockKind::kData;
     if (pages)
       pages->push_back(!written ? PageKind::kErased : toc ? PageKind::kToc : PageKind::kData);

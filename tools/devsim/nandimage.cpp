@@ -181,6 +181,29 @@ bool NandImage::ReadPage(uint64_t page, uint8_t* raw, std::string* error) const 
   return true;
 }
 
+const uint8_t* NandImage::ReadPages(uint64_t first, uint32_t count, std::vector<uint8_t>* buffer,
+                                    std::string* error) const {
+  const uint64_t n = shape_.RawPageBytes();
+  if (first >= shape_.Pages() || count > shape_.Pages() - first) {
+    *error = "pages " + std::to_string(first) + ".." + std::to_string(first + count - 1) + " are beyond the chip's " +
+             std::to_string(shape_.Pages());
+    return nullptr;
+  }
+  if (bytes_) return bytes_ + first * n;
+  buffer->resize(size_t(n * count));
+  for (size_t done = 0; done < buffer->size();) {
+    ssize_t got = ::pread(fd_, buffer->data() + done, buffer->size() - done, off_t(first * n + done));
+    if (got <= 0) {
+      const uint64_t page = first + done / n;
+      *error = got < 0 ? Errno("cannot read page " + std::to_string(page) + " of " + imagePath_)
+                       : imagePath_ + ": short read at page " + std::to_string(page);
+      return nullptr;
+    }
+    done += size_t(got);
+  }
+  return buffer->data();
+}
+
 bool NandImage::WritePage(uint64_t page, const uint8_t* raw, std::string* error) {
   const uint64_t n = shape_.RawPageBytes();
   if (page >= shape_.Pages()) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/nand_cfg.h"
 #include "tools/devsim/chip_id.h"
@@ -51,6 +52,11 @@ class NandImage {
 
   // Whole raw pages (Shape().RawPageBytes() bytes each).
   bool ReadPage(uint64_t page, uint8_t* raw, std::string* error) const;
+  // `count` pages from `first`, one after the other: where they lie in memory
+  // (an image in memory: no copy), else read into *buffer in one call; null,
+  // with *error, when they cannot be read. A scan of a whole chip reads a
+  // block at a time: a page at a time, it was a call of the system per page.
+  const uint8_t* ReadPages(uint64_t first, uint32_t count, std::vector<uint8_t>* buffer, std::string* error) const;
   bool WritePage(uint64_t page, const uint8_t* raw, std::string* error);
   // Programs a sector the way the chip does: bits can only go from 1 to 0.
   // data, its codes and info (when given) as the device's driver writes them.
