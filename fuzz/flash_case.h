@@ -72,8 +72,9 @@ enum class RecordKind : uint8_t { kBootRecord = 0, kBadBlock = 1, kRaw = 2 };
 enum class FlipTarget : uint8_t { kTocPage = 0, kAreaPage = 1, kProbeRecord = 2, kAnyPage = 3 };
 // kProgram, kErase: a fault of the chip on the area's page or block `index`
 // names; kPoint: failure point `index` of the run (a call of the updater into
-// the kernel that can fail, or a wait of its driver on the hardware that then
-// never ends: a chip stuck busy), the first such entry only.
+// the kernel that can fail; with FLASH_FUZZ_HANGS=1 also a wait of its driver
+// on the hardware, which then never ends: a chip stuck busy), the first such
+// entry only.
 enum class FailureKind : uint8_t { kProgram = 0, kErase = 1, kPoint = 2 };
 constexpr int kFailureKinds = 3;
 

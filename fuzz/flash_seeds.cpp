@@ -136,12 +136,15 @@ const std::vector<Seed>& Seeds() {
        }},
       // Failure points of this update, numbered as they come: 0 opens the card
       // file, 2 maps the first register window, 19 waits for the bus to read
-      // a probed block before the TOC's (the locator passes over it), 38 waits
-      // for the first block's erase (the chip then stays busy).
+      // a probed block before the TOC's (the locator passes over it), 36 waits
+      // for the bus to erase the first block, 38 is the driver's wait for that
+      // erase (a hang: it fails only with FLASH_FUZZ_HANGS=1, and the update
+      // otherwise finishes).
       {"card-open-fails", Message::kOpen, [](FlashCase* c) { c->failures.push_back(Point(0)); }},
       {"window-map-fails", Message::kInit, [](FlashCase* c) { c->failures.push_back(Point(2)); }},
       {"probe-bus-wait-fails", Message::kDone, [](FlashCase* c) { c->failures.push_back(Point(19)); }},
-      {"chip-stuck-busy-in-erase", Message::kErase, [](FlashCase* c) { c->failures.push_back(Point(38)); }},
+      {"erase-bus-wait-fails", Message::kErase, [](FlashCase* c) { c->failures.push_back(Point(36)); }},
+      {"erase-wait-passes-without-hangs", Message::kDone, [](FlashCase* c) { c->failures.push_back(Point(38)); }},
   };
   return seeds;
 }

@@ -14,6 +14,7 @@ namespace {
 struct Points {
   std::mutex lock;
   int64_t fail = -1;
+  uint32_t failKinds = ~0u;  // the kinds the armed point fails as
   int failEvery = -1;  // a FailureKind whose every point fails
   uint64_t next = 0;
   bool struck = false;
@@ -62,9 +63,12 @@ const char* FailureKindName(FailureKind kind) {
   return "?";
 }
 
-void ArmFailurePoint(int64_t fail, bool keepList) {
+void ArmFailurePoint(int64_t fail, bool keepList) { ArmFailurePointOf(fail, ~0u, keepList); }
+
+void ArmFailurePointOf(int64_t fail, uint32_t kinds, bool keepList) {
   std::lock_guard<std::mutex> g(P().lock);
   P().fail = fail;
+  P().failKinds = kinds;
   P().failEvery = -1;
   P().next = 0;
   P().struck = false;
@@ -100,7 +104,7 @@ bool FailHere(FailureKind kind, const char* what) {
   uint64_t n = P().next++;
   if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : "", EventCount()});
   if (P().failEvery == int(kind)) return true;
-  if (P().fail < 0 || n != uint64_t(P().fail)) return false;
+  if (P().fail < 0 || n != uint64_t(P().fail) || !(P().failKinds & (1u << int(kind)))) return false;
   P().struck = true;
   return true;
 }

@@ -130,6 +130,9 @@ struct FailurePoint {
 // Counting starts again from 0; point `fail` (-1: none) will fail. keepList:
 // FailurePointsSeen lists the points (else only their count is kept).
 void ArmFailurePoint(int64_t fail, bool keepList = true);
+// The same, but point `fail` fails only if it is one of `kinds` (bit 1 << kind
+// set); a point of another kind there passes, and nothing fails.
+void ArmFailurePointOf(int64_t fail, uint32_t kinds, bool keepList);
 // Every point of this kind fails from now on (as a card that fails every
 // read would), besides the armed one; ArmFailurePoint ends it.
 void FailEveryPointOf(FailureKind kind);
