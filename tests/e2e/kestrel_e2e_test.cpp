@@ -165,6 +165,24 @@ TEST(KestrelUpdate, DevsimRunEventsAreOneRecordALineEndingWithTheCheckers) {
   ExpectAreaHolds(dev, image);
 }
 
+// devsim run names what the run is about to meet before its first line: a
+// fault still set (here one that never comes) and an area that does not read
+// back whole; a clean device gets no such line.
+TEST(KestrelUpdate, DevsimRunWarnsFirstOfFaultsStillSet) {
+  Device dev;
+  dev.PutImage(PseudoRandom(1000, 11));
+  std::string out;
+  ASSERT_EQ(0, Devsim({"run", dev.dir, "kestrel"}, &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("warning")) << out;
+  ASSERT_EQ(0, Devsim({"fault", dev.dir, "--stuck-ready", "100000"}, &out)) << out;
+  ASSERT_EQ(0, Devsim({"run", dev.dir, "kestrel"}, &out)) << out;
+  EXPECT_EQ(0u, out.find("devsim run: warning: nand.cfg still sets 1 fault (fault.stuck_ready_after): the next run "
+                         "meets them\n"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("Bootloader update finished!")) << out;
+  EXPECT_EQ(std::string::npos, out.find("uncorrectable")) << "the area read back before the run\n" << out;
+}
+
 TEST(KestrelUpdate, FailuresBeforeTheEraseLeaveTheFlashUnchanged) {
   struct Case {
     const char* name;
