@@ -12,8 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <mutex>
+#include <vector>
 
 #include "platform/native/kernel_internal.h"
 #include "platform/native/kernel_state.h"
@@ -50,6 +52,44 @@ int FindRegionContaining(uintptr_t addr) {
 
 size_t PageRound(size_t n) { return (n + 4095) & ~size_t(4095); }
 
+// Reservations given back, kept inaccessible for the next reservation of the
+// same size instead of unmapped: a driver maps its six windows at every start
+// and gives them back at its end, and the mappings, their release and the
+// first touches of the memory windows' pages were a tenth of a fuzzer's run.
+// A parked range stays PROT_NONE, so a load or store there faults as on
+// memory given back; a memory window's view stays mapped under it and is
+// opened again (one mprotect) when the same view is asked for there. Guarded
+// by K().lock.
+std::vector<Region> g_parked;
+constexpr size_t kMaxParked = 16;
+
+void Unmap(const Region& r) { munmap(reinterpret_cast<void*>(r.base), r.size); }
+
+// A region leaves the table: parked when it is a reservation (its view, if
+// any, made inaccessible), else unmapped.
+void GiveBack(Region r) {
+  if (r.committed || g_parked.size() >= kMaxParked ||
+      (r.view && mprotect(reinterpret_cast<void*>(r.base), r.size, PROT_NONE) != 0)) {
+    Unmap(r);
+    return;
+  }
+  r.view = false;
+  r.window = -1;
+  r.windowOffset = 0;
+  g_parked.push_back(r);
+}
+
+// A parked reservation of `len` bytes, taken out of the pool; false if none.
+bool TakeParked(size_t len, Region* out) {
+  for (size_t i = 0; i < g_parked.size(); ++i) {
+    if (g_parked[i].size != len) continue;
+    *out = g_parked[i];
+    g_parked.erase(g_parked.begin() + long(i));
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 }  // namespace native
 
@@ -74,28 +114,37 @@ extern "C" LPVOID VirtualAlloc(LPVOID addr, SIZE_T size, DWORD type, DWORD prote
       return NULL;
     }
     Region& r = K().regions[i];
-    if (mprotect(reinterpret_cast<void*>(r.base), r.size, PROT_READ | PROT_WRITE) != 0) {
+    // Committed memory starts zeroed: a parked view under it is replaced.
+    void* base = reinterpret_cast<void*>(r.base);
+    bool ok = r.viewMapped ? mmap(base, r.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+                                 base
+                           : mprotect(base, r.size, PROT_READ | PROT_WRITE) == 0;
+    if (!ok) {
       t_lastError = ERROR_NOT_ENOUGH_MEMORY;
       return NULL;
     }
+    r.viewMapped = false;
     r.committed = true;
     return addr;
   }
   size_t len = native::PageRound(size);
   bool commit = (type & MEM_COMMIT) != 0;
-  void* p = mmap(NULL, len, commit ? PROT_READ | PROT_WRITE : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) {
-    t_lastError = ERROR_NOT_ENOUGH_MEMORY;
-    return NULL;
-  }
   Region r;
-  r.base = reinterpret_cast<uintptr_t>(p);
-  r.size = len;
+  if (commit || !native::TakeParked(len, &r)) {
+    void* p = mmap(NULL, len, commit ? PROT_READ | PROT_WRITE : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+      return NULL;
+    }
+    r = Region();
+    r.base = reinterpret_cast<uintptr_t>(p);
+    r.size = len;
+  }
   r.process = t_thread.process;
   r.committed = commit;
   K().regions.push_back(r);
   K().regionsEpoch.fetch_add(1, std::memory_order_release);
-  return p;
+  return reinterpret_cast<LPVOID>(r.base);
 }
 
 extern "C" BOOL VirtualFree(LPVOID addr, SIZE_T size, DWORD type) {
@@ -106,7 +155,7 @@ extern "C" BOOL VirtualFree(LPVOID addr, SIZE_T size, DWORD type) {
     t_lastError = ERROR_INVALID_PARAMETER;
     return FALSE;
   }
-  munmap(addr, K().regions[i].size);
+  native::GiveBack(K().regions[i]);
   K().regions.erase(K().regions.begin() + i);
   K().regionsEpoch.fetch_add(1, std::memory_order_release);
   return TRUE;
@@ -201,12 +250,27 @@ extern "C" BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect) 
   Region& r = K().regions[i];
   uint32_t windowOffset = uint32_t(source - w.address);
   if (w.memory) {
-    void* view =
-        fd < 0 ? MAP_FAILED
-               : mmap(dest, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, off_t(offset + windowOffset));
+    // The same view parked here is opened again; any other is mapped anew.
+    struct stat st;
+    const uint64_t at = offset + windowOffset;
+    const bool same = fd >= 0 && r.viewMapped && fstat(fd, &st) == 0 && uint64_t(st.st_dev) == r.viewDev &&
+                      uint64_t(st.st_ino) == r.viewIno && r.viewOffset == at && r.viewBytes == size;
+    void* view = same ? (mprotect(dest, size, PROT_READ | PROT_WRITE) == 0 ? dest : MAP_FAILED)
+                 : fd < 0 ? MAP_FAILED
+                          : mmap(dest, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, off_t(at));
     if (view != dest) {
       t_lastError = ERROR_NOT_ENOUGH_MEMORY;
       return FALSE;
+    }
+    if (!same) {
+      // While the view stays mapped its file stays, so no other file takes
+      // its device and inode numbers. (Unknown ones never match.)
+      const bool known = fstat(fd, &st) == 0;
+      r.viewMapped = true;
+      r.viewDev = known ? uint64_t(st.st_dev) : ~uint64_t(0);
+      r.viewIno = known ? uint64_t(st.st_ino) : ~uint64_t(0);
+      r.viewOffset = at;
+      r.viewBytes = size;
     }
     r.view = true;
   }

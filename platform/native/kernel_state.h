@@ -71,6 +71,12 @@ struct Region {
   uint32_t windowOffset = 0;
   bool view = false;       // a memory window: a view of the SoC's shared section
   bool committed = false;  // plain committed memory
+  // The section view mapped at base (for `viewBytes`), accessible while `view`,
+  // left inaccessible in a reservation taken back from the parked ones
+  // (kernel_memory.cpp) until a VirtualCopy of the same view opens it again.
+  bool viewMapped = false;
+  uint64_t viewDev = 0, viewIno = 0, viewOffset = 0;
+  size_t viewBytes = 0;
 };
 
 // The order of the object names, looked up by the caller's string as it is
