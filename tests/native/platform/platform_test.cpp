@@ -8,12 +8,20 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/debug_sink.h"
+#include "flash/soc_windows.h"
 #include "platform/native/native.h"
+#include "platform/native/native_soc.h"
+#include "sim/nand_cfg.h"
+#include "sim/soc.h"
+#include "sim/soc_state.h"
 
 namespace {
 
@@ -153,6 +161,63 @@ TEST(NativeWindows, VirtualCopyDecodesTheSixWindowsOnly) {
   EXPECT_FALSE(VirtualCopy(p, reinterpret_cast<LPVOID>(0xA8001000u), 0x2000, PAGE_READWRITE | PAGE_NOCACHE))
       << "a range running past the DMA window's end";
   EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+}
+
+// The protection /proc/self/maps gives the page at p ("rw-s", "---s", ...),
+// "" when nothing is mapped there.
+std::string Protection(const void* p) {
+  std::ifstream maps("/proc/self/maps");
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  std::string line;
+  while (std::getline(maps, line)) {
+    uintptr_t from = 0, to = 0;
+    char perms[5] = {};
+    if (sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) == 3 && a >= from && a < to) return perms;
+  }
+  return "";
+}
+
+// A driver maps its windows at every start and gives them back at its end.
+// What it gives back is kept for the next reservation of that size, but stays
+// memory given back: inaccessible. The same window mapped there again shows
+// the section as it is now, and memory committed there starts zeroed.
+TEST(NativeWindows, AWindowGivenBackStaysInaccessibleAndComesBackAsItIsNow) {
+  PlatformSetDebugEcho(false);
+  sim::NandConfig cfg;
+  std::vector<uint8_t> image(size_t(sim::ChipShapeFor(cfg.maker, cfg.device).ImageBytes()), 0xFF);
+  ASSERT_TRUE(native::AttachMemoryDevice(cfg, image.data(), image.size()));
+  sim::SocState* state = native::AttachedState();
+  LPVOID const window = reinterpret_cast<LPVOID>(uintptr_t(DRIVER_GLOBALS_VA));
+
+  LPVOID first = VirtualAlloc(NULL, DRIVER_GLOBALS_SIZE, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(nullptr, first);
+  ASSERT_TRUE(VirtualCopy(first, window, DRIVER_GLOBALS_SIZE, PAGE_READWRITE | PAGE_NOCACHE));
+  static_cast<volatile uint8_t*>(first)[5] = 0x5A;
+  EXPECT_EQ(0x5A, state->driverGlobals[5]) << "a view of the shared section";
+  ASSERT_TRUE(VirtualFree(first, 0, MEM_RELEASE));
+  EXPECT_EQ("---s", Protection(first)) << "given back: no load or store reaches it";
+
+  LPVOID second = VirtualAlloc(NULL, DRIVER_GLOBALS_SIZE, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_EQ(first, second) << "the parked reservation of that size";
+  EXPECT_EQ("---s", Protection(second)) << "reserved, not yet a window";
+  state->driverGlobals[5] = 0xA5;  // changed by another while it was parked
+  ASSERT_TRUE(VirtualCopy(second, window, DRIVER_GLOBALS_SIZE, PAGE_READWRITE | PAGE_NOCACHE));
+  EXPECT_EQ("rw-s", Protection(second));
+  EXPECT_EQ(0xA5, static_cast<volatile uint8_t*>(second)[5]) << "the section as it is now";
+  ASSERT_TRUE(VirtualFree(second, 0, MEM_RELEASE));
+
+  LPVOID third = VirtualAlloc(NULL, DRIVER_GLOBALS_SIZE, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_EQ(first, third);
+  ASSERT_EQ(third, VirtualAlloc(third, DRIVER_GLOBALS_SIZE, MEM_COMMIT, PAGE_READWRITE));
+  EXPECT_EQ("rw-p", Protection(third)) << "private memory, not the parked view";
+  const volatile uint8_t* bytes = static_cast<volatile uint8_t*>(third);
+  EXPECT_EQ(0, bytes[5]);
+  static_cast<volatile uint8_t*>(third)[5] = 0x11;
+  EXPECT_EQ(0xA5, state->driverGlobals[5]) << "the section is not written through committed memory";
+  ASSERT_TRUE(VirtualFree(third, 0, MEM_RELEASE));
+
+  sim::SocDetach();
+  PlatformSetDebugEcho(true);
 }
 
 }  // namespace
