@@ -67,6 +67,15 @@ else
   failed=$((failed + 1)); status=1; counts+=("reader fuzz 0/1")
 fi
 
+# The fuzzing engine's own build (.clusterfuzzlite/build.sh), run here with the
+# variables the engine sets, and each target it built run on its seeds.
+echo "== fuzz: the engine's build (${KESTREL_ENGINE_FUZZ_SECONDS:-5} s each)"
+if scripts/cflite-local.sh "${KESTREL_ENGINE_FUZZ_SECONDS:-5}"; then
+  passed=$((passed + 1)); counts+=("engine build 1/1")
+else
+  failed=$((failed + 1)); status=1; counts+=("engine build 0/1")
+fi
+
 # Coverage of the device code by the native target's tests (gcov, gcovr): one
 # more native build, without sanitizers; its last line is the summary. The
 # two sweeps, run above under the sanitizers, take nothing the quick tests do
