@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "ecc/ecc.h"
-#include "sim/device_record.h"
 #include "sim/soc_state.h"
+#include "tests/tools/inspect_support.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/devsim/block_map.h"
 #include "tools/devsim/device_ops.h"
@@ -20,50 +20,6 @@
 namespace tooltest {
 namespace {
 
-using Json = nlohmann::json;
-
-// The --json report of devsim inspect; text that does not parse fails the test.
-Json InspectJson(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {"inspect"};
-  all.insert(all.end(), args.begin(), args.end());
-  all.push_back("--json");
-  ToolRun r = Devsim(all);
-  EXPECT_EQ(0, r.exit) << r.All();
-  try {
-    return Json::parse(r.out);
-  } catch (const Json::parse_error& e) {
-    ADD_FAILURE() << "not JSON: " << e.what() << "\n" << r.out;
-    return Json();
-  }
-}
-
-// The number of items of a JSON array; anything else fails the test.
-size_t Items(const Json& v) {
-  EXPECT_TRUE(v.is_array()) << v;
-  return v.is_array() ? v.size() : 0;
-}
-
-// The area's not-clean entry of this index, or null.
-const Json& Entry(const Json& area, int64_t index) {
-  static const Json kNone;
-  for (const Json& e : area.at("notClean"))
-    if (e.at("index").get<int64_t>() == index) return e;
-  return kNone;
-}
-
-// A 16 MiB device, TOC at block 1, area at block 2 holding a 4-sector image.
-struct SmallDevice {
-  TempDir t;
-  std::string dir = t / "dev";
-  std::string img = dir + "/nand.img";
-  SmallDevice(const std::vector<std::string>& extra = {}) {
-    WriteBytes(t / "eboot.nb0", PseudoRandom(4 * 512, 5));
-    std::vector<std::string> args = {"create", dir, "--chip", "ec:73", "--boot-image", t / "eboot.nb0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    ToolRun r = Devsim(args);
-    EXPECT_EQ(0, r.exit) << r.All();
-  }
-};
 
 TEST(DevsimInspect, FreshDeviceShowsChipTocAreaAndRecord) {
   SmallDevice d({"--bad-blocks", "20"});
@@ -489,54 +445,6 @@ TEST(DevsimInspect, ShowsTheCheckerRecordAndTheSimulatedClock) {
   EXPECT_EQ(2, bad.exit) << bad.All();
   EXPECT_NE(std::string::npos, bad.out.find("4 clean")) << bad.out;
   EXPECT_NE(std::string::npos, bad.err.find("soc.state")) << bad.All();
-}
-
-// The lines a person must not miss come first, on stderr, one each, and in
-// the JSON's warnings: an area that does not read back whole, faults and a
-// power loss still set, a kill still armed. A fresh device has none; a bare
-// dump has only what its flash shows.
-TEST(DevsimInspect, WarningsComeFirstOneLineEach) {
-  SmallDevice fresh;
-  ToolRun quiet = Devsim({"inspect", fresh.dir});
-  EXPECT_EQ(0, quiet.exit) << quiet.All();
-  EXPECT_EQ("", quiet.err);
-  EXPECT_EQ(0u, Items(InspectJson({fresh.dir}).at("warnings")));
-
-  SmallDevice d;
-  FlipBit(d.img, 65, 300, 1);  // two bits in one half of area sector 65: uncorrectable
-  FlipBit(d.img, 65, 301, 5);
-  ToolRun f = Devsim({"fault", d.dir, "--read-flip", "40:0:0", "--stuck-bit", "41:0:0:1", "--power-loss", "100"});
-  ASSERT_EQ(0, f.exit) << f.All();
-  std::string error;
-  ASSERT_TRUE(sim::ResetDeviceRun(d.dir, true, &error, 7)) << error;
-
-  ToolRun r = Devsim({"inspect", d.dir});
-  EXPECT_EQ(0, r.exit) << r.All();
-  const std::vector<std::string> want = {
-      "devsim inspect: warning: the boot area holds 1 uncorrectable sector: the boot loader would not read back whole",
-      "devsim inspect: warning: nand.cfg still sets 2 faults (fault.read_flip, fault.stuck_bit): the next run meets "
-      "them",
-      "devsim inspect: warning: nand.cfg has the power go after 100 chip operations of the next run",
-      "devsim inspect: warning: soc.state still ends the program under test after 7 chip operations (devsim run sets "
-      "this anew; a program started otherwise meets it)",
-  };
-  std::string expected;
-  for (const std::string& line : want) expected += line + "\n";
-  EXPECT_EQ(expected, r.err);
-  EXPECT_EQ(0u, r.out.find("device ")) << "the report itself is unchanged on stdout\n" << r.out;
-
-  Json j = InspectJson({d.dir});
-  ASSERT_EQ(want.size(), Items(j.at("warnings")));
-  for (size_t i = 0; i < want.size(); ++i)
-    EXPECT_EQ(want[i].substr(strlen("devsim inspect: warning: ")), j.at("warnings").at(i).get<std::string>());
-  EXPECT_EQ(7, j.at("record").at("killAfterOps").get<int64_t>());
-  EXPECT_TRUE(InspectJson({fresh.dir}).at("record").at("killAfterOps").is_null());
-
-  // The same flash as a bare dump: no nand.cfg, no soc.state.
-  WriteBytes(d.t / "dump.bin", ReadBytes(d.img));
-  ToolRun dump = Devsim({"inspect", d.t / "dump.bin"});
-  EXPECT_EQ(0, dump.exit) << dump.All();
-  EXPECT_EQ(want[0] + "\n", dump.err);
 }
 
 }  // namespace
