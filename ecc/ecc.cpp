@@ -27,8 +27,9 @@
  * constant bits of byte 2 are 1 so that they never need programming.
  *
  * HOW IT IS COMPUTED
- * The block is read as 64 32-bit words (word j = bytes 4j..4j+3), and everything follows
- * from XORs of whole words, because every parity is linear:
+ * The block is read in machine words, 64 words of 4 bytes on the handheld (word j =
+ * bytes 4j..4j+3); step 5 says how 8-byte words differ.  Everything follows from XORs
+ * of whole words, because every parity is linear:
  *  - t, the XOR of all 64 words, holds in byte lane L the XOR of the bytes whose index
  *    is L modulo 4.  Its four lanes folded together give the XOR of all 256 bytes (the
  *    column byte), which decides CP0..CP5 and the parity of the whole block; lanes 1^3
@@ -41,10 +42,11 @@
  * under qemu-arm; call, return and the counting loop's 10 or so included):
  *
  * 1. Groups and a tree, no branches.  Words 8g..8g+7 are group g (byte index bits
- *    5-7 = g).  Group computes with 11 XORs the group's sum s and the sums of its words
- *    with word index bit 0, 1, 2 set, which go into a2, a3, a4 (3 XORs); the eight group
- *    sums give t, a5, a6, a7 as a tree over pairs and quads of groups (11 XORs).  120
- *    XORs in all, every word loaded once, no branch.  The previous method folded quads
+ *    5-7 = g).  Group takes it as two quads of four words (Quad: the quad's sum and the
+ *    sums of its words with word index bit 0 and bit 1 set, 4 XORs) and adds to a2, a3,
+ *    a4 the sums of its words with word index bit 0, 1, 2 set: 14 XORs a group; the
+ *    eight group sums give t, a5, a6, a7 as a tree over pairs and quads of groups (11
+ *    XORs).  120 XORs in all, every word loaded once, no branch.  The previous method folded quads
  *    of four words as four lanes (one SIMD operation each where the CPU has SIMD
  *    registers) and kept up to 32 partial sums in flight, far more than the 14 registers
  *    of the handheld's CPU; the scalar groups keep 7 sums and one group's words.
@@ -79,32 +81,50 @@
  * loads into ascending registers, which its scheduling and register allocation do not
  * give here.
  *
+ * 5. Machine words.  The sums are taken in size_t, the CPU's own word: 4 bytes on the
+ *    handheld, 8 on a 64-bit host (Linux or Windows).  In 8-byte words a group of 32
+ *    bytes is 4 words, one quad (Quad: its sum and the sums of its words with word
+ *    index bit 0 and 1 set, which are byte index bits 3 and 4); byte index bit 2 now
+ *    lies inside a word, so a2 is the high half of t, and t's halves XORed are the t of
+ *    4-byte words.  Each 8-byte sum folds to 32 bits with its parity kept (Fold32), and
+ *    steps 2 and 3 go on unchanged.  Half the loads and XORs of 4-byte words.  The
+ *    choice is made by the word's size, a constant, so each CPU compiles only its own
+ *    form: on the handheld, EccGenerate and EccCorrect compile to the same
+ *    instructions as before this step (248, 241, 275 as above).  Both forms are
+ *    checked against the two-pass reference, the 4-byte one by the ARMv4 tests under
+ *    qemu-arm, the 8-byte one by the host and native tests.
+ *
  * On the x86-64 build host (gcc 12, bench/ecc_bench.cpp: the previous method, kept in
- * bench/ecc_previous.cpp, and this one side by side; median of 7, CPU time per block):
- *                               host build (ASan + UBSan)    plain -O2, no sanitizers
- *   EccGenerate                     791 ns ->  74 ns              17 ns -> 27 ns
- *   EccGenerate, block at +1        790 ns -> 197 ns              18 ns -> 23 ns
- *   EccCorrect, clean block         628 ns ->  76 ns              18 ns -> 27 ns
- *   EccCorrect, one bit flipped     706 ns -> 101 ns              33 ns -> 40 ns
- * In the project's x86 builds, all with sanitizers, the previous quads were checked
- * word by word and not vectorised; without sanitizers they became SSE operations,
- * which these scalar groups, read in order through a volatile pointer, do not.
- * The code is one source for every CPU, and the handheld is where its time counts
- * (every sector written is coded, and read back and checked).  The forms tried that
- * leave gcc free to vectorise on x86 give up the handheld's gain: the same groups
- * with plain loads, 284 instructions; with gcc's early scheduling turned off for
- * these functions instead of the volatile reads, 323.  So an x86 build without
- * sanitizers codes a block in about 26 ns instead of 17: 1.7 ms instead of 1.1 for
- * the 65,536 blocks of a 16 MiB chip in the host tools.
+ * bench/ecc_previous.cpp, and this one side by side in one run; median of 7, CPU time
+ * per block; the 4-byte column, steps 1-4 alone, is the same benchmark run before
+ * step 5):
+ *                            host build (ASan + UBSan)   plain -O2, no sanitizers
+ *                              previous -> shipped        previous -> 4-byte -> shipped
+ *   EccGenerate                  590 ns -> 58 ns           16.5 ns -> 25.9 -> 14.2 ns
+ *   EccGenerate, block at +1     653 ns -> 331 ns          18.2 ns -> 22.6 -> 15.0 ns
+ *   EccCorrect, clean block      589 ns -> 61 ns           17.4 ns -> 25.2 -> 14.7 ns
+ *   EccCorrect, one bit flipped  594 ns -> 61 ns           33.2 ns -> 39.3 -> 36.0 ns
+ * Without sanitizers gcc made the previous method's quads SSE operations, which
+ * scalar groups read in order through a volatile pointer are not: 4-byte words lost
+ * to them by half, and 8-byte words win that back and more, except in the benchmark
+ * of a flipped bit.  That benchmark flips the bit just before each call, and the word
+ * load that covers the byte just stored waits until the store has reached the cache
+ * (a byte store cannot be forwarded to a wider load); the wait, not the code, is half
+ * of those 33-36 ns, and how much of the code runs in its shadow decides the rest.
+ * With a memory fence between the flip and the call, so that no load waits, the
+ * previous method takes 41.0 ns and this one 39.4 (fence included).  Under the
+ * sanitizers each byte of an unaligned block is checked on its own, so 8-byte words
+ * assembled from 8 bytes cost more there than 4-byte ones did (197 ns before step 5).
  *
  * ALIGNMENT AND BYTE ORDER
  * The device CPU faults on misaligned word loads, and blocks inside packed buffers can
- * start anywhere.  A block at a 4-byte boundary is read with word loads; any other block
- * is read by CodeOfUnaligned, which assembles each word from its four bytes (a single
- * load on CPUs that allow misaligned access, byte loads elsewhere), never through a
- * misaligned word pointer.  Lane L of a word is the byte at address 4k+L: word loads put
- * the lowest address in bits 0-7 on the handheld's CPU as its system runs it and on
- * every host the tests run on, and the assembled words follow the same order.
+ * start anywhere.  A block on a word boundary (4 bytes on the handheld, 8 on a 64-bit
+ * host) is read with word loads; any other block is read by CodeOfUnaligned, which
+ * assembles each word from its bytes (a single load on CPUs that allow misaligned
+ * access, byte loads elsewhere), never through a misaligned word pointer.  Lane L of a
+ * word is the byte at address kWordBytes*k+L: word loads put the lowest address in bits
+ * 0-7 on the handheld's CPU as its system runs it and on every host the tests run on,
+ * and the assembled words follow the same order.
  *
  * STATE
  * Nothing is kept between calls and there is no global mutable state, so the functions
@@ -193,49 +213,76 @@ const unsigned int kCodeOfColumn[256] = {
 /* The word method needs a 32-bit unsigned int (true on the device and on both hosts). */
 typedef char EccUnsignedIntIs32Bits[(sizeof(unsigned int) == 4 && (0xFFFFFFFFu + 1u) == 0u) ? 1 : -1];
 
-typedef unsigned int EccWord;
+/* The block is summed in machine words: 4 bytes on the handheld, 8 on a 64-bit host. */
+typedef size_t EccWord;
+enum { kWordBytes = sizeof(EccWord) };
+typedef char EccWordIs4Or8Bytes[(kWordBytes == 4 || kWordBytes == 8) ? 1 : -1];
 
-/* Word i (0..63) of a 4-byte-aligned block, read through a volatile pointer (step 4
+/* Word i of a block on a word boundary, read through a volatile pointer (step 4
  * above: each word read once, in the order the code names them). */
 struct AlignedWords {
   const volatile EccWord* p;
-  ECC_INLINE unsigned int operator()(int i) const { return p[i]; }
+  ECC_INLINE EccWord operator()(int i) const { return p[i]; }
 };
 
 /* Word i of a block at any address, assembled from its bytes in the order a word load
  * gives on the little-endian CPUs this code runs on, never by a misaligned word access
- * (compilers for CPUs that allow one turn the four byte loads into a single load). */
+ * (compilers for CPUs that allow one turn the byte loads into a single load). */
 struct UnalignedWords {
   const unsigned char* p;
-  ECC_INLINE unsigned int operator()(int i) const {
-    const unsigned char* b = p + 4 * i;
-    return static_cast<unsigned int>(b[0]) | (static_cast<unsigned int>(b[1]) << 8) |
-           (static_cast<unsigned int>(b[2]) << 16) | (static_cast<unsigned int>(b[3]) << 24);
+  ECC_INLINE EccWord operator()(int i) const {
+    const unsigned char* b = p + kWordBytes * i;
+    EccWord w = static_cast<EccWord>(b[0]) | (static_cast<EccWord>(b[1]) << 8) |
+                (static_cast<EccWord>(b[2]) << 16) | (static_cast<EccWord>(b[3]) << 24);
+    if (kWordBytes == 8) {
+      const EccWord h = static_cast<EccWord>(b[4]) | (static_cast<EccWord>(b[5]) << 8) |
+                        (static_cast<EccWord>(b[6]) << 16) | (static_cast<EccWord>(b[7]) << 24);
+      w |= (h << 16) << 16;
+    }
+    return w;
   }
 };
 
-/* Group g, words 8g..8g+7 (byte index bits 5-7 = g): returns their XOR, and adds to a2,
- * a3, a4 the XOR of those whose byte index has bit 2, 3, 4 set (v1 v3 v5 v7; v2 v3 v6
- * v7; v4 v5 v6 v7).  11 XORs for the four sums, 3 to add them. */
+/* Words j..j+3: their XOR s, and the XORs of those whose word index has bit 0 set (v1 v3:
+ * odd) and bit 1 set (v2 v3: high).  4 XORs. */
 template <class Words>
-ECC_INLINE unsigned int Group(const Words& w, int g, unsigned int& a2, unsigned int& a3, unsigned int& a4) {
-  const int j = 8 * g;
-  const unsigned int v0 = w(j);
-  const unsigned int v1 = w(j + 1);
-  const unsigned int v2 = w(j + 2);
-  const unsigned int v3 = w(j + 3);
-  const unsigned int v4 = w(j + 4);
-  const unsigned int v5 = w(j + 5);
-  const unsigned int v6 = w(j + 6);
-  const unsigned int v7 = w(j + 7);
-  const unsigned int p23 = v2 ^ v3;
-  const unsigned int p67 = v6 ^ v7;
-  const unsigned int o2 = (v4 ^ v5) ^ p67;
-  a2 ^= (v1 ^ v3) ^ (v5 ^ v7);
-  a3 ^= p23 ^ p67;
-  a4 ^= o2;
-  return ((v0 ^ v1) ^ p23) ^ o2;
+ECC_INLINE void Quad(const Words& w, int j, EccWord& s, EccWord& odd, EccWord& high) {
+  const EccWord v0 = w(j);
+  const EccWord v1 = w(j + 1);
+  const EccWord v2 = w(j + 2);
+  const EccWord v3 = w(j + 3);
+  high = v2 ^ v3;
+  odd = v1 ^ v3;
+  s = (v0 ^ v1) ^ high;
 }
+
+/* Group g, the 32 bytes 32g..32g+31 (byte index bits 5-7 = g): returns their XOR, and
+ * adds to a2, a3, a4 the XOR of the words whose byte index has bit 2, 3, 4 set.  In
+ * 8-byte words the group is one quad, whose word index bits 0 and 1 are byte index
+ * bits 3 and 4 (bit 2 lies inside a word and is left to the caller).  In 4-byte words
+ * it is two quads: word index bits 0 and 1 are byte index bits 2 and 3, and the second
+ * quad is bit 4.  14 XORs for 8 words, 4 for 4. */
+template <class Words>
+ECC_INLINE EccWord Group(const Words& w, int g, EccWord& a2, EccWord& a3, EccWord& a4) {
+  EccWord s, odd, high;
+  Quad(w, (32 / kWordBytes) * g, s, odd, high);
+  if (kWordBytes == 8) {
+    a3 ^= odd;
+    a4 ^= high;
+    return s;
+  }
+  EccWord s2, odd2, high2;
+  Quad(w, 8 * g + 4, s2, odd2, high2);
+  a2 ^= odd ^ odd2;
+  a3 ^= high ^ high2;
+  a4 ^= s2;
+  return s ^ s2;
+}
+
+/* A word folded to 32 bits with the same parity (the low and high halves of an 8-byte
+ * word XORed; a 4-byte word as it is). */
+ECC_INLINE unsigned int High32(EccWord x) { return static_cast<unsigned int>((x >> 16) >> 16); }
+ECC_INLINE unsigned int Fold32(EccWord x) { return static_cast<unsigned int>(x) ^ High32(x); }
 
 /* x folded to 16 bits in bits 16-31, y folded to 16 bits in bits 0-15: the two halves
  * have the parities of x and y. */
@@ -258,36 +305,45 @@ ECC_INLINE unsigned int Code(const Words& w) {
   /* Step 1: the group sums s0..s7 and a2..a4; then t (all groups) and a5, a6, a7 (the
    * groups whose number has bit 0, 1, 2 set) as a tree over the pairs and quads of
    * groups: 11 XORs. */
-  unsigned int a2 = 0, a3 = 0, a4 = 0;
-  const unsigned int s0 = Group(w, 0, a2, a3, a4);
-  const unsigned int s1 = Group(w, 1, a2, a3, a4);
-  const unsigned int x01 = s0 ^ s1;
-  const unsigned int s2 = Group(w, 2, a2, a3, a4);
-  const unsigned int s3 = Group(w, 3, a2, a3, a4);
-  const unsigned int x23 = s2 ^ s3;
-  unsigned int a5 = s1 ^ s3;
-  const unsigned int q0 = x01 ^ x23;
-  const unsigned int s4 = Group(w, 4, a2, a3, a4);
-  const unsigned int s5 = Group(w, 5, a2, a3, a4);
-  const unsigned int x45 = s4 ^ s5;
-  const unsigned int s6 = Group(w, 6, a2, a3, a4);
-  const unsigned int s7 = Group(w, 7, a2, a3, a4);
-  const unsigned int x67 = s6 ^ s7;
+  EccWord a2 = 0, a3 = 0, a4 = 0;
+  const EccWord s0 = Group(w, 0, a2, a3, a4);
+  const EccWord s1 = Group(w, 1, a2, a3, a4);
+  const EccWord x01 = s0 ^ s1;
+  const EccWord s2 = Group(w, 2, a2, a3, a4);
+  const EccWord s3 = Group(w, 3, a2, a3, a4);
+  const EccWord x23 = s2 ^ s3;
+  EccWord a5 = s1 ^ s3;
+  const EccWord q0 = x01 ^ x23;
+  const EccWord s4 = Group(w, 4, a2, a3, a4);
+  const EccWord s5 = Group(w, 5, a2, a3, a4);
+  const EccWord x45 = s4 ^ s5;
+  const EccWord s6 = Group(w, 6, a2, a3, a4);
+  const EccWord s7 = Group(w, 7, a2, a3, a4);
+  const EccWord x67 = s6 ^ s7;
   a5 ^= s5 ^ s7;
-  const unsigned int a6 = x23 ^ x67;
-  const unsigned int a7 = x45 ^ x67;
-  const unsigned int t = q0 ^ a7;
+  const EccWord a6 = x23 ^ x67;
+  const EccWord a7 = x45 ^ x67;
+  const EccWord t = q0 ^ a7;
+
+  /* In 8-byte words, the high half of t holds the bytes whose index has bit 2 set (a2),
+   * and t's two halves together the four lanes of a 4-byte word's t. */
+  unsigned int t32 = static_cast<unsigned int>(t), b2 = static_cast<unsigned int>(a2);
+  if (kWordBytes == 8) {
+    b2 = High32(t);
+    t32 ^= b2;
+  }
+  const unsigned int b3 = Fold32(a3), b4 = Fold32(a4), b5 = Fold32(a5), b6 = Fold32(a6), b7 = Fold32(a7);
 
   /* Step 2.  Byte lanes of t: L0..L3 in bits 0-7 .. 24-31.  t16 = L0^L2 | (L1^L3) << 8 |
    * L2 << 16 | L3 << 24; without its byte 0 its halves have the parities LP01 (low half)
    * and LP03 (high half). */
-  const unsigned int t16 = t ^ (t >> 16);
+  const unsigned int t16 = t32 ^ (t32 >> 16);
   const unsigned int q01 = t16 & ~0xFFu;
   /* Eight values, one parity each, folded and merged: into 16-bit halves, then bytes,
    * then nibbles.  Nibbles 0-7 of g: LP01 LP05 LP09 LP13 LP03 LP07 LP11 LP15. */
-  const unsigned int q23 = Pair16(a3, a2);
-  const unsigned int q45 = Pair16(a5, a4);
-  const unsigned int q67 = Pair16(a7, a6);
+  const unsigned int q23 = Pair16(b3, b2);
+  const unsigned int q45 = Pair16(b5, b4);
+  const unsigned int q67 = Pair16(b7, b6);
   const unsigned int m8 = 0x00FF00FFu;
   const unsigned int e = Merge8(q01, q45, m8);
   const unsigned int f = Merge8(q23, q67, m8);
@@ -315,7 +371,7 @@ ECC_NOINLINE unsigned int CodeOfUnaligned(const unsigned char* pBlock) {
 }
 
 ECC_INLINE unsigned int ComputeCode(const unsigned char* pBlock) {
-  if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & 3u) == 0) {
+  if ((static_cast<unsigned int>(reinterpret_cast<size_t>(pBlock)) & (kWordBytes - 1u)) == 0) {
     AlignedWords w;
     w.p = reinterpret_cast<const volatile EccWord*>(pBlock);
     return Code(w);
