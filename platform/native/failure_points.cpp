@@ -98,16 +98,27 @@ bool FailurePointStruck() {
 
 namespace internal {
 
-bool FailHere(FailureKind kind, const char* what) {
+namespace {
+
+// One point counted; its name (what, or the device's wide name as UTF-8) is
+// made only when the list of points is kept.
+bool Count(FailureKind kind, const char* what, const wchar_t* deviceName) {
   if (!CallingThreadCountsPoints()) return false;
   std::lock_guard<std::mutex> g(P().lock);
   uint64_t n = P().next++;
-  if (P().keep) P().seen.push_back(FailurePoint{kind, what ? what : "", EventCount()});
+  if (P().keep)
+    P().seen.push_back(FailurePoint{kind, what ? what : deviceName ? DeviceUtf8(deviceName) : "", EventCount()});
   if (P().failEvery == int(kind)) return true;
   if (P().fail < 0 || n != uint64_t(P().fail) || !(P().failKinds & (1u << int(kind)))) return false;
   P().struck = true;
   return true;
 }
+
+}  // namespace
+
+bool FailHere(FailureKind kind, const char* what) { return Count(kind, what, nullptr); }
+
+bool FailHere(FailureKind kind, const wchar_t* deviceName) { return Count(kind, nullptr, deviceName); }
 
 }  // namespace internal
 }  // namespace native

@@ -39,6 +39,9 @@ bool CallingThreadCountsPoints();
 // Counts a failure point of the calling thread; true when it is the armed
 // one, which is to fail.
 bool FailHere(FailureKind kind, const char* what);
+// The same for a point named by the device's wide string, converted only when
+// the list of points is kept.
+bool FailHere(FailureKind kind, const wchar_t* deviceName);
 
 // A register write of the device code on its way to the models, changed as
 // the armed RegisterTamper (native_soc.h) says.

@@ -95,8 +95,7 @@ bool TryTake(Object* o, DWORD* result) {
 }  // namespace
 
 extern "C" HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
-  if (native::internal::FailHere(native::FailureKind::kCreateMutex,
-                                 name ? native::internal::DeviceUtf8(name).c_str() : "")) {
+  if (native::internal::FailHere(native::FailureKind::kCreateMutex, name ? name : L"")) {
     t_lastError = ERROR_NOT_ENOUGH_MEMORY;
     return NULL;
   }
@@ -255,13 +254,19 @@ DWORD native::SignalObjectAndWait(HANDLE toSignal, HANDLE toWaitOn, DWORD ms) {
 
 extern "C" DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
   if (native::internal::CallingThreadCountsPoints()) {
-    std::string what;
+    // The object's name, copied out of the table without an allocation: the
+    // driver waits twice on every bus acquisition.
+    wchar_t name[MAX_PATH] = L"";
     {
       std::lock_guard<std::mutex> g(K().lock);
       Object* o = Lookup(h);
-      if (o) what = native::internal::DeviceUtf8(o->name.c_str());
+      if (o) {
+        size_t n = std::min(o->name.size(), size_t(MAX_PATH - 1));
+        std::copy(o->name.c_str(), o->name.c_str() + n, name);
+        name[n] = 0;
+      }
     }
-    if (native::internal::FailHere(native::FailureKind::kWaitForSingleObject, what.c_str())) {
+    if (native::internal::FailHere(native::FailureKind::kWaitForSingleObject, name)) {
       t_lastError = ERROR_INVALID_HANDLE;
       return WAIT_FAILED;
     }
