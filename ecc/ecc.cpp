@@ -261,7 +261,7 @@ ECC_INLINE void Quad(const Words& w, int j, EccWord& s, EccWord& odd, EccWord& h
  * 8-byte words the group is one quad, whose word index bits 0 and 1 are byte index
  * bits 3 and 4 (bit 2 lies inside a word and is left to the caller).  In 4-byte words
  * it is two quads: word index bits 0 and 1 are byte index bits 2 and 3, and the second
- * quad is bit 4.  14 XORs for 8 words, 4 for 4. */
+ * quad is bit 4.  14 XORs for a group of 4-byte words, 6 for one of 8-byte words. */
 template <class Words>
 ECC_INLINE EccWord Group(const Words& w, int g, EccWord& a2, EccWord& a3, EccWord& a4) {
   EccWord s, odd, high;
@@ -279,8 +279,8 @@ ECC_INLINE EccWord Group(const Words& w, int g, EccWord& a2, EccWord& a3, EccWor
   return s ^ s2;
 }
 
-/* A word folded to 32 bits with the same parity (the low and high halves of an 8-byte
- * word XORed; a 4-byte word as it is). */
+/* The high half of an 8-byte word (0 for a 4-byte word), and a word folded to 32 bits
+ * with the same parity (an 8-byte word's halves XORed; a 4-byte word as it is). */
 ECC_INLINE unsigned int High32(EccWord x) { return static_cast<unsigned int>((x >> 16) >> 16); }
 ECC_INLINE unsigned int Fold32(EccWord x) { return static_cast<unsigned int>(x) ^ High32(x); }
 
