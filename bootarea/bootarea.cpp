@@ -91,10 +91,20 @@ BOOL NandWriteEBootSector(FlashContext* pFlash, DWORD dwIndex, const BYTE* pData
   if (!pFlash->FMD_WriteSector(dwSector, const_cast<BYTE*>(pData), &info, 1)) return 0;
 
   // The chip reports no program failure (no status is read), and a boot
-  // loader written wrong bricks the device: read the sector back through the
-  // ECC check and compare data and record with what was meant.
+  // loader written wrong bricks the device: read the sector back and compare
+  // data and record with what was meant.
+  //
+  // The read-back must also need no help from the page code. The erase
+  // reports no failure either: a block whose erase failed keeps its old
+  // pages, and a sector programmed over one holds the new data ANDed with the
+  // old. Where the two differ in a single bit, or a cell stayed 1, the code
+  // repairs the bit on every read and the compare alone would pass, leaving
+  // the loader with a wrong bit on the flash and no margin for the next one.
+  // A freshly programmed sector has no reason to need the code.
   BYTE abCheck[BOOT_SECTOR_BYTES];
   SectorInfo check;
+  DWORD dwRepairsBefore = pFlash->dwEccRepairs;
   if (!pFlash->FMD_ReadSector(dwSector, abCheck, &check, 1)) return 0;
+  if (pFlash->dwEccRepairs != dwRepairsBefore) return 0;
   return memcmp(abCheck, pData, sizeof(abCheck)) == 0 && memcmp(&check, &info, sizeof(check)) == 0;
 }

@@ -76,6 +76,11 @@ class FlashContext {
   DWORD dwBootSectorCount;
   DWORD dwMakerCode;
   DWORD dwDeviceCode;
+  // Halves of pages whose code had to act as they were read: a data bit
+  // flipped back or a stored code bit found wrong. Counted from construction
+  // and never reset; a caller compares it before and after a read to learn
+  // whether the data it got needed the code (the read itself succeeds).
+  DWORD dwEccRepairs;
   HANDLE hFlashMutex;
   HANDLE hPinMutex;
   FlashGeometry Geometry;

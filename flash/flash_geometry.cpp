@@ -58,6 +58,7 @@ FlashContext::FlashContext()
       dwBootSectorCount(0),
       dwMakerCode(0),
       dwDeviceCode(0),
+      dwEccRepairs(0),
       hFlashMutex(NULL),
       hPinMutex(NULL),
       dwAddrCycles(0),

@@ -54,6 +54,16 @@ void CopyFromDma(BYTE* pData, volatile BYTE* pDma) {
   }
 }
 
+// Runs the code of one half of the page in the DMA buffer: 0 when the half
+// is beyond repair. A half the code had to act on (a data bit flipped back in
+// place, or a stored code bit that is wrong) is counted in *pdwRepairs.
+BOOL RepairHalf(BYTE* pHalf, const BYTE* pCode, DWORD* pdwRepairs) {
+  int iResult = EccCorrect(pHalf, pCode);
+  if (iResult == ECC_UNCORRECTABLE) return 0;
+  if (iResult != ECC_NO_ERROR) ++*pdwRepairs;
+  return 1;
+}
+
 }  // namespace
 
 void FlashContext::CopyPageData(volatile DWORD* pDest, const volatile DWORD* pSrc) {
@@ -177,8 +187,8 @@ BOOL FlashContext::NandReadPage(DWORD dwSector, BYTE* pData, SectorInfo* pInfo) 
   // The DMA is complete, so the ECC may work on the buffer as plain memory;
   // a single bad data bit is corrected there, before the copy out.
   BYTE* pPage = const_cast<BYTE*>(pDmaBuffer);
-  if (EccCorrect(pPage, abEcc) == ECC_UNCORRECTABLE) return 0;
-  if (EccCorrect(pPage + ECC_BLOCK_SIZE, abEcc + kSecondCode) == ECC_UNCORRECTABLE) return 0;
+  if (!RepairHalf(pPage, abEcc, &dwEccRepairs)) return 0;
+  if (!RepairHalf(pPage + ECC_BLOCK_SIZE, abEcc + kSecondCode, &dwEccRepairs)) return 0;
 
   CopyFromDma(pData, pDmaBuffer);
   if (pInfo != NULL) {

@@ -134,6 +134,21 @@ const std::vector<Seed>& Seeds() {
          f.index = 0;
          c->failures.push_back(f);
        }},
+      // The same over an old page one bit away: the image's first sector
+      // differs from the old loader's page under it (0xA5 ^ index) in one bit
+      // of each half (bytes 125 and 503), so the sector the failed erase
+      // leaves reads back equal to the image once the page code has repaired
+      // it. Found by a long run, when such a read-back was taken as written.
+      {"erase-fails-one-bit-corrected", Message::kWrite,
+       [](FlashCase* c) {
+         c->oldPages = 1;
+         FailureEntry f;
+         f.kind = FailureKind::kErase;
+         f.index = 0;
+         c->failures.push_back(f);
+         c->imageSource.assign(125, 0x00);
+         c->imageSource.push_back(0x54);
+       }},
       // Failure points of this update, numbered as they come: 0 opens the card
       // file, 2 maps the first register window, 19 waits for the bus to read
       // a probed block before the TOC's (the locator passes over it), 36 waits

@@ -231,11 +231,11 @@ TEST_F(UpdateRunTest, ABlockOrPageThatDidNotTakeFailsTheWrite) {
 }
 
 // A partial erase and a read disturb, as the update meets them. Its one
-// read-back compares the record exactly and the data through the ECC: a bit
-// the erase left at 0 in a record fails the write; one in the data is
-// corrected on the read-back, so the update is announced with the flash one
-// bit off. A disturbance that comes with the read-back itself is seen by no
-// one until the next read.
+// read-back compares the record exactly and must need no repair by the ECC:
+// a bit the erase left at 0 fails the write, in a record or in the data
+// (where the ECC would have hidden it, leaving the flash one bit off). A
+// disturbance that comes with the read-back itself is seen by no one until
+// the next read.
 TEST_F(UpdateRunTest, APartialEraseOrAReadDisturbInTheArea) {
   const uint32_t sector4 = kAreaBlock * kSectorsPerBlock + 4;
   const uint32_t recordByte4 = kData + 4;  // 0xFC in the boot record
@@ -250,8 +250,8 @@ TEST_F(UpdateRunTest, APartialEraseOrAReadDisturbInTheArea) {
   } cases[] = {
       {"a partial erase of a record bit", "fault.partial_erase", "2:4:516:2", "Error", "Can't write bootloader area!",
        recordByte4, 0xF8},
-      {"a partial erase of a data bit", "fault.partial_erase", "2:4:100:3", "Information",
-       "Bootloader update finished! ", 100, 0xF7},
+      {"a partial erase of a data bit", "fault.partial_erase", "2:4:100:3", "Error", "Can't write bootloader area!",
+       100, 0xF7},
       {"a read disturb of a record bit with the read-back", "fault.read_disturb", std::to_string(sector4) + ":516:2:1",
        "Information", "Bootloader update finished! ", recordByte4, 0xF8},
   };
