@@ -26,6 +26,10 @@ DWORD ReadLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWOR
 // Sectors an image of dwBytes needs: the ceiling of dwBytes / 512.
 DWORD SectorsFor(DWORD dwBytes) { return (dwBytes >> 9) + ((dwBytes & 0x1FF) ? 1 : 0); }
 
+// A written sector is read back at most this many times for one read that
+// the page code did not have to repair.
+const DWORD kReadBackTries = 2;
+
 // Blocks the area spans: the ceiling of dwSectors / 32.
 DWORD BlocksFor(DWORD dwSectors) { return (dwSectors >> 5) + ((dwSectors & 0x1F) ? 1 : 0); }
 
@@ -100,11 +104,16 @@ BOOL NandWriteEBootSector(FlashContext* pFlash, DWORD dwIndex, const BYTE* pData
   // old. Where the two differ in a single bit, or a cell stayed 1, the code
   // repairs the bit on every read and the compare alone would pass, leaving
   // the loader with a wrong bit on the flash and no margin for the next one.
-  // A freshly programmed sector has no reason to need the code.
+  // A read the code had to repair is taken once more: a bit that flipped on
+  // its way out of the chip does not come back, a cell that holds the wrong
+  // value does, on every read.
   BYTE abCheck[BOOT_SECTOR_BYTES];
   SectorInfo check;
-  DWORD dwRepairsBefore = pFlash->dwEccRepairs;
-  if (!pFlash->FMD_ReadSector(dwSector, abCheck, &check, 1)) return 0;
-  if (pFlash->dwEccRepairs != dwRepairsBefore) return 0;
+  for (DWORD dwRead = 1;; ++dwRead) {
+    DWORD dwRepairsBefore = pFlash->dwEccRepairs;
+    if (!pFlash->FMD_ReadSector(dwSector, abCheck, &check, 1)) return 0;
+    if (pFlash->dwEccRepairs == dwRepairsBefore) break;
+    if (dwRead == kReadBackTries) return 0;
+  }
   return memcmp(abCheck, pData, sizeof(abCheck)) == 0 && memcmp(&check, &info, sizeof(check)) == 0;
 }

@@ -186,7 +186,7 @@ TEST(ScenarioFormat, TheCampaignsOwnFolderParses) {
   EXPECT_GE(badInputs, 20u);
   EXPECT_GE(faults, 15u);
   EXPECT_GE(sweeps, 1u);
-  EXPECT_EQ(73u, all.size());
+  EXPECT_EQ(76u, all.size());
 }
 
 // Every scenario's device is one the host tool makes, with faults that lie on

@@ -311,6 +311,34 @@ TEST_F(BootAreaTest, AFailedEraseUnderAPageOneBitAwayFailsTheWrite) {
   EXPECT_TRUE(BusIsFree());
 }
 
+// A bit that flips on its way out of the chip, the cells right, is gone on
+// the next read: the sector is read once more, and stands when that read
+// needs no repair. A bit wrong on two reads in a row is taken as the cells'.
+TEST_F(BootAreaTest, ABitFlippedOnTheReadBackAloneIsReadAgain) {
+  sim::NandConfig cfg = SmallChip();
+  sim::ReadFlipFault once;
+  once.sector = 2 * kSectorsPerBlock + 1;
+  once.byte = 40;
+  once.bit = 6;
+  once.count = 1;
+  sim::ReadFlipFault twice = once;
+  twice.sector = 2 * kSectorsPerBlock + 2;
+  twice.count = 2;
+  cfg.readFlips = {once, twice};
+  ASSERT_NO_FATAL_FAILURE(StartDriver(cfg));
+  PutToc(1, 2, 64);
+  ASSERT_EQ(1, NandLocateTocAndEBoot(&ctx_, 64 * 512));
+  ASSERT_EQ(1, NandEraseEBoot(&ctx_));
+  Bytes data = PseudoRandom(kData, 3);
+  DWORD repairs = ctx_.dwEccRepairs;
+  EXPECT_EQ(1, NandWriteEBootSector(&ctx_, 1, data.data()));
+  EXPECT_EQ(repairs + 1, ctx_.dwEccRepairs) << "the first read-back was repaired";
+  EXPECT_EQ("", DiffBytes(ExpectedPage(data.data(), &kBootRecord), dev_->RawPage(2 * kSectorsPerBlock + 1)));
+  EXPECT_EQ(0, NandWriteEBootSector(&ctx_, 2, data.data()));
+  EXPECT_EQ(repairs + 3, ctx_.dwEccRepairs);
+  EXPECT_TRUE(BusIsFree());
+}
+
 // A chip with 2048-byte pages does not have the 32 x 512 layout: refused
 // before a single sector is read.
 TEST_F(BootAreaTest, ALargePageChipIsRefusedUntouched) {
