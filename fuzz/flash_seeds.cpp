@@ -63,6 +63,14 @@ FlipEntry Flip(FlipTarget target, uint16_t page, uint16_t byte, uint8_t bit) {
   return f;
 }
 
+// The erase of the area's block `index` fails (the chip says nothing of it).
+FailureEntry EraseFails(uint16_t index) {
+  FailureEntry f;
+  f.kind = FailureKind::kErase;
+  f.index = index;
+  return f;
+}
+
 // Failure point `index` of the run fails.
 FailureEntry Point(uint16_t index) {
   FailureEntry f;
@@ -129,10 +137,7 @@ const std::vector<Seed>& Seeds() {
       {"erase-fails-over-old-loader", Message::kWrite,
        [](FlashCase* c) {
          c->oldPages = 8;
-         FailureEntry f;
-         f.kind = FailureKind::kErase;
-         f.index = 0;
-         c->failures.push_back(f);
+         c->failures.push_back(EraseFails(0));
        }},
       // The same over an old page one bit away: the image's first sector
       // differs from the old loader's page under it (0xA5 ^ index) in one bit
@@ -142,10 +147,7 @@ const std::vector<Seed>& Seeds() {
       {"erase-fails-one-bit-corrected", Message::kWrite,
        [](FlashCase* c) {
          c->oldPages = 1;
-         FailureEntry f;
-         f.kind = FailureKind::kErase;
-         f.index = 0;
-         c->failures.push_back(f);
+         c->failures.push_back(EraseFails(0));
          c->imageSource.assign(125, 0x00);
          c->imageSource.push_back(0x54);
        }},
