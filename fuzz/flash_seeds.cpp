@@ -63,21 +63,17 @@ FlipEntry Flip(FlipTarget target, uint16_t page, uint16_t byte, uint8_t bit) {
   return f;
 }
 
-// The erase of the area's block `index` fails (the chip says nothing of it).
-FailureEntry EraseFails(uint16_t index) {
+// One failure of the case: a program of the area's page `index`, an erase of
+// its block `index` (the chip reports neither), or failure point `index`.
+FailureEntry Failure(FailureKind kind, uint16_t index) {
   FailureEntry f;
-  f.kind = FailureKind::kErase;
+  f.kind = kind;
   f.index = index;
   return f;
 }
 
 // Failure point `index` of the run fails.
-FailureEntry Point(uint16_t index) {
-  FailureEntry f;
-  f.kind = FailureKind::kPoint;
-  f.index = index;
-  return f;
-}
+FailureEntry Point(uint16_t index) { return Failure(FailureKind::kPoint, index); }
 
 const std::vector<Seed>& Seeds() {
   static const std::vector<Seed> seeds = {
@@ -128,16 +124,11 @@ const std::vector<Seed>& Seeds() {
       {"card-read-fails", Message::kRead, [](FlashCase* c) { c->card = Card::kReadFails; }},
       {"unknown-chip", Message::kInit, [](FlashCase* c) { c->chip = 4; }},
       {"program-fails", Message::kWrite,
-       [](FlashCase* c) {
-         FailureEntry f;
-         f.kind = FailureKind::kProgram;
-         f.index = 3;
-         c->failures.push_back(f);
-       }},
+       [](FlashCase* c) { c->failures.push_back(Failure(FailureKind::kProgram, 3)); }},
       {"erase-fails-over-old-loader", Message::kWrite,
        [](FlashCase* c) {
          c->oldPages = 8;
-         c->failures.push_back(EraseFails(0));
+         c->failures.push_back(Failure(FailureKind::kErase, 0));
        }},
       // The same over an old page one bit away: the image's first sector
       // differs from the old loader's page under it (0xA5 ^ index) in one bit
@@ -147,7 +138,7 @@ const std::vector<Seed>& Seeds() {
       {"erase-fails-one-bit-corrected", Message::kWrite,
        [](FlashCase* c) {
          c->oldPages = 1;
-         c->failures.push_back(EraseFails(0));
+         c->failures.push_back(Failure(FailureKind::kErase, 0));
          c->imageSource.assign(125, 0x00);
          c->imageSource.push_back(0x54);
        }},

@@ -230,7 +230,7 @@ TEST_F(UpdateRunTest, ABlockOrPageThatDidNotTakeFailsTheWrite) {
   }
 }
 
-// A partial erase and a read disturb, as the update meets them. Its one
+// A partial erase and a read disturb, as the update meets them. Its
 // read-back compares the record exactly and must need no repair by the ECC:
 // a bit the erase left at 0 fails the write, in a record or in the data
 // (where the ECC would have hidden it, leaving the flash one bit off). A
